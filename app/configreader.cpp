@@ -1,0 +1,68 @@
+#include "app/configreader.h"
+
+#include <fstream>
+
+#include "app/logger.h"
+#include "app/utils.h"
+
+namespace vandra {
+
+namespace {
+constexpr const char* kLogUnit = "configreader";
+}
+
+bool ConfigReader::parseLine(const std::string& line, char delimiter, Pair& pair) {
+    const std::string trimmed = trim(line);
+    if (trimmed.empty() || trimmed.front() == '#') {
+        return false;
+    }
+    const size_t at = trimmed.find(delimiter);
+    if (at == std::string::npos) {
+        return false;
+    }
+    std::string key = toLower(trim(trimmed.substr(0, at)));
+    std::string value = trim(trimmed.substr(at + 1));
+    if (key.empty() || value.empty()) {
+        return false;
+    }
+    pair = {std::move(key), std::move(value)};
+    return true;
+}
+
+void ConfigReader::take(const std::string& line) {
+    Pair pair;
+    if (!parseLine(line, '=', pair)) {
+        return;
+    }
+    LOG_LINE << "[config] " << pair.first << " " << pair.second;
+    values_.emplace(std::move(pair.first), std::move(pair.second));
+}
+
+bool ConfigReader::load(const std::string& name) {
+    const std::string path = exeDirectory() + "/" + name;
+    std::ifstream file(path, std::ios::in);
+    if (!file.is_open()) {
+        LOG_LINE << "fail open: " << path;
+        return false;
+    }
+    values_.clear();
+    std::string line;
+    while (std::getline(file, line)) {
+        take(line);
+    }
+    return true;
+}
+
+void ConfigReader::loadArgs(int argc, const char* const* argv) {
+    values_.clear();
+    for (int i = 1; i < argc; ++i) {
+        take(argv[i]);
+    }
+}
+
+std::string ConfigReader::get(const std::string& key, const std::string& defaultValue) const {
+    const auto found = values_.find(toLower(key));
+    return found == values_.end() ? defaultValue : found->second;
+}
+
+} // namespace vandra

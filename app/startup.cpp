@@ -1,0 +1,113 @@
+#include "app/startup.h"
+
+#include <cstdlib>
+
+#include <srt/srt.h>
+
+#include "app/configreader.h"
+#include "app/logger.h"
+#include "app/mainapp.h"
+#include "app/utils.h"
+#include "platform/platform.h"
+#include "platform/signalwatcher.h"
+#include "web/webserver.h"
+
+namespace vandra {
+
+namespace {
+constexpr const char* kLogUnit = "main";
+constexpr int kNoSourceStatus = -2;
+constexpr int kBadSettingStatus = -1;
+
+// Converts a setting that must fit a signed 32-bit integer; logs the key and its text if not.
+std::optional<std::int32_t> convertSetting(const char* key, const std::string& text) {
+    const std::optional<std::int32_t> value = toInt32(text);
+    if (!value) {
+        LOG_LINE << "ERROR: setting " << key << " is not a 32-bit number: " << text;
+    }
+    return value;
+}
+
+bool isDumpOn(const std::string& text) {
+    const std::string flag = trim(text);
+    return flag == "true" || flag == "1";
+}
+
+// Closes the recording so that every whole chunk received is on disk when the process is
+// ended from outside; flushes it once a second meanwhile.
+void watchShutdownSignals(platform::SignalWatcher& watcher, LeftServer& leftServer) {
+    StreamRecorder& recorder = leftServer.recorder();
+    watcher.start([&recorder] { recorder.flush(); }, [&recorder](int) { recorder.close(); });
+}
+} // namespace
+
+int runServer(int argc, char** argv) {
+    platform::SignalWatcher::blockShutdownSignals();
+    LOG_LINE << "Vandra Server";
+    LOG_LINE << "BUILD DATE: " << __DATE__;
+
+    ConfigReader config;
+    if (argc < 2) {
+        config.load("server.ini");
+    } else {
+        config.loadArgs(argc, argv);
+    }
+
+    const SourceAddress source = parseSrtUrl(config.get("source", ""), "udp://");
+    if (source.group.empty() || source.port.empty()) {
+        LOG_LINE << "fail get multicast";
+        return kNoSourceStatus;
+    }
+
+    const std::string portText = config.get("port", "");
+    LOG_LINE << "port:" << portText;
+    if (!isNumber(portText)) {
+        LOG_LINE << "fail parse input params";
+        return kBadSettingStatus;
+    }
+    const std::optional<std::int32_t> port = convertSetting("port", portText);
+    if (!port) {
+        return kBadSettingStatus;
+    }
+
+    std::string webPortText = config.get("webport", "8080");
+    const bool webPortIsNumber = isNumber(webPortText);
+    if (!webPortIsNumber) {
+        webPortText = "8080";
+    }
+    LOG_LINE << "webport:" << webPortText << " " << webPortIsNumber;
+    const std::optional<std::int32_t> webPort = convertSetting("webport", webPortText);
+    if (!webPort) {
+        return kBadSettingStatus;
+    }
+
+    SrtListenParams srt;
+    srt.srt_nic = config.get("srt_nic", "");
+    srt.port = *port;
+    srt.streamid = config.get("streamid", "");
+    srt.passphrase = config.get("passphrase", "");
+    const std::optional<std::int32_t> latency =
+        convertSetting("latency", config.get("latency", "500"));
+    if (!latency) {
+        return kBadSettingStatus;
+    }
+    srt.latency = *latency;
+    const bool dump = isDumpOn(config.get("dump", "false"));
+
+    srt_startup();
+    if (const int error = platform::socketStartup(); error != 0) {
+        LOG_LINE << "ERROR: WSAStartup failed: " << error;
+        platform::consolePause();
+        std::exit(kBadSettingStatus);
+    }
+
+    MainApp app;
+    LeftServer& leftServer = *app.getLeftServer();
+    leftServer.setParams(source, srt, dump);
+    platform::SignalWatcher signalWatcher;
+    watchShutdownSignals(signalWatcher, leftServer);
+    WebServer webServer(*webPort);
+    leftServer.serve();
+}
+
+} // namespace vandra

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/sourceaddress.h"
+
+// Text helpers on byte strings in the C locale, and the source address parser.
+namespace vandra {
+
+std::string trim(const std::string& text);
+std::string toLower(std::string text);
+bool startsWith(const std::string& text, const std::string& prefix);
+// Cuts at every delimiter; empty pieces count, so there is one piece more than delimiters.
+std::vector<std::string> split(const std::string& text, const std::string& delimiter);
+// Removes every occurrence of a non-empty pattern, searching again where a removal began.
+std::string eraseAll(std::string text, const std::string& pattern);
+// Non-empty and every byte a decimal digit: no sign, no blanks.
+bool isNumber(const std::string& text);
+// Directory of the running executable, without a trailing separator.
+std::string exeDirectory();
+
+// The standard decimal string-to-int conversion to a signed 32-bit value: leading blanks, an
+// optional sign, the digits; text after them is ignored. Empty when no digit follows or the
+// value is out of range.
+std::optional<std::int32_t> toInt32(const std::string& text);
+
+// Escapes a text for use inside a JSON string: quote, backslash and control characters.
+std::string jsonEscape(const std::string& text);
+
+// Splits "udp://GROUP:PORT(IFACE)" into its parts; logs and returns empty group and port
+// when the shape is wrong.
+SourceAddress parseSrtUrl(std::string source, std::string prefix);
+
+} // namespace vandra

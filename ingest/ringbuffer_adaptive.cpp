@@ -1,0 +1,93 @@
+#include "ingest/ringbuffer_adaptive.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "app/logger.h"
+
+namespace vandra {
+
+namespace {
+constexpr const char* kLogUnit = "ringbuffer_adaptive";
+}
+
+RingBufferAdaptive::RingBufferAdaptive(std::string name, std::int32_t chunkSize,
+                                       std::int32_t chunkCount)
+    : chunkSize_(chunkSize), name_(std::move(name)), growStep_(chunkSize * chunkCount),
+      data_(std::make_unique<std::uint8_t[]>(static_cast<size_t>(chunkSize * chunkCount))),
+      capacity_(chunkSize * chunkCount) {}
+
+std::int32_t RingBufferAdaptive::capacity() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return capacity_;
+}
+
+void RingBufferAdaptive::push(const std::uint8_t* source, std::int32_t length) {
+    if (length <= 0) {
+        return;
+    }
+    // Only this thread changes capacity_ and writePos_, and fill_ only shrinks behind our back,
+    // so the free space seen here can only be an underestimate.
+    if (capacity_ - fill_.load(std::memory_order_acquire) < length) {
+        grow(length);
+    }
+    if (writePos_ == capacity_) {
+        writePos_ = 0;
+    }
+    const std::int32_t tail = std::min(length, capacity_ - writePos_);
+    std::memcpy(data_.get() + writePos_, source, static_cast<size_t>(tail));
+    const std::int32_t rest = length - tail;
+    if (rest > 0) {
+        std::memcpy(data_.get(), source + tail, static_cast<size_t>(rest));
+        writePos_ = rest;
+    } else {
+        writePos_ += tail;
+    }
+    // The bytes are in place before the reader can see them counted.
+    std::lock_guard<std::mutex> lock(mutex_);
+    fill_.fetch_add(length, std::memory_order_release);
+}
+
+void RingBufferAdaptive::grow(std::int32_t length) {
+    std::int32_t oldCapacity = 0;
+    std::int32_t oldReadPos = 0;
+    const std::int32_t oldWritePos = writePos_;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        oldCapacity = capacity_;
+        oldReadPos = readPos_;
+        const std::int32_t newCapacity =
+            growStep_ < length ? capacity_ + 2 * length : capacity_ + growStep_;
+        auto newData = std::make_unique<std::uint8_t[]>(static_cast<size_t>(newCapacity));
+        // Lay the unread bytes out oldest first, so a wrapped backlog keeps its order.
+        const std::int32_t unread = fill_.load(std::memory_order_relaxed);
+        const std::int32_t firstRun = std::min(unread, capacity_ - readPos_);
+        std::memcpy(newData.get(), data_.get() + readPos_, static_cast<size_t>(firstRun));
+        std::memcpy(newData.get() + firstRun, data_.get(), static_cast<size_t>(unread - firstRun));
+        data_ = std::move(newData);
+        capacity_ = newCapacity;
+        readPos_ = 0;
+        writePos_ = unread;
+    }
+    LOG_LINE << "-- CRITICAL SIZE NEED REALLOC " << oldCapacity << " " << oldReadPos << " "
+             << oldWritePos << " " << length;
+}
+
+bool RingBufferAdaptive::pop(std::uint8_t* chunkOut) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (fill_.load(std::memory_order_relaxed) < chunkSize_) {
+        return false;
+    }
+    // A chunk straddles the end only after a growth by an unusually long write.
+    const std::int32_t firstRun = std::min(chunkSize_, capacity_ - readPos_);
+    std::memcpy(chunkOut, data_.get() + readPos_, static_cast<size_t>(firstRun));
+    std::memcpy(chunkOut + firstRun, data_.get(), static_cast<size_t>(chunkSize_ - firstRun));
+    readPos_ += chunkSize_;
+    if (readPos_ >= capacity_) {
+        readPos_ -= capacity_;
+    }
+    fill_.fetch_sub(chunkSize_, std::memory_order_release);
+    return true;
+}
+
+} // namespace vandra

@@ -1,0 +1,61 @@
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace vandra::platform {
+
+int socketStartup() {
+    return 0;
+}
+
+void socketCleanup() {}
+
+int lastSocketError() {
+    return errno;
+}
+
+void closeSocket(int fd) {
+    if (fd > 0) {
+        ::close(fd);
+    }
+}
+
+void consolePause() {
+    if (::isatty(STDIN_FILENO) == 0) {
+        return;
+    }
+    std::fputs("Press Enter to continue . . .", stdout);
+    std::fflush(stdout);
+    int c = 0;
+    while ((c = std::getchar()) != '\n' && c != EOF) {
+    }
+}
+
+std::string executablePath() {
+    char buffer[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
+    if (n <= 0) {
+        return {};
+    }
+    return std::string(buffer, static_cast<size_t>(n));
+}
+
+void raiseThreadPriority() {
+    // On Linux the nice value is per thread; lowering it needs privileges and may fail, which
+    // is fine: the thread then runs at normal priority.
+    const auto tid = static_cast<id_t>(::syscall(SYS_gettid));
+    errno = 0;
+    ::setpriority(PRIO_PROCESS, tid, -10);
+}
+
+std::int64_t nowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+} // namespace vandra::platform

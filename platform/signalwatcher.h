@@ -1,0 +1,33 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <thread>
+
+namespace vandra::platform {
+
+// Takes SIGINT and SIGTERM on a thread of its own instead of in an asynchronous handler, so
+// that work done on the way out (closing the recording) may take locks.
+class SignalWatcher {
+public:
+    // Must run before any other thread exists, so that every thread inherits the mask.
+    static void blockShutdownSignals();
+
+    SignalWatcher() = default;
+    ~SignalWatcher();
+    SignalWatcher(const SignalWatcher&) = delete;
+    SignalWatcher& operator=(const SignalWatcher&) = delete;
+
+    // onTick runs about once a second; onSignal once, after which the process exits with
+    // status 128 + signal number.
+    void start(std::function<void()> onTick, std::function<void(int)> onSignal);
+
+private:
+    void run();
+
+    std::function<void()> onTick_;
+    std::function<void(int)> onSignal_;
+    std::unique_ptr<std::thread> thread_; // never joined: ends with the process
+};
+
+} // namespace vandra::platform

@@ -1,0 +1,131 @@
+#include "srt/srtlistener.h"
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <netinet/in.h>
+
+#include <srt/srt.h>
+
+#include "app/logger.h"
+
+namespace vandra {
+
+namespace {
+constexpr const char* kLogUnit = "utils";
+
+constexpr int kFileType = 1;
+constexpr int kFileModeMss = 1052;
+constexpr int kSendBufferBytes = 819200;
+constexpr int kUdpSendBufferBytes = 6553600;
+constexpr int kKeyLength = 16;
+// Callers that reconnect together after a network blip arrive in a burst; a backlog of one
+// would make libsrt refuse most of them.
+constexpr int kListenBacklog = 128;
+
+bool setIntOption(std::int32_t sock, SRT_SOCKOPT option, const char* name, int value) {
+    return setSrtOption(sock, option, name, &value, sizeof(value));
+}
+
+void setTransmissionType(std::int32_t sock, std::int32_t latency) {
+    if (latency == 0) {
+        setIntOption(sock, SRTO_TRANSTYPE, "SRTO_TRANSTYPE", kFileType);
+        setIntOption(sock, SRTO_MSS, "SRTO_MSS", kFileModeMss);
+        LOG_LINE << "ttype "
+                 << "FILE mode";
+        return;
+    }
+    setIntOption(sock, SRTO_TRANSTYPE, "SRTO_TRANSTYPE", 0);
+    setIntOption(sock, SRTO_LATENCY, "SRTO_LATENCY", latency);
+    LOG_LINE << "latency " << latency;
+    LOG_LINE << "ttype "
+             << "LIVE mode";
+}
+
+void logBufferSizes(std::int32_t sock) {
+    int receiveBuffer = 0;
+    int udpSendBuffer = 0;
+    int length = sizeof(int);
+    const int first = srt_getsockopt(sock, 0, SRTO_RCVBUF, &receiveBuffer, &length);
+    length = sizeof(int);
+    const int second = srt_getsockopt(sock, 0, SRTO_UDP_SNDBUF, &udpSendBuffer, &length);
+    LOG_LINE << first << " SRTO_RCVBUF:" << receiveBuffer << " " << second
+             << " SRTO_UDP_SNDBUF:" << udpSendBuffer;
+}
+
+// A configured passphrase must never fall back to serving unencrypted.
+bool setEncryption(std::int32_t sock, const std::string& passphrase) {
+    if (passphrase.empty()) {
+        return true;
+    }
+    const bool passphraseTaken =
+        setSrtOption(sock, SRTO_PASSPHRASE, "SRTO_PASSPHRASE", passphrase.data(),
+                     static_cast<std::int32_t>(passphrase.size()));
+    setIntOption(sock, SRTO_PBKEYLEN, "SRTO_PBKEYLEN", kKeyLength);
+    if (!passphraseTaken) {
+        LOG_LINE << "-- passphrase refused by SRT (it must be 10 to 79 characters): "
+                 << "not serving unencrypted";
+    }
+    return passphraseTaken;
+}
+} // namespace
+
+bool setSrtOption(std::int32_t sock, std::int32_t option, const std::string& name,
+                  const void* value, std::int32_t length) {
+    if (srt_setsockopt(sock, 0, static_cast<SRT_SOCKOPT>(option), value, length) < 0) {
+        LOG_LINE << "-- failed to set option " << name;
+        return false;
+    }
+    return true;
+}
+
+int listenCallback(void* /*opaque*/, std::int32_t /*newSocket*/, int /*hsVersion*/,
+                   const sockaddr* /*peer*/, const char* streamId) {
+    LOG_LINE << "LISTEN CALLBACK HOOK" << (streamId != nullptr ? streamId : "");
+    return 0;
+}
+
+std::int32_t createSrtListener(const SrtListenParams& params, bool tuneSendBuffers) {
+    const SRTSOCKET sock = srt_create_socket();
+
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(params.port & 0xffff));
+    const std::string host = params.srt_nic.empty() ? "0.0.0.0" : params.srt_nic;
+    if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) {
+        LOG_LINE << "--fail init_pton FAILED";
+        return 0;
+    }
+
+    setTransmissionType(sock, params.latency);
+    if (tuneSendBuffers) {
+        setIntOption(sock, SRTO_SNDBUF, "SRTO_SNDBUF", kSendBufferBytes);
+        setIntOption(sock, SRTO_UDP_SNDBUF, "SRTO_UDP_SNDBUF", kUdpSendBufferBytes);
+    }
+
+    if (srt_bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == -1) {
+        std::fprintf(stderr, "srt_bind: %s\n", srt_getlasterror_str());
+        return 0;
+    }
+    logBufferSizes(sock);
+
+    if (!params.streamid.empty() &&
+        srt_setsockopt(sock, 0, SRTO_STREAMID, params.streamid.data(),
+                       static_cast<int>(params.streamid.size())) == -1) {
+        LOG_LINE << "set streamid FAILED";
+        return -1;
+    }
+    if (!setEncryption(sock, params.passphrase)) {
+        return 0;
+    }
+    if (srt_listen_callback(sock, &listenCallback, nullptr) != 0) {
+        LOG_LINE << "-- ERROR SETUP CALLBACK: " << srt_getlasterror_str();
+        return 0;
+    }
+    if (srt_listen(sock, kListenBacklog) == -1) {
+        LOG_LINE << "-- ERROR srt_listen: " << srt_getlasterror_str();
+        return 0;
+    }
+    return sock;
+}
+
+} // namespace vandra

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace vandra {
+
+// The SRT side's settings, converted once by the start-up.
+struct SrtListenParams {
+    std::string srt_nic;      // interface to bind; empty means 0.0.0.0
+    std::int32_t port = 0;    // low 16 bits are used
+    std::int32_t latency = 0; // ms; 0 selects the file transmission type
+    std::string streamid;     // empty means not set
+    std::string passphrase;   // empty means no encryption
+};
+
+} // namespace vandra

@@ -1,0 +1,273 @@
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "ingest/ringbuffer_adaptive.h"
+
+namespace vandra {
+namespace {
+
+constexpr std::int32_t kChunk = 1316;
+
+// Bytes numbered by their position in the stream, so order and loss both show.
+std::vector<std::uint8_t> streamBytes(std::uint64_t from, std::int32_t length) {
+    std::vector<std::uint8_t> bytes(static_cast<size_t>(length));
+    for (std::int32_t i = 0; i < length; ++i) {
+        bytes[static_cast<size_t>(i)] =
+            static_cast<std::uint8_t>((from + i) * 7 + (from + i) / 251);
+    }
+    return bytes;
+}
+
+class StreamWriter {
+public:
+    explicit StreamWriter(RingBufferAdaptive& ring) : ring_(ring) {}
+    void write(std::int32_t length) {
+        const auto bytes = streamBytes(written_, length);
+        ring_.push(bytes.data(), length);
+        written_ += static_cast<std::uint64_t>(length);
+    }
+    std::uint64_t written() const { return written_; }
+
+private:
+    RingBufferAdaptive& ring_;
+    std::uint64_t written_ = 0;
+};
+
+class StreamReader {
+public:
+    explicit StreamReader(RingBufferAdaptive& ring) : ring_(ring) {}
+    // Pops one chunk and checks it continues the stream exactly.
+    bool readChunk() {
+        std::vector<std::uint8_t> chunk(kChunk);
+        if (!ring_.pop(chunk.data())) {
+            return false;
+        }
+        EXPECT_EQ(chunk, streamBytes(read_, kChunk)) << "chunk at stream offset " << read_;
+        read_ += kChunk;
+        return true;
+    }
+    std::uint64_t read() const { return read_; }
+
+private:
+    RingBufferAdaptive& ring_;
+    std::uint64_t read_ = 0;
+};
+
+std::string capturedGrowth(const std::function<void()>& action) {
+    testing::internal::CaptureStdout();
+    action();
+    return testing::internal::GetCapturedStdout();
+}
+
+TEST(RingBufferAdaptive, GrowsLinearlyByTheInitialCapacity) {
+    RingBufferAdaptive ring("incoming", kChunk, 10);
+    StreamWriter writer(ring);
+    const std::string log = capturedGrowth([&] {
+        for (int i = 0; i < 25; ++i) {
+            writer.write(kChunk);
+        }
+    });
+    EXPECT_EQ(ring.capacity(), 39480);
+    EXPECT_NE(log.find("-- CRITICAL SIZE NEED REALLOC 13160 0 13160 1316  ringbuffer_adaptive  "),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("-- CRITICAL SIZE NEED REALLOC 26320 0 26320 1316  ringbuffer_adaptive  "),
+              std::string::npos)
+        << log;
+    StreamReader reader(ring);
+    while (reader.readChunk()) {
+    }
+    EXPECT_EQ(reader.read(), 25u * kChunk);
+}
+
+TEST(RingBufferAdaptive, GrowthLogShowsValuesBeforeTheWrite) {
+    RingBufferAdaptive ring("incoming", kChunk, 10);
+    StreamWriter writer(ring);
+    for (int i = 0; i < 12500 / 500; ++i) {
+        writer.write(500);
+    }
+    const std::string log = capturedGrowth([&] { writer.write(kChunk); });
+    EXPECT_EQ(
+        log.rfind("-- CRITICAL SIZE NEED REALLOC 13160 0 12500 1316  ringbuffer_adaptive  ", 0), 0u)
+        << log;
+    EXPECT_EQ(ring.capacity(), 26320);
+    EXPECT_EQ(ring.available(), 13816);
+    StreamReader reader(ring);
+    while (reader.readChunk()) {
+    }
+    EXPECT_EQ(ring.available(), 13816 % kChunk);
+}
+
+TEST(RingBufferAdaptive, WrapsInsteadOfGrowingWhenTheReaderHasMadeRoom) {
+    RingBufferAdaptive ring("incoming", kChunk, 10);
+    StreamWriter writer(ring);
+    StreamReader reader(ring);
+    for (int i = 0; i < 25; ++i) {
+        writer.write(500);
+    }
+    ASSERT_TRUE(reader.readChunk());
+    ASSERT_TRUE(reader.readChunk());
+    const std::string log = capturedGrowth([&] { writer.write(kChunk); });
+    EXPECT_EQ(log, "");
+    EXPECT_EQ(ring.capacity(), 13160);
+    while (reader.readChunk()) {
+    }
+    EXPECT_EQ(reader.read(), 10u * kChunk);
+}
+
+TEST(RingBufferAdaptive, EmptyBufferAtTheEndOfStorageDoesNotGrowOrRepeat) {
+    // The state of every eleventh 1316-byte datagram: storage written to its end and all read.
+    RingBufferAdaptive ring("incoming", kChunk, 10);
+    StreamWriter writer(ring);
+    StreamReader reader(ring);
+    const std::string log = capturedGrowth([&] {
+        for (int i = 0; i < 1000; ++i) {
+            writer.write(kChunk);
+            ASSERT_TRUE(reader.readChunk());
+            ASSERT_FALSE(reader.readChunk());
+        }
+    });
+    EXPECT_EQ(log, "");
+    EXPECT_EQ(ring.capacity(), 13160);
+}
+
+TEST(RingBufferAdaptive, SmallWritesMakeAChunkOnTheSeventhAndZeroLengthChangesNothing) {
+    RingBufferAdaptive ring("incoming", kChunk, 10);
+    StreamWriter writer(ring);
+    StreamReader reader(ring);
+    writer.write(0);
+    EXPECT_EQ(ring.available(), 0);
+    for (int i = 0; i < 6; ++i) {
+        writer.write(188);
+        EXPECT_FALSE(reader.readChunk());
+    }
+    writer.write(188);
+    EXPECT_TRUE(reader.readChunk());
+    writer.write(100);
+    EXPECT_EQ(ring.available(), 100);
+    EXPECT_FALSE(reader.readChunk());
+}
+
+TEST(RingBufferAdaptive, GrowthKeepsOrderWhenUnreadBytesWrap) {
+    RingBufferAdaptive ring("client", kChunk, 10);
+    StreamWriter writer(ring);
+    StreamReader reader(ring);
+    for (int i = 0; i < 8; ++i) {
+        writer.write(kChunk);
+    }
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(reader.readChunk());
+    }
+    // Unread bytes now wrap around the end; keep writing until the writer reaches them.
+    const std::string log = capturedGrowth([&] {
+        for (int i = 0; i < 12; ++i) {
+            writer.write(kChunk);
+        }
+    });
+    EXPECT_NE(log.find("-- CRITICAL SIZE NEED REALLOC "), std::string::npos);
+    while (reader.readChunk()) {
+    }
+    EXPECT_EQ(reader.read(), writer.written());
+}
+
+TEST(RingBufferAdaptive, WriteLongerThanTheGrowStepGrowsByTwiceItsLength) {
+    RingBufferAdaptive ring("small", kChunk, 2);
+    std::vector<std::uint8_t> big(3000, 1);
+    testing::internal::CaptureStdout();
+    ring.push(big.data(), 3000);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(ring.capacity(), 2632 + 6000);
+    std::vector<std::uint8_t> chunk(kChunk);
+    EXPECT_TRUE(ring.pop(chunk.data()));
+    EXPECT_TRUE(ring.pop(chunk.data()));
+    EXPECT_FALSE(ring.pop(chunk.data()));
+    EXPECT_EQ(ring.available(), 3000 - 2 * kChunk);
+}
+
+// Random writes and reads against a plain byte queue: every byte once, in order.
+TEST(RingBufferAdaptive, MatchesAByteQueueUnderRandomWritesAndReads) {
+    std::mt19937 random(12345);
+    testing::internal::CaptureStdout();
+    for (int round = 0; round < 20; ++round) {
+        RingBufferAdaptive ring("client", kChunk, 3);
+        std::deque<std::uint8_t> model;
+        std::vector<std::uint8_t> chunk(kChunk);
+        std::uint8_t next = 0;
+        for (int step = 0; step < 3000; ++step) {
+            if (random() % 2 == 0) {
+                // Whole chunks often, so writes end exactly at the end of the storage.
+                const std::int32_t length =
+                    random() % 3 == 0 ? kChunk : static_cast<std::int32_t>(random() % (kChunk + 1));
+                std::vector<std::uint8_t> bytes(static_cast<size_t>(length));
+                for (auto& b : bytes) {
+                    b = next++;
+                    model.push_back(b);
+                }
+                ring.push(bytes.data(), length);
+            } else {
+                const bool popped = ring.pop(chunk.data());
+                ASSERT_EQ(popped, model.size() >= static_cast<size_t>(kChunk));
+                if (popped) {
+                    ASSERT_TRUE(std::equal(chunk.begin(), chunk.end(), model.begin()))
+                        << "round " << round << " step " << step;
+                    model.erase(model.begin(), model.begin() + kChunk);
+                }
+            }
+            ASSERT_EQ(ring.available(), static_cast<std::int32_t>(model.size()));
+        }
+    }
+    testing::internal::GetCapturedStdout();
+}
+
+// One writer at full speed and one reader that pauses now and then, forcing growths while
+// chunks are being read: every byte must arrive once and in order.
+TEST(RingBufferAdaptiveThreads, WriterAndReaderOnTwoThreadsLoseNothing) {
+    RingBufferAdaptive ring("client", kChunk, 4);
+    constexpr std::uint64_t kTotal = 8ull * 1024 * 1024;
+    testing::internal::CaptureStdout();
+    std::thread writer([&ring] {
+        std::mt19937 random(7);
+        std::uint64_t written = 0;
+        while (written < kTotal) {
+            const auto length = static_cast<std::int32_t>(
+                std::min<std::uint64_t>(1 + random() % kChunk, kTotal - written));
+            const auto bytes = streamBytes(written, length);
+            ring.push(bytes.data(), length);
+            written += static_cast<std::uint64_t>(length);
+        }
+    });
+    std::uint64_t read = 0;
+    std::uint64_t mismatches = 0;
+    std::vector<std::uint8_t> chunk(kChunk);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    for (int popped = 0; read + kChunk <= kTotal && std::chrono::steady_clock::now() < deadline;) {
+        if (!ring.pop(chunk.data())) {
+            std::this_thread::yield();
+            continue;
+        }
+        if (chunk != streamBytes(read, kChunk)) {
+            ++mismatches;
+        }
+        read += kChunk;
+        if (++popped % 2000 == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+    writer.join();
+    const std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(mismatches, 0u);
+    EXPECT_EQ(read, kTotal / kChunk * kChunk);
+    EXPECT_EQ(ring.available(), static_cast<std::int32_t>(kTotal % kChunk));
+    EXPECT_NE(log.find("-- CRITICAL SIZE NEED REALLOC "), std::string::npos)
+        << "the test is meant to force growths";
+}
+
+} // namespace
+} // namespace vandra

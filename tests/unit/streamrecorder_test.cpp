@@ -1,0 +1,100 @@
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "ingest/streamrecorder.h"
+
+namespace vandra {
+namespace {
+
+class StreamRecorderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        previous_ = std::filesystem::current_path();
+        folder_ = std::filesystem::temp_directory_path() /
+                  ("recorder_test_" + std::to_string(::getpid()));
+        std::filesystem::create_directories(folder_);
+        std::filesystem::current_path(folder_);
+        testing::internal::CaptureStdout();
+    }
+    void TearDown() override {
+        testing::internal::GetCapturedStdout();
+        std::filesystem::current_path(previous_);
+        std::filesystem::remove_all(folder_);
+    }
+    std::vector<std::filesystem::path> recordings() const {
+        std::vector<std::filesystem::path> found;
+        for (const auto& entry : std::filesystem::directory_iterator(folder_)) {
+            found.push_back(entry.path());
+        }
+        return found;
+    }
+
+    std::filesystem::path previous_;
+    std::filesystem::path folder_;
+};
+
+TEST_F(StreamRecorderTest, NameIsZeroPaddedLocalTime) {
+    const std::string name = StreamRecorder::dumpFileName(0);
+    EXPECT_TRUE(std::regex_match(name, std::regex(R"(server_\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d\.ts)")))
+        << name;
+}
+
+TEST_F(StreamRecorderTest, WritesWholeChunksAndOpensOnlyOnce) {
+    StreamRecorder recorder;
+    EXPECT_TRUE(recordings().empty());
+    std::vector<std::uint8_t> chunk(1316);
+    for (int i = 0; i < 5; ++i) {
+        std::fill(chunk.begin(), chunk.end(), static_cast<std::uint8_t>(i));
+        recorder.record(chunk.data(), 1316, 1000 + i);
+    }
+    recorder.close();
+    recorder.record(chunk.data(), 1316, 9000); // after close: not recorded
+    const auto files = recordings();
+    ASSERT_EQ(files.size(), 1u);
+    std::ifstream in(files[0], std::ios::binary);
+    const std::vector<char> bytes{std::istreambuf_iterator<char>(in), {}};
+    ASSERT_EQ(bytes.size(), 5u * 1316);
+    EXPECT_EQ(bytes[4 * 1316], 4);
+    const std::string log = testing::internal::GetCapturedStdout();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(log.find("start write to file   leftserver  "), 0u) << log;
+    EXPECT_EQ(log.find("start write to file", 1), std::string::npos);
+}
+
+TEST_F(StreamRecorderTest, FlushesWithinASecondWithoutClosing) {
+    StreamRecorder recorder;
+    std::vector<std::uint8_t> chunk(1316, 7);
+    recorder.record(chunk.data(), 1316, 1000);
+    recorder.record(chunk.data(), 1316, 2500);
+    const auto files = recordings();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(std::filesystem::file_size(files[0]), 2u * 1316);
+}
+
+TEST_F(StreamRecorderTest, FailedOpenIsRetriedAtTheNextChunk) {
+    std::filesystem::permissions(folder_, std::filesystem::perms::owner_read |
+                                              std::filesystem::perms::owner_exec);
+    StreamRecorder recorder;
+    std::vector<std::uint8_t> chunk(1316, 1);
+    recorder.record(chunk.data(), 1316, 1000);
+    const bool rootIgnoresPermissions = !recordings().empty();
+    std::filesystem::permissions(folder_, std::filesystem::perms::owner_all);
+    if (rootIgnoresPermissions) {
+        GTEST_SKIP() << "running as root: the folder stays writable";
+    }
+    recorder.record(chunk.data(), 1316, 1001);
+    recorder.close();
+    ASSERT_EQ(recordings().size(), 1u);
+    EXPECT_EQ(std::filesystem::file_size(recordings()[0]), 1316u);
+    const std::string log = testing::internal::GetCapturedStdout();
+    testing::internal::CaptureStdout();
+    EXPECT_NE(log.find("start write to file", 1), std::string::npos) << log;
+}
+
+} // namespace
+} // namespace vandra

@@ -1,0 +1,169 @@
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tools/tsframe.h"
+
+namespace vandra::tsframe {
+namespace {
+
+using Packet = std::array<std::uint8_t, kPacketSize>;
+
+Packet makePacket(std::uint64_t seq, std::uint64_t timestampUs) {
+    Packet packet{};
+    fillPacket(packet, seq, timestampUs);
+    return packet;
+}
+
+TEST(TsFrameFormat, HeaderIsPayloadOnlyOnPid0x100WithCounterFromSeq) {
+    for (const std::uint64_t seq : {0ULL, 1ULL, 15ULL, 16ULL, 0x1234'5678'9abc'def7ULL}) {
+        const Packet packet = makePacket(seq, 42);
+        EXPECT_EQ(packet[0], 0x47);
+        EXPECT_EQ(packet[1], 0x01) << "no error, no payload unit start, PID high bits";
+        EXPECT_EQ(packet[2], 0x00);
+        EXPECT_EQ(packet[3], 0x10 | (seq & 0x0f)) << "payload only, counter = seq mod 16";
+    }
+}
+
+TEST(TsFrameFormat, SeqAndTimestampAreBigEndianAtPayloadStart) {
+    const Packet packet = makePacket(0x0102030405060708ULL, 0x1112131415161718ULL);
+    const std::array<std::uint8_t, 16> expected{0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08,
+                                                0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18};
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(packet[kHeaderSize + i], expected[i]) << "payload byte " << i;
+    }
+}
+
+TEST(TsFrameRoundTrip, VerifyReturnsWhatWasFilled) {
+    const std::uint64_t seqs[] = {0, 1, 255, 256, 1'000'000, UINT64_MAX - 1, UINT64_MAX};
+    const std::uint64_t stamps[] = {0, 123'456'789, UINT64_MAX};
+    for (const std::uint64_t seq : seqs) {
+        for (const std::uint64_t stamp : stamps) {
+            const Verdict verdict = verifyPacket(makePacket(seq, stamp));
+            ASSERT_TRUE(verdict.ok()) << "seq " << seq << ": " << faultName(verdict.fault);
+            EXPECT_EQ(verdict.seq, seq);
+            EXPECT_EQ(verdict.timestampUs, stamp);
+        }
+    }
+}
+
+TEST(TsFrameRoundTrip, FillPacketsWritesConsecutiveSeqsAndLeavesTailAlone) {
+    std::vector<std::uint8_t> datagram(kDatagramSize + 10, 0xAB);
+    const std::size_t written = fillPackets(datagram, 500, 77);
+    ASSERT_EQ(written, kPacketsPerDatagram);
+    for (std::size_t i = 0; i < written; ++i) {
+        const Verdict verdict = verifyPacket(
+            std::span<const std::uint8_t>(datagram).subspan(i * kPacketSize).first<kPacketSize>());
+        ASSERT_TRUE(verdict.ok()) << "packet " << i;
+        EXPECT_EQ(verdict.seq, 500 + i);
+        EXPECT_EQ(verdict.timestampUs, 77u);
+    }
+    for (std::size_t i = kDatagramSize; i < datagram.size(); ++i) {
+        EXPECT_EQ(datagram[i], 0xAB) << "byte " << i << " beyond the last whole packet";
+    }
+}
+
+TEST(TsFrameRoundTrip, MonotonicClockAdvances) {
+    const std::uint64_t first = monotonicNowUs();
+    const std::uint64_t second = monotonicNowUs();
+    EXPECT_GT(first, 0u);
+    EXPECT_GE(second, first);
+}
+
+TEST(TsFrameCorruption, NamedFaultsForHeaderDamage) {
+    Packet packet = makePacket(9, 1000);
+    packet[0] = 0x48;
+    EXPECT_EQ(verifyPacket(packet).fault, Fault::BadSync);
+
+    packet = makePacket(9, 1000);
+    packet[2] = 0x01; // PID 0x0101
+    EXPECT_EQ(verifyPacket(packet).fault, Fault::BadPid);
+
+    packet = makePacket(9, 1000);
+    packet[1] |= 0x40; // payload unit start
+    EXPECT_EQ(verifyPacket(packet).fault, Fault::BadHeader);
+
+    packet = makePacket(9, 1000);
+    packet[3] = 0x10 | 0x0a; // counter of a different packet
+    EXPECT_EQ(verifyPacket(packet).fault, Fault::BadHeader);
+
+    packet = makePacket(9, 1000);
+    packet[3] = 0x30 | 0x09; // adaptation field present
+    EXPECT_EQ(verifyPacket(packet).fault, Fault::BadHeader);
+}
+
+TEST(TsFrameCorruption, FlippedPatternByteIsBadPattern) {
+    for (const std::size_t at : {kPatternOffset, kPatternOffset + 83, kPacketSize - 1}) {
+        Packet packet = makePacket(31, 5);
+        packet[at] ^= 0xff;
+        EXPECT_EQ(verifyPacket(packet).fault, Fault::BadPattern) << "byte " << at;
+    }
+}
+
+TEST(TsFrameCorruption, ChangedSeqOrTimestampNoLongerMatchesThePattern) {
+    // A seq change that keeps the counter consistent (a multiple of 16) must still be caught.
+    Packet packet = makePacket(0x100, 5);
+    packet[kHeaderSize + 6] ^= 0x01; // seq 0x100 -> 0x000
+    EXPECT_EQ(verifyPacket(packet).fault, Fault::BadPattern);
+
+    packet = makePacket(0x100, 5);
+    packet[kHeaderSize + 15] ^= 0x01; // timestamp 5 -> 4
+    EXPECT_EQ(verifyPacket(packet).fault, Fault::BadPattern);
+}
+
+TEST(TsFrameCorruption, EverySingleBitFlipIsDetected) {
+    const Packet good = makePacket(0xfedc'ba98'7654'3210ULL, 987'654'321);
+    int undetected = 0;
+    for (std::size_t byte = 0; byte < kPacketSize; ++byte) {
+        for (int bit = 0; bit < 8; ++bit) {
+            Packet packet = good;
+            packet[byte] ^= static_cast<std::uint8_t>(1u << bit);
+            if (verifyPacket(packet).ok()) {
+                ++undetected;
+                ADD_FAILURE() << "flip of bit " << bit << " in byte " << byte << " not detected";
+            }
+        }
+    }
+    EXPECT_EQ(undetected, 0);
+}
+
+TEST(TsFrameCorruption, PacketOfAnotherSeqIsNotMistakenForValid) {
+    // Splicing: the header of one packet with the payload of its neighbour.
+    Packet spliced = makePacket(16, 100);
+    const Packet other = makePacket(17, 100);
+    std::copy(other.begin() + kHeaderSize, other.end(), spliced.begin() + kHeaderSize);
+    EXPECT_FALSE(verifyPacket(spliced).ok());
+}
+
+TEST(SequenceTracker, ContiguousFromAnyStartHasNoFaults) {
+    SequenceTracker tracker;
+    EXPECT_FALSE(tracker.started());
+    for (std::uint64_t seq = 1000; seq < 1100; ++seq) {
+        tracker.observe(seq);
+    }
+    EXPECT_TRUE(tracker.started());
+    EXPECT_EQ(tracker.first(), 1000u);
+    EXPECT_EQ(tracker.last(), 1099u);
+    EXPECT_EQ(tracker.gaps(), 0u);
+    EXPECT_EQ(tracker.duplicates(), 0u);
+}
+
+TEST(SequenceTracker, GapsCountMissingSeqsAndBackwardsCountsAsDuplicate) {
+    SequenceTracker tracker;
+    tracker.observe(10);
+    tracker.observe(11);
+    tracker.observe(15); // 12, 13, 14 missing
+    tracker.observe(15); // repeated
+    tracker.observe(13); // late: reordering is a fault in live delivery
+    tracker.observe(16);
+    tracker.observe(20); // 17, 18, 19 missing
+    EXPECT_EQ(tracker.first(), 10u);
+    EXPECT_EQ(tracker.last(), 20u);
+    EXPECT_EQ(tracker.gaps(), 6u);
+    EXPECT_EQ(tracker.duplicates(), 2u);
+}
+
+} // namespace
+} // namespace vandra::tsframe

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace httplib {
+class Server;
+}
+
+namespace vandra {
+
+// The HTTP side: the WEB folder beside the executable at "/", "/hi" and "/stats". Listens on
+// all IPv4 interfaces on a thread of its own; requests run on the library's workers.
+class WebServer {
+public:
+    explicit WebServer(std::int32_t webPort);
+    // Stops the server and joins its thread (the running server never gets here).
+    ~WebServer();
+    WebServer(const WebServer&) = delete;
+    WebServer& operator=(const WebServer&) = delete;
+
+    // The status document for "/stats". Thread safe.
+    std::string composeStatus() const;
+    const std::string& settingsText() const { return settingsText_; }
+    // True once the port is bound and requests are answered.
+    bool isListening() const;
+
+private:
+    void composeSettings();
+    void setup();
+    void runServer();
+
+    std::unique_ptr<std::thread> serverThread_;
+    std::unique_ptr<httplib::Server> server_;
+    const std::int32_t webPort_;
+    std::string settingsText_; // composed once, read without a lock
+    std::atomic<bool> serverEnded_{false};
+};
+
+} // namespace vandra
