@@ -1,0 +1,347 @@
+// vandra-publisher: sends the tsframe test stream as paced UDP datagrams to a multicast group
+// (or a unicast address for fault tests) and reports what it sent as one JSON line.
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <netinet/in.h>
+#include <span>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+#include "tools/cliargs.h"
+#include "tools/tsframe.h"
+
+namespace vandra {
+namespace {
+
+constexpr int kExitUsage = 2;
+constexpr std::size_t kMaxDatagram = 65507; // largest UDP payload over IPv4
+constexpr std::int64_t kRebaseLagNs = 100'000'000;
+constexpr int kSendBufferBytes = 4 * 1024 * 1024;
+constexpr std::uint8_t kJunkByte = 0xff; // never a sync byte, so forwarded junk shows as corrupt
+
+volatile std::sig_atomic_t gStopRequested = 0;
+
+void onStopSignal(int) {
+    gStopRequested = 1;
+}
+
+struct Options {
+    std::string group = "239.255.0.1";
+    std::uint64_t port = 5000;
+    std::string iface = "127.0.0.1";
+    std::uint64_t bitrate = 4'000'000;
+    double seconds = 0; // 0 = until signalled or --count reached
+    std::uint64_t count = 0;
+    std::uint64_t size = tsframe::kDatagramSize;
+    std::uint64_t startSeq = 0;
+    std::uint64_t injectEvery = 0;
+    std::uint64_t injectSize = 0;
+    std::uint64_t ttl = 1;
+};
+
+struct Totals {
+    std::uint64_t datagrams = 0;
+    std::uint64_t injected = 0;
+    std::uint64_t packets = 0;
+    std::uint64_t bytes = 0;
+    std::uint64_t sendErrors = 0;
+    std::uint64_t lastSeq = 0;
+};
+
+void printUsage() {
+    std::fprintf(
+        stderr,
+        "usage: vandra-publisher [--group ADDR] [--port P] [--iface ADDR] [--bitrate BITS]\n"
+        "         [--seconds S | --count N] [--size 1316|188|0|N] [--start-seq N]\n"
+        "         [--inject-every K --inject-size S] [--ttl T]\n"
+        "  --size: a multiple of 188 up to 1316 carries test packets; 0 sends empty\n"
+        "          datagrams; any other size sends junk of that size.\n"
+        "  --count counts regular datagrams; injected ones come on top.\n"
+        "  Without --seconds and --count it runs until SIGTERM/SIGINT.\n");
+}
+
+bool parseOptions(int argc, char** argv, Options& options) {
+    cli::ArgCursor args(argc, argv);
+    while (args.next()) {
+        const std::string_view name = args.current();
+        if (name == "--help" || name == "-h") {
+            return false;
+        }
+        const char* value = args.value();
+        if (value == nullptr) {
+            std::fprintf(stderr, "missing value for %.*s\n", static_cast<int>(name.size()),
+                         name.data());
+            return false;
+        }
+        bool ok = true;
+        if (name == "--group") {
+            options.group = value;
+        } else if (name == "--iface") {
+            options.iface = value;
+        } else if (name == "--port") {
+            ok = cli::parseU64(value, options.port) && options.port > 0 && options.port < 65536;
+        } else if (name == "--bitrate") {
+            ok = cli::parseU64(value, options.bitrate) && options.bitrate > 0;
+        } else if (name == "--seconds") {
+            ok = cli::parseDouble(value, options.seconds);
+        } else if (name == "--count") {
+            ok = cli::parseU64(value, options.count);
+        } else if (name == "--size") {
+            ok = cli::parseU64(value, options.size) && options.size <= kMaxDatagram;
+        } else if (name == "--start-seq") {
+            ok = cli::parseU64(value, options.startSeq);
+        } else if (name == "--inject-every") {
+            ok = cli::parseU64(value, options.injectEvery);
+        } else if (name == "--inject-size") {
+            ok = cli::parseU64(value, options.injectSize) && options.injectSize <= kMaxDatagram;
+        } else if (name == "--ttl") {
+            ok = cli::parseU64(value, options.ttl) && options.ttl <= 255;
+        } else {
+            std::fprintf(stderr, "unknown option %.*s\n", static_cast<int>(name.size()),
+                         name.data());
+            return false;
+        }
+        if (!ok) {
+            std::fprintf(stderr, "bad value for %.*s: %s\n", static_cast<int>(name.size()),
+                         name.data(), value);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool carriesPackets(std::uint64_t size) {
+    return size > 0 && size <= tsframe::kDatagramSize && size % tsframe::kPacketSize == 0;
+}
+
+std::int64_t monotonicNowNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+// Sleeps until the absolute monotonic deadline; returns early when a stop signal arrives.
+void sleepUntil(std::int64_t deadlineNs) {
+    const timespec until{static_cast<time_t>(deadlineNs / 1'000'000'000),
+                         static_cast<long>(deadlineNs % 1'000'000'000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+        if (gStopRequested != 0) {
+            return;
+        }
+    }
+}
+
+// An owned UDP socket aimed at one destination.
+class Sender {
+public:
+    Sender() = default;
+    Sender(const Sender&) = delete;
+    Sender& operator=(const Sender&) = delete;
+    ~Sender() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+
+    bool open(const Options& options) {
+        destination_.sin_family = AF_INET;
+        destination_.sin_port = htons(static_cast<std::uint16_t>(options.port));
+        if (inet_pton(AF_INET, options.group.c_str(), &destination_.sin_addr) != 1) {
+            std::fprintf(stderr, "bad destination address %s\n", options.group.c_str());
+            return false;
+        }
+        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+        if (fd_ < 0) {
+            std::perror("socket");
+            return false;
+        }
+        int sendBuffer = kSendBufferBytes;
+        setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
+        if (IN_MULTICAST(ntohl(destination_.sin_addr.s_addr))) {
+            return setMulticastOptions(options);
+        }
+        return true;
+    }
+
+    bool send(const std::uint8_t* data, std::size_t length) {
+        const auto* address = reinterpret_cast<const sockaddr*>(&destination_);
+        return sendto(fd_, data, length, 0, address, sizeof(destination_)) ==
+               static_cast<ssize_t>(length);
+    }
+
+private:
+    bool setMulticastOptions(const Options& options) {
+        in_addr iface{};
+        if (inet_pton(AF_INET, options.iface.c_str(), &iface) != 1) {
+            std::fprintf(stderr, "bad interface address %s\n", options.iface.c_str());
+            return false;
+        }
+        const int loop = 1;
+        const int ttl = static_cast<int>(options.ttl);
+        if (setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_IF, &iface, sizeof(iface)) != 0 ||
+            setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof(loop)) != 0 ||
+            setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof(ttl)) != 0) {
+            std::perror("multicast socket options");
+            return false;
+        }
+        return true;
+    }
+
+    int fd_ = -1;
+    sockaddr_in destination_{};
+};
+
+class Publisher {
+public:
+    explicit Publisher(const Options& options)
+        : options_(options),
+          buffer_(std::max<std::size_t>(options.size, options.injectSize), kJunkByte),
+          packetsPerDatagram_(carriesPackets(options.size) ? options.size / tsframe::kPacketSize
+                                                           : 0),
+          nextSeq_(options.startSeq) {
+        // Empty datagrams carry no bits; pace them as if they were full ones.
+        const std::uint64_t pacedBytes = options.size > 0 ? options.size : tsframe::kDatagramSize;
+        intervalNs_ =
+            static_cast<double>(pacedBytes) * 8.0 * 1e9 / static_cast<double>(options.bitrate);
+    }
+
+    bool open() { return sender_.open(options_); }
+
+    void run() {
+        std::int64_t originNs = monotonicNowNs();
+        const std::int64_t endNs =
+            options_.seconds > 0 ? originNs + static_cast<std::int64_t>(options_.seconds * 1e9)
+                                 : std::numeric_limits<std::int64_t>::max();
+        std::uint64_t sinceOrigin = 0;
+        std::uint64_t regularSent = 0;
+        while (gStopRequested == 0 && (options_.count == 0 || regularSent < options_.count)) {
+            std::int64_t deadline = originNs + deadlineOffsetNs(sinceOrigin);
+            if (deadline >= endNs) {
+                break;
+            }
+            const std::int64_t lag = monotonicNowNs() - deadline;
+            if (lag > kRebaseLagNs) {
+                // After a long stall, catching up would be a flood; restart the schedule.
+                originNs += lag;
+                deadline += lag;
+            }
+            sleepUntil(deadline);
+            if (gStopRequested != 0) {
+                break;
+            }
+            sendRegular();
+            ++sinceOrigin;
+            ++regularSent;
+            if (options_.injectEvery > 0 && regularSent % options_.injectEvery == 0) {
+                sendInjected();
+            }
+        }
+    }
+
+    void printTotals() const {
+        std::printf("{\"datagrams\":%llu,\"packets\":%llu,\"bytes\":%llu,", ull(totals_.datagrams),
+                    ull(totals_.packets), ull(totals_.bytes));
+        if (totals_.packets > 0) {
+            std::printf("\"first_seq\":%llu,\"last_seq\":%llu,", ull(options_.startSeq),
+                        ull(totals_.lastSeq));
+        } else {
+            std::printf("\"first_seq\":null,\"last_seq\":null,");
+        }
+        std::printf("\"injected\":%llu,\"send_errors\":%llu}\n", ull(totals_.injected),
+                    ull(totals_.sendErrors));
+        std::fflush(stdout);
+    }
+
+private:
+    static unsigned long long ull(std::uint64_t value) { return value; }
+
+    std::int64_t deadlineOffsetNs(std::uint64_t index) const {
+        return static_cast<std::int64_t>(static_cast<double>(index) * intervalNs_);
+    }
+
+    void sendRegular() {
+        const std::size_t length = options_.size;
+        if (packetsPerDatagram_ > 0) {
+            tsframe::fillPackets(std::span(buffer_.data(), length), nextSeq_,
+                                 tsframe::monotonicNowUs());
+        } else {
+            std::fill_n(buffer_.begin(), length, kJunkByte);
+        }
+        const std::uint64_t firstSeq = nextSeq_;
+        // A failed send still uses up its sequence numbers: to a receiver it is a loss.
+        nextSeq_ += packetsPerDatagram_;
+        if (!record(sender_.send(buffer_.data(), length), length)) {
+            return;
+        }
+        if (packetsPerDatagram_ > 0) {
+            totals_.packets += packetsPerDatagram_;
+            totals_.lastSeq = firstSeq + packetsPerDatagram_ - 1;
+        }
+    }
+
+    void sendInjected() {
+        const std::size_t length = options_.injectSize;
+        std::fill_n(buffer_.begin(), length, kJunkByte);
+        if (record(sender_.send(buffer_.data(), length), length)) {
+            ++totals_.injected;
+        }
+    }
+
+    bool record(bool sent, std::size_t length) {
+        if (!sent) {
+            ++totals_.sendErrors;
+            return false;
+        }
+        ++totals_.datagrams;
+        totals_.bytes += length;
+        return true;
+    }
+
+    const Options& options_;
+    Sender sender_;
+    std::vector<std::uint8_t> buffer_;
+    const std::uint64_t packetsPerDatagram_;
+    std::uint64_t nextSeq_;
+    double intervalNs_ = 0;
+    Totals totals_;
+};
+
+void installStopHandlers() {
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+} // namespace
+} // namespace vandra
+
+int main(int argc, char** argv) {
+    using namespace vandra;
+    Options options;
+    if (!parseOptions(argc, argv, options)) {
+        printUsage();
+        return kExitUsage;
+    }
+    installStopHandlers();
+    // The default 50 us timer slack would smear the send times at high rates.
+    prctl(PR_SET_TIMERSLACK, 1UL);
+    Publisher publisher(options);
+    if (!publisher.open()) {
+        return 1;
+    }
+    publisher.run();
+    publisher.printTotals();
+    return 0;
+}
