@@ -1,6 +1,9 @@
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -14,14 +17,24 @@ namespace vandra {
 class RingBufferAdaptive;
 
 // One connected SRT caller: its own ring buffer, filled by the receiver, and its own thread
-// that sends the buffer's chunks. Only the sending loop ends a caller.
+// that sends what the buffer holds. Only the sending loop ends a caller.
+//
+// In live mode the receiver hands a chunk straight to SRT when this caller has no backlog and
+// its thread is not sending; the buffer and the thread take over whenever SRT has no room or
+// chunks are waiting, so the order of chunks never changes. This keeps a thread wake-up per
+// chunk per caller off the common path.
+//
+// Lock order: the registry's clients mutex, then sendMutex_, then the ring buffer's mutex.
 class ClientHandler {
 public:
     static constexpr std::int32_t kChunkSize = 1316;
     static constexpr std::int32_t kRingChunks = 1000;
+    // A caller that falls further behind than this is disconnected instead of letting its
+    // buffer, and the server's memory, grow without bound.
+    static constexpr std::int32_t kMaxBacklogBytes = 25 * kChunkSize * kRingChunks;
 
     // `clientsMutex` is the registry's lock, under which `ring` is published and withdrawn.
-    explicit ClientHandler(std::mutex& clientsMutex);
+    ClientHandler(std::mutex& clientsMutex, bool liveMode);
     ~ClientHandler(); // joins the sending thread; never called on that thread
     ClientHandler(const ClientHandler&) = delete;
     ClientHandler& operator=(const ClientHandler&) = delete;
@@ -32,9 +45,9 @@ public:
     // the clients mutex.
     void sampleBitrate(std::string time, std::int64_t nowMs);
 
-    // Copies a chunk into this caller's buffer, if the sending loop has published one.
+    // Passes one chunk on to this caller, if its sending loop has published its buffer.
     // Receiver thread, under the clients mutex.
-    void pushChunk(const std::uint8_t* data, std::int32_t length);
+    void deliver(const std::uint8_t* data, std::int32_t length);
 
     bool isActive() const { return active_.load(std::memory_order_acquire); }
     const std::string& url() const { return url_; }
@@ -44,20 +57,45 @@ public:
     const BitrateHistory& history() const { return history_; }
 
 private:
+    enum class SendState { Drained, NoRoom, Failed };
+
     void run();
+    bool prepareSocket();
+    bool connectionUsable() const;
+    SendState sendBacklog(RingBufferAdaptive& ring);
+    SendState sendPending();
+    bool trySendDirect(const std::uint8_t* data, std::int32_t length);
+    void waitForWork(const RingBufferAdaptive& ring, bool noRoom);
+    void wakeSender();
     void publishRing(RingBufferAdaptive* ring);
     void tearDown(std::unique_ptr<RingBufferAdaptive> ring);
 
     std::mutex& clientsMutex_;
+    const bool liveMode_;
     BitrateHistory history_;
-    std::string url_;                         // "ip:port", set by the accept thread
-    std::int64_t created_ = 0;                // ms since 1970 when started
-    std::atomic<bool> active_{false};         // cleared only by the sending loop
-    std::int32_t socket_ = 0;                 // SRT socket; 0 once closed
-    RingBufferAdaptive* ring_ = nullptr;      // owned by run(); guarded by the clients mutex
-    std::atomic<std::uint64_t> bytesSent_{0}; // byteSentUniqueTotal of the latest statistics
-    std::uint64_t bytesAtLastSample_ = 0;     // sampler only
-    std::atomic<std::int64_t> lastSampleMs_{0};
+    std::string url_;                     // "ip:port", set by the accept thread
+    std::int64_t created_ = 0;            // ms since 1970 when started
+    std::atomic<bool> active_{false};     // cleared only by the sending loop
+    std::atomic<std::int32_t> socket_{0}; // SRT socket; 0 once closed
+    RingBufferAdaptive* ring_ = nullptr;  // owned by run(); guarded by the clients mutex
+    bool overflowed_ = false;             // receiver only, under the clients mutex
+    std::atomic<bool> fellBehind_{false}; // set once the backlog limit was hit
+
+    // guards pending_, pendingLength_, pendingSent_ and every send on the socket, so that
+    // chunks leave in the order they came whichever thread sends them
+    std::mutex sendMutex_;
+    std::array<std::uint8_t, kChunkSize> pending_{}; // popped, not yet (fully) sent
+    std::int32_t pendingLength_ = 0;
+    std::int32_t pendingSent_ = 0;
+
+    // guards wakeRequested_; the sending thread sleeps on wakeUp_
+    std::mutex waitMutex_;
+    std::condition_variable wakeUp_;
+    bool wakeRequested_ = false;
+    std::atomic<bool> sleeping_{false};
+
+    std::uint64_t bytesAtLastSample_ = 0;       // sampler only
+    std::atomic<std::int64_t> lastSampleMs_{0}; // set by the sending loop, then the sampler
     std::unique_ptr<std::thread> thread_;
 };
 

@@ -35,6 +35,7 @@ RightServer::~RightServer() {
 }
 
 bool RightServer::start(SrtListenParams params) {
+    liveMode_ = params.latency != 0;
     const std::int32_t sock = createSrtListener(params, true);
     LOG_LINE << "start right server to " << params.port << " sock:" << sock;
     if (sock > 0) {
@@ -79,7 +80,7 @@ std::size_t RightServer::clientCount() const {
 void RightServer::broadcast(const std::uint8_t* data, std::int32_t length) {
     std::lock_guard<std::mutex> lock(clientsMutex_);
     for (const auto& client : clients_) {
-        client->pushChunk(data, length);
+        client->deliver(data, length);
     }
 }
 

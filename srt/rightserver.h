@@ -34,7 +34,7 @@ public:
     // Registers a started handler at the end of the list.
     void addClient(std::unique_ptr<ClientHandler> client);
     std::unique_ptr<ClientHandler> makeClient() {
-        return std::make_unique<ClientHandler>(clientsMutex_);
+        return std::make_unique<ClientHandler>(clientsMutex_, liveMode_);
     }
     std::size_t clientCount() const;
 
@@ -45,6 +45,7 @@ private:
     mutable std::mutex clientsMutex_;
     std::list<std::unique_ptr<ClientHandler>> clients_;
     std::unique_ptr<std::thread> acceptThread_; // runs for the life of the process
+    bool liveMode_ = true;                      // set by start, before the first caller
 };
 
 } // namespace vandra
