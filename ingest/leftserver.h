@@ -14,6 +14,8 @@
 
 namespace vandra {
 
+class RingBufferAdaptive;
+
 // The input side and the holder of all shared state: joins the multicast group, cuts the
 // stream into 1316-byte chunks, records them and hands them to the caller registry.
 // Settings are written once by setParams before any thread starts; serve() keeps the main
@@ -53,7 +55,7 @@ private:
     void tuneReceiveBuffer();
     [[noreturn]] void receiveLoop();
     void handleDatagram(const std::uint8_t* data, const platform::UdpSocket::Datagram& datagram,
-                        class RingBufferAdaptive& incoming, std::uint8_t* chunk);
+                        RingBufferAdaptive& incoming, std::uint8_t* chunk);
     void reportOversize(int fullLength);
     [[noreturn]] void fatalStop();
     [[noreturn]] void stopReceiving();
