@@ -68,28 +68,22 @@ bool ClientHandler::trySendDirect(const std::uint8_t* data, std::int32_t length)
 }
 
 void ClientHandler::wakeSender() {
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (!sleeping_.load(std::memory_order_relaxed)) {
-        return;
-    }
+    // Only reached when a chunk went to the buffer, not on the direct path.
     std::lock_guard<std::mutex> lock(waitMutex_);
     wakeRequested_ = true;
     wakeUp_.notify_one();
 }
 
-void ClientHandler::waitForWork(const RingBufferAdaptive& ring, bool noRoom) {
-    std::unique_lock<std::mutex> lock(waitMutex_);
-    sleeping_.store(true, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    // A chunk pushed before the receiver could see us sleeping must not wait for the timeout.
-    const bool backlog = ring.available() >= kChunkSize;
-    if (!noRoom && backlog) {
-        sleeping_.store(false, std::memory_order_relaxed);
-        return;
+void ClientHandler::waitForWork(bool noRoom) {
+    if (noRoom) {
+        // More input does not make room in SRT's send buffer: wait the full step.
+        std::this_thread::sleep_for(kNoRoomWait);
     }
-    wakeUp_.wait_for(lock, noRoom ? kNoRoomWait : kIdleWait, [this] { return wakeRequested_; });
+    std::unique_lock<std::mutex> lock(waitMutex_);
+    if (!noRoom) {
+        wakeUp_.wait_for(lock, kIdleWait, [this] { return wakeRequested_; });
+    }
     wakeRequested_ = false;
-    sleeping_.store(false, std::memory_order_relaxed);
 }
 
 void ClientHandler::publishRing(RingBufferAdaptive* ring) {
@@ -172,7 +166,7 @@ void ClientHandler::run() {
             LOG_LINE << "-- ERR: send";
             break;
         }
-        waitForWork(*ring, state == SendState::NoRoom);
+        waitForWork(state == SendState::NoRoom);
     }
     tearDown(std::move(ring));
 }

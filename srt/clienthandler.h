@@ -65,7 +65,7 @@ private:
     SendState sendBacklog(RingBufferAdaptive& ring);
     SendState sendPending();
     bool trySendDirect(const std::uint8_t* data, std::int32_t length);
-    void waitForWork(const RingBufferAdaptive& ring, bool noRoom);
+    void waitForWork(bool noRoom);
     void wakeSender();
     void publishRing(RingBufferAdaptive* ring);
     void tearDown(std::unique_ptr<RingBufferAdaptive> ring);
@@ -88,11 +88,11 @@ private:
     std::int32_t pendingLength_ = 0;
     std::int32_t pendingSent_ = 0;
 
-    // guards wakeRequested_; the sending thread sleeps on wakeUp_
+    // guards wakeRequested_: set for every chunk that went to the buffer since the sending
+    // thread last looked, so none waits for a timeout; the thread sleeps on wakeUp_
     std::mutex waitMutex_;
     std::condition_variable wakeUp_;
     bool wakeRequested_ = false;
-    std::atomic<bool> sleeping_{false};
 
     std::uint64_t bytesAtLastSample_ = 0;       // sampler only
     std::atomic<std::int64_t> lastSampleMs_{0}; // set by the sending loop, then the sampler
