@@ -15,6 +15,13 @@ constexpr const char* kLogUnit = "leftserver";
 constexpr int kFatalStatus = -1;
 // One stray sender must not flood the console: at most one line per interval.
 constexpr std::int64_t kOversizeLogIntervalMs = 5000;
+
+// Once the accept thread waits in srt_accept, std::exit hangs for good: libsrt's static
+// teardown destroys the listener's condition variable under that waiter. Log lines are
+// already flushed and the recording closed, so nothing is lost by skipping the teardown.
+[[noreturn]] void exitWithoutTeardown() {
+    std::_Exit(kFatalStatus);
+}
 } // namespace
 
 LeftServer::LeftServer() : sampler_(*this) {}
@@ -113,7 +120,7 @@ bool LeftServer::bindAndJoin() {
 
 void LeftServer::fatalStop() {
     platform::consolePause();
-    std::exit(kFatalStatus);
+    exitWithoutTeardown();
 }
 
 void LeftServer::receiveLoop() {
@@ -165,7 +172,7 @@ void LeftServer::stopReceiving() {
     platform::socketCleanup();
     lastSampleMs_.store(0, std::memory_order_relaxed);
     recorder_.close();
-    std::exit(kFatalStatus);
+    exitWithoutTeardown();
 }
 
 void LeftServer::sampleInput(const std::string& time, std::int64_t nowMs) {

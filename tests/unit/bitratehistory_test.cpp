@@ -7,8 +7,8 @@ namespace vandra {
 namespace {
 
 std::string sampleTime(int n) {
-    char text[20];
-    std::snprintf(text, sizeof(text), "2026-12-06 10:%02d:%02d", n / 60, n % 60);
+    char text[32];
+    std::snprintf(text, sizeof(text), "2026-12-06 10:%02d:%02d", n / 60 % 60, n % 60);
     return text;
 }
 
