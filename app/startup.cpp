@@ -42,6 +42,7 @@ void watchShutdownSignals(platform::SignalWatcher& watcher, LeftServer& leftServ
 } // namespace
 
 int runServer(int argc, char** argv) {
+    platform::tuneAllocator();
     platform::SignalWatcher::blockShutdownSignals();
     LOG_LINE << "Vandra Server";
     LOG_LINE << "BUILD DATE: " << __DATE__;

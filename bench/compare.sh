@@ -5,6 +5,7 @@
 # writes it, with the date and the commands, into the results section of bench/README.md.
 #
 #   bench/compare.sh [--quick] [--seconds D] [--relays "vandra gstreamer floor"] [--no-ceiling]
+#                    [--before PATH]  (adds a row "before": an older vandra-server binary)
 #                    [--keep-logs]
 set -euo pipefail
 
@@ -67,6 +68,12 @@ while [ $# -gt 0 ]; do
         read -r -a relays <<<"$2"
         shift
         ;;
+    --before)
+        [ $# -ge 2 ] && [ -x "$2" ] || usage
+        BEFORE_SERVER=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+        relays+=(before)
+        shift
+        ;;
     --no-ceiling) run_ceiling=0 ;;
     --keep-logs) keep_logs=1 ;;
     *) usage ;;
@@ -74,7 +81,7 @@ while [ $# -gt 0 ]; do
     shift
 done
 for relay in "${relays[@]}"; do
-    case "$relay" in vandra | gstreamer | floor) ;; *) usage ;; esac
+    case "$relay" in vandra | gstreamer | floor | before) ;; *) usage ;; esac
 done
 
 WORK=$(mktemp -d /tmp/vandra-compare.XXXXXX)
@@ -172,6 +179,10 @@ start_relay() { # relay udp_port srt_port web_port log
     case "$relay" in
     vandra)
         (cd "$WORK" && exec "$SERVER" "source=udp://$GROUP:$udp(127.0.0.1)" "port=$srt" \
+            "webport=$web" "latency=$LATENCY_MS") </dev/null >"$log" 2>&1 &
+        ;;
+    before)
+        (cd "$WORK" && exec "$BEFORE_SERVER" "source=udp://$GROUP:$udp(127.0.0.1)" "port=$srt" \
             "webport=$web" "latency=$LATENCY_MS") </dev/null >"$log" 2>&1 &
         ;;
     gstreamer)

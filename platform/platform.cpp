@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -51,6 +52,19 @@ void raiseThreadPriority() {
     const auto tid = static_cast<id_t>(::syscall(SYS_gettid));
     errno = 0;
     ::setpriority(PRIO_PROCESS, tid, -10);
+}
+
+void tuneAllocator() {
+#ifdef __GLIBC__
+    constexpr int kDirectAllocationBytes = 256 * 1024;
+    ::mallopt(M_MMAP_THRESHOLD, kDirectAllocationBytes);
+#endif
+}
+
+void releaseFreedMemory() {
+#ifdef __GLIBC__
+    ::malloc_trim(0);
+#endif
 }
 
 std::int64_t nowMs() {

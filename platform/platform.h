@@ -29,6 +29,16 @@ std::string executablePath();
 // never uses a real-time class, which could starve the SRT library's own threads.
 void raiseThreadPriority();
 
+// Makes large buffers (a caller's ring is 1.3 MB) come from and go back to the system
+// directly. Left to itself the allocator raises that threshold after the first such buffer
+// is freed and then keeps up to twice it in each of its per-thread heaps. Call it first thing.
+void tuneAllocator();
+
+// Hands memory the allocator holds but no longer uses back to the system. Callers' buffers
+// are freed on their own threads' heaps, which otherwise keep the pages of a crowd of callers
+// long after it has gone.
+void releaseFreedMemory();
+
 // Wall-clock milliseconds since 1970-01-01 00:00 UTC.
 std::int64_t nowMs();
 

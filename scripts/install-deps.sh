@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-    build-essential cmake ninja-build pkg-config clang
+    build-essential cmake ninja-build pkg-config clang libclang-rt-dev
     libsrt-openssl-dev libcpp-httplib-dev libgtest-dev libbenchmark-dev
     srt-tools ffmpeg chromium
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad

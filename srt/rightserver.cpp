@@ -85,19 +85,28 @@ void RightServer::broadcast(const std::uint8_t* data, std::int32_t length) {
 }
 
 void RightServer::sampleAndReap(std::string time, std::int64_t nowMs) {
-    std::lock_guard<std::mutex> lock(clientsMutex_);
     std::vector<ClientHandler*> finished;
-    for (const auto& client : clients_) {
-        if (client->isActive()) {
-            client->sampleBitrate(time, nowMs);
-        } else {
-            finished.push_back(client.get());
+    {
+        std::lock_guard<std::mutex> lock(clientsMutex_);
+        for (const auto& client : clients_) {
+            if (client->isActive()) {
+                client->sampleBitrate(time, nowMs);
+            } else {
+                finished.push_back(client.get());
+            }
+        }
+        for (ClientHandler* done : finished) {
+            LOG_LINE << "REMOVE";
+            // Destroying the handler joins its thread, which no longer needs this lock.
+            clients_.remove_if([done](const auto& client) { return client.get() == done; });
         }
     }
-    for (ClientHandler* done : finished) {
-        LOG_LINE << "REMOVE";
-        // Destroying the handler joins its thread, which no longer needs this lock.
-        clients_.remove_if([done](const auto& client) { return client.get() == done; });
+    // SRT frees a closed socket's buffers a few seconds later, so the trim is repeated on the
+    // next samples too. Outside the lock: it walks every heap.
+    trimSamplesLeft_ = finished.empty() ? trimSamplesLeft_ : kTrimSamples;
+    if (trimSamplesLeft_ > 0) {
+        --trimSamplesLeft_;
+        platform::releaseFreedMemory();
     }
 }
 

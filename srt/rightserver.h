@@ -45,7 +45,9 @@ private:
     mutable std::mutex clientsMutex_;
     std::list<std::unique_ptr<ClientHandler>> clients_;
     std::unique_ptr<std::thread> acceptThread_; // runs for the life of the process
-    bool liveMode_ = true;                      // set by start, before the first caller
+    static constexpr int kTrimSamples = 3;
+    int trimSamplesLeft_ = 0; // sampler only: samples that still give freed memory back
+    bool liveMode_ = true;    // set by start, before the first caller
 };
 
 } // namespace vandra

@@ -37,6 +37,7 @@ constexpr std::int64_t kConnectMarginMs = 500;
 constexpr int kMaxReadsPerWake = 64; // keeps one busy caller from starving the others
 constexpr std::size_t kReceiveBufferSize = 64 * 1024;
 constexpr int kMaxFaultReports = 10;
+constexpr std::int64_t kCountersIntervalMs = 1000;
 
 volatile std::sig_atomic_t gStopRequested = 0;
 
@@ -64,6 +65,7 @@ struct Options {
     std::uint64_t connectTimeoutMs = 3000;
     std::uint64_t staggerMs = 0;
     std::uint64_t minPackets = 1;
+    std::uint64_t stallAfterMs = 0; // 0 = never: read until the end
 };
 
 void printUsage() {
@@ -71,6 +73,9 @@ void printUsage() {
                  "usage: vandra-loadclient [--host H] [--port P] [--callers N] [--seconds S]\n"
                  "         [--passphrase P] [--streamid S] [--latency MS] [--file-mode]\n"
                  "         [--connect-timeout MS] [--stagger-ms M] [--min-packets N]\n"
+                 "         [--stall-after-ms MS]\n"
+                 "  --stall-after-ms: stop reading that long after connecting, yet stay\n"
+                 "  connected, as a viewer whose player hangs would.\n"
                  "  Exit 0 only when every caller connected and received at least --min-packets\n"
                  "  packets with no gap, duplicate or corruption; 1 otherwise; 2 on bad usage.\n");
 }
@@ -111,6 +116,9 @@ bool parseValue(std::string_view name, const char* value, Options& options) {
     }
     if (name == "--min-packets") {
         return cli::parseU64(value, options.minPackets);
+    }
+    if (name == "--stall-after-ms") {
+        return cli::parseU64(value, options.stallAfterMs) && options.stallAfterMs > 0;
     }
     std::fprintf(stderr, "unknown option %.*s\n", static_cast<int>(name.size()), name.data());
     return false;
@@ -221,6 +229,12 @@ struct Caller {
     std::uint64_t packets = 0;
     std::uint64_t bytes = 0;
     std::uint64_t corrupt = 0;
+    std::int64_t connectedAtMs = 0;
+    bool stalled = false;
+    // SRT's receiver counters, read every second and just before the socket is closed
+    std::uint64_t lossReported = 0;
+    std::uint64_t retransmitted = 0;
+    std::uint64_t dropped = 0;
     std::vector<std::uint8_t> partial; // file mode: the start of a packet split across reads
 };
 
@@ -233,6 +247,13 @@ struct Summary {
     std::uint64_t duplicates = 0;
     std::uint64_t corrupt = 0;
     std::uint64_t minPackets = 0;
+    std::uint64_t lossReported = 0;
+    std::uint64_t retransmitted = 0;
+    std::uint64_t dropped = 0;
+    std::uint64_t stalled = 0;
+    bool anySequence = false;
+    std::uint64_t firstSeq = 0; // lowest first sequence number of any caller
+    std::uint64_t lastSeq = 0;  // highest last sequence number of any caller
 };
 
 class LoadClient {
@@ -285,6 +306,11 @@ public:
             summary.duplicates += caller.sequence.duplicates();
             summary.corrupt += caller.corrupt;
             summary.minPackets = std::min(summary.minPackets, caller.packets);
+            summary.lossReported += caller.lossReported;
+            summary.retransmitted += caller.retransmitted;
+            summary.dropped += caller.dropped;
+            summary.stalled += caller.stalled ? 1 : 0;
+            addSequenceRange(summary, caller.sequence);
         }
         return summary;
     }
@@ -292,6 +318,16 @@ public:
     const LatencyHistogram& latency() const { return latency_; }
 
 private:
+    static void addSequenceRange(Summary& summary, const tsframe::SequenceTracker& sequence) {
+        if (!sequence.started()) {
+            return;
+        }
+        summary.firstSeq =
+            summary.anySequence ? std::min(summary.firstSeq, sequence.first()) : sequence.first();
+        summary.lastSeq = std::max(summary.lastSeq, sequence.last());
+        summary.anySequence = true;
+    }
+
     // Starts the callers on their stagger schedule and waits until each has connected or
     // failed, or the connect timeout after the last attempt has passed.
     void connectAll() {
@@ -324,7 +360,41 @@ private:
             if (leftMs <= 0) {
                 return;
             }
+            stallDueCallers();
+            refreshReceiverCounters();
             pollOnce(std::min(leftMs, kPollIntervalMs));
+        }
+    }
+
+    // A connection the server breaks takes SRT's counters with it, so they are also read
+    // while it lasts.
+    void refreshReceiverCounters() {
+        const std::int64_t nowMs = monotonicNowMs();
+        if (nowMs - lastCountersMs_ < kCountersIntervalMs) {
+            return;
+        }
+        lastCountersMs_ = nowMs;
+        for (Caller& caller : callers_) {
+            if (caller.state == CallerState::Connected) {
+                readReceiverCounters(caller);
+            }
+        }
+    }
+
+    // A stalled caller keeps its connection but no longer asks for data: SRT's receive
+    // buffer fills, and the sender sees a peer that stopped taking anything.
+    void stallDueCallers() {
+        if (options_.stallAfterMs == 0) {
+            return;
+        }
+        const std::int64_t nowMs = monotonicNowMs();
+        for (Caller& caller : callers_) {
+            if (caller.state == CallerState::Connected && !caller.stalled &&
+                nowMs - caller.connectedAtMs >= static_cast<std::int64_t>(options_.stallAfterMs)) {
+                caller.stalled = true;
+                const int events = SRT_EPOLL_ERR;
+                srt_epoll_update_usock(epoll_, caller.socket, &events);
+            }
         }
     }
 
@@ -402,7 +472,7 @@ private:
         if (caller.state != CallerState::Connected) {
             return;
         }
-        if ((events & SRT_EPOLL_IN) != 0) {
+        if ((events & SRT_EPOLL_IN) != 0 && !caller.stalled) {
             drain(caller);
         }
         if (caller.state == CallerState::Connected && (events & SRT_EPOLL_ERR) != 0) {
@@ -421,6 +491,7 @@ private:
         }
         caller.state = CallerState::Connected;
         caller.everConnected = true;
+        caller.connectedAtMs = monotonicNowMs();
         const int events = SRT_EPOLL_IN | SRT_EPOLL_ERR;
         srt_epoll_update_usock(epoll_, caller.socket, &events);
     }
@@ -518,10 +589,22 @@ private:
         if (caller.socket == SRT_INVALID_SOCK) {
             return;
         }
+        readReceiverCounters(caller);
         srt_epoll_remove_usock(epoll_, caller.socket);
         bySocket_.erase(caller.socket);
         srt_close(caller.socket);
         caller.socket = SRT_INVALID_SOCK;
+    }
+
+    // Never cleared, so the interval counters cover the whole connection as well.
+    static void readReceiverCounters(Caller& caller) {
+        SRT_TRACEBSTATS stats{};
+        if (!caller.everConnected || srt_bistats(caller.socket, &stats, 0, 1) != 0) {
+            return;
+        }
+        caller.lossReported = static_cast<std::uint64_t>(std::max(stats.pktRcvLossTotal, 0));
+        caller.retransmitted = static_cast<std::uint64_t>(std::max(stats.pktRcvRetrans, 0));
+        caller.dropped = static_cast<std::uint64_t>(std::max(stats.pktRcvDropTotal, 0));
     }
 
     void failStillConnecting() {
@@ -557,6 +640,7 @@ private:
     std::vector<std::uint8_t> buffer_;
     LatencyHistogram latency_;
     int faultReports_ = 0;
+    std::int64_t lastCountersMs_ = 0;
 };
 
 void printLatencyMs(const char* name, std::uint64_t us, bool last) {
@@ -576,8 +660,17 @@ void printSummary(const Options& options, const Summary& summary, const LatencyH
     } else {
         std::printf("\"p50\":null,\"p99\":null,\"max\":null");
     }
-    std::printf("},\"per_caller_min_packets\":%llu,\"disconnected\":%llu}\n",
-                ull(summary.minPackets), ull(summary.disconnected));
+    std::printf("},\"per_caller_min_packets\":%llu,\"disconnected\":%llu,", ull(summary.minPackets),
+                ull(summary.disconnected));
+    std::printf("\"rcv_loss\":%llu,\"rcv_retrans\":%llu,\"rcv_drop\":%llu,\"stalled\":%llu,",
+                ull(summary.lossReported), ull(summary.retransmitted), ull(summary.dropped),
+                ull(summary.stalled));
+    if (summary.anySequence) {
+        std::printf("\"first_seq\":%llu,\"last_seq\":%llu}\n", ull(summary.firstSeq),
+                    ull(summary.lastSeq));
+    } else {
+        std::printf("\"first_seq\":null,\"last_seq\":null}\n");
+    }
     std::fflush(stdout);
 }
 

@@ -1,5 +1,6 @@
 #include "harness.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <csignal>
@@ -76,6 +77,47 @@ MulticastSource uniqueSource() {
         "239.255." + std::to_string(100 + ::getpid() % 150) + "." + std::to_string(n % 250 + 1);
     source.port = freeUdpPort();
     return source;
+}
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
+               std::chrono::milliseconds interval) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition()) {
+            return true;
+        }
+        std::this_thread::sleep_for(interval);
+    }
+    return condition();
+}
+
+std::vector<int> udpPortsOfProcess(pid_t pid) {
+    std::vector<std::string> inodes;
+    const std::filesystem::path fds = "/proc/" + std::to_string(pid) + "/fd";
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(fds, error)) {
+        const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+        if (!error && target.rfind("socket:[", 0) == 0) {
+            inodes.push_back(target.substr(8, target.size() - 9));
+        }
+    }
+    // Lines: "sl local_address(hex ip:hex port) rem_address st ... uid timeout inode ...".
+    std::vector<int> ports;
+    std::ifstream table("/proc/net/udp");
+    std::string line;
+    std::getline(table, line);
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+        fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+            timeout >> inode;
+        const size_t colon = local.find(':');
+        if (colon != std::string::npos &&
+            std::find(inodes.begin(), inodes.end(), inode) != inodes.end()) {
+            ports.push_back(std::stoi(local.substr(colon + 1), nullptr, 16));
+        }
+    }
+    return ports;
 }
 
 std::unique_ptr<Process> Process::start(const std::vector<std::string>& argv,

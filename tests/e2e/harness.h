@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,6 +31,13 @@ struct MulticastSource {
     std::string setting() const;
 };
 MulticastSource uniqueSource();
+
+// Polls `condition` every `interval` until it holds or the time is up; true when it held.
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
+               std::chrono::milliseconds interval = 100ms);
+
+// Local ports of the IPv4 UDP sockets that process `pid` holds open (from /proc).
+std::vector<int> udpPortsOfProcess(pid_t pid);
 
 // A child process whose stdout and stderr go to a log file. Stopped by PID on destruction.
 class Process {
