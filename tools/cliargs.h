@@ -1,9 +1,12 @@
 #pragma once
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <string_view>
 
 // Strict number parsing for the tools' command lines: a typo must be a usage error, never a
@@ -38,20 +41,24 @@ inline bool parseDouble(const char* text, double& out) {
     return true;
 }
 
-// Walks argv; value() hands out the argument after the current option, or nullptr when the
-// command line ends there.
-class ArgCursor {
-public:
-    ArgCursor(int argc, char** argv) : argc_(argc), argv_(argv) {}
-
-    bool next() { return ++index_ < argc_; }
-    std::string_view current() const { return argv_[index_]; }
-    const char* value() { return index_ + 1 < argc_ ? argv_[++index_] : nullptr; }
-
-private:
-    int argc_;
-    char** argv_;
-    int index_ = 0;
-};
+// Hands each "--name value" pair, and each value-less flag (with a null value), to `take`.
+// False, with the reason on stderr, on --help, a missing value or one `take` refuses.
+template <typename Take>
+bool parseArgs(int argc, char** argv, std::initializer_list<std::string_view> flags, Take take) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view name = argv[i];
+        if (name == "--help" || name == "-h") {
+            return false;
+        }
+        const bool flag = std::find(flags.begin(), flags.end(), name) != flags.end();
+        const char* value = flag || i + 1 >= argc ? nullptr : argv[++i];
+        if ((!flag && value == nullptr) || !take(name, value)) {
+            std::fprintf(stderr, "bad option %.*s %s\n", static_cast<int>(name.size()), name.data(),
+                         value != nullptr ? value : "(missing)");
+            return false;
+        }
+    }
+    return true;
+}
 
 } // namespace vandra::cli

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <bit>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -21,13 +20,12 @@
 #include <srt/srt.h>
 
 #include "tools/cliargs.h"
+#include "tools/toolcommon.h"
 #include "tools/tsframe.h"
 
 namespace vandra {
 namespace {
 
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
 constexpr int kFileModeMss = 1052;
 constexpr std::size_t kMaxPassphrase = 79;
 constexpr std::size_t kMinPassphrase = 10;
@@ -39,18 +37,8 @@ constexpr std::size_t kReceiveBufferSize = 64 * 1024;
 constexpr int kMaxFaultReports = 10;
 constexpr std::int64_t kCountersIntervalMs = 1000;
 
-volatile std::sig_atomic_t gStopRequested = 0;
-
-void onStopSignal(int) {
-    gStopRequested = 1;
-}
-
 std::int64_t monotonicNowMs() {
     return static_cast<std::int64_t>(tsframe::monotonicNowUs() / 1000);
-}
-
-unsigned long long ull(std::uint64_t value) {
-    return value;
 }
 
 struct Options {
@@ -120,34 +108,11 @@ bool parseValue(std::string_view name, const char* value, Options& options) {
     if (name == "--stall-after-ms") {
         return cli::parseU64(value, options.stallAfterMs) && options.stallAfterMs > 0;
     }
-    std::fprintf(stderr, "unknown option %.*s\n", static_cast<int>(name.size()), name.data());
-    return false;
-}
-
-bool parseOptions(int argc, char** argv, Options& options) {
-    cli::ArgCursor args(argc, argv);
-    while (args.next()) {
-        const std::string_view name = args.current();
-        if (name == "--help" || name == "-h") {
-            return false;
-        }
-        if (name == "--file-mode") {
-            options.fileMode = true;
-            continue;
-        }
-        const char* value = args.value();
-        if (value == nullptr) {
-            std::fprintf(stderr, "missing value for %.*s\n", static_cast<int>(name.size()),
-                         name.data());
-            return false;
-        }
-        if (!parseValue(name, value, options)) {
-            std::fprintf(stderr, "bad option %.*s %s\n", static_cast<int>(name.size()), name.data(),
-                         value);
-            return false;
-        }
+    if (name == "--file-mode") {
+        options.fileMode = true;
+        return true;
     }
-    return true;
+    return false;
 }
 
 bool resolveHost(const Options& options, sockaddr_in& out) {
@@ -334,7 +299,7 @@ private:
         const std::int64_t startMs = monotonicNowMs();
         std::size_t attempted = 0;
         std::int64_t giveUpMs = 0;
-        while (gStopRequested == 0) {
+        while (!tool::stopRequested()) {
             const std::int64_t nowMs = monotonicNowMs();
             while (attempted < callers_.size() &&
                    nowMs >= startMs + static_cast<std::int64_t>(attempted * options_.staggerMs)) {
@@ -355,7 +320,7 @@ private:
 
     void receiveFor(std::int64_t durationMs) {
         const std::int64_t endMs = monotonicNowMs() + durationMs;
-        while (gStopRequested == 0 && countIn(CallerState::Connected) > 0) {
+        while (!tool::stopRequested() && countIn(CallerState::Connected) > 0) {
             const std::int64_t leftMs = endMs - monotonicNowMs();
             if (leftMs <= 0) {
                 return;
@@ -580,7 +545,7 @@ private:
 
     void lose(Caller& caller) {
         std::fprintf(stderr, "caller %d: connection lost after %llu packets\n", caller.index,
-                     ull(caller.packets));
+                     static_cast<unsigned long long>(caller.packets));
         release(caller, CallerState::Lost);
     }
 
@@ -643,48 +608,34 @@ private:
     std::int64_t lastCountersMs_ = 0;
 };
 
-void printLatencyMs(const char* name, std::uint64_t us, bool last) {
-    std::printf("\"%s\":%.3f%s", name, static_cast<double>(us) / 1000.0, last ? "" : ",");
-}
-
 void printSummary(const Options& options, const Summary& summary, const LatencyHistogram& latency) {
-    std::printf("{\"callers\":%llu,\"connected\":%llu,\"packets\":%llu,\"bytes\":%llu,"
-                "\"gaps\":%llu,\"duplicates\":%llu,\"corrupt\":%llu,\"latency_ms\":{",
-                ull(options.callers), ull(summary.connected), ull(summary.packets),
-                ull(summary.bytes), ull(summary.gaps), ull(summary.duplicates),
-                ull(summary.corrupt));
-    if (latency.count() > 0) {
-        printLatencyMs("p50", latency.percentileUs(0.50), false);
-        printLatencyMs("p99", latency.percentileUs(0.99), false);
-        printLatencyMs("max", latency.maxUs(), true);
-    } else {
-        std::printf("\"p50\":null,\"p99\":null,\"max\":null");
-    }
-    std::printf("},\"per_caller_min_packets\":%llu,\"disconnected\":%llu,", ull(summary.minPackets),
-                ull(summary.disconnected));
-    std::printf("\"rcv_loss\":%llu,\"rcv_retrans\":%llu,\"rcv_drop\":%llu,\"stalled\":%llu,",
-                ull(summary.lossReported), ull(summary.retransmitted), ull(summary.dropped),
-                ull(summary.stalled));
-    if (summary.anySequence) {
-        std::printf("\"first_seq\":%llu,\"last_seq\":%llu}\n", ull(summary.firstSeq),
-                    ull(summary.lastSeq));
-    } else {
-        std::printf("\"first_seq\":null,\"last_seq\":null}\n");
-    }
-    std::fflush(stdout);
+    const bool anyLatency = latency.count() > 0;
+    tool::JsonLine()
+        .number("callers", options.callers)
+        .number("connected", summary.connected)
+        .number("packets", summary.packets)
+        .number("bytes", summary.bytes)
+        .number("gaps", summary.gaps)
+        .number("duplicates", summary.duplicates)
+        .number("corrupt", summary.corrupt)
+        .object("latency_ms", tool::JsonLine()
+                                  .millisecondsOrNull("p50", anyLatency, latency.percentileUs(0.50))
+                                  .millisecondsOrNull("p99", anyLatency, latency.percentileUs(0.99))
+                                  .millisecondsOrNull("max", anyLatency, latency.maxUs()))
+        .number("per_caller_min_packets", summary.minPackets)
+        .number("disconnected", summary.disconnected)
+        .number("rcv_loss", summary.lossReported)
+        .number("rcv_retrans", summary.retransmitted)
+        .number("rcv_drop", summary.dropped)
+        .number("stalled", summary.stalled)
+        .numberOrNull("first_seq", summary.anySequence, summary.firstSeq)
+        .numberOrNull("last_seq", summary.anySequence, summary.lastSeq)
+        .print();
 }
 
 bool passed(const Options& options, const Summary& summary) {
     return summary.connected == options.callers && summary.gaps == 0 && summary.duplicates == 0 &&
            summary.corrupt == 0 && summary.minPackets >= options.minPackets;
-}
-
-void installStopHandlers() {
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
 }
 
 // srt_startup/srt_cleanup for the lifetime of main.
@@ -710,15 +661,17 @@ private:
 int main(int argc, char** argv) {
     using namespace vandra;
     Options options;
-    if (!parseOptions(argc, argv, options)) {
+    if (!cli::parseArgs(argc, argv, {"--file-mode"}, [&](std::string_view name, const char* value) {
+            return parseValue(name, value, options);
+        })) {
         printUsage();
-        return kExitUsage;
+        return tool::kExitUsage;
     }
-    installStopHandlers();
+    tool::installStopHandlers();
     SrtLibrary library;
     if (!library.started()) {
         std::fprintf(stderr, "srt_startup: %s\n", srt_getlasterror_str());
-        return kExitFailed;
+        return tool::kExitFailed;
     }
     srt_setloglevel(LOG_CRIT); // failures are reported per caller instead
     Summary summary;
@@ -732,5 +685,5 @@ int main(int argc, char** argv) {
         summary = client.summarize();
         printSummary(options, summary, client.latency());
     }
-    return opened && passed(options, summary) ? 0 : kExitFailed;
+    return opened && passed(options, summary) ? 0 : tool::kExitFailed;
 }

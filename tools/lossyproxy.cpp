@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -18,17 +17,15 @@
 #include <random>
 #include <string>
 #include <sys/socket.h>
-#include <time.h>
-#include <unistd.h>
 #include <vector>
 
 #include "tools/cliargs.h"
+#include "tools/toolcommon.h"
+#include "tools/tsframe.h"
 
 namespace vandra {
 namespace {
 
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
 constexpr std::size_t kMaxDatagram = 65536;
 constexpr std::size_t kMaxSessions = 1024;
 // Far more than any test link holds in flight; past it the relay drops rather than grows.
@@ -37,20 +34,8 @@ constexpr std::int64_t kSessionIdleUs = 60'000'000;
 constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
 constexpr int kMaxPollWaitMs = 200;
 
-volatile std::sig_atomic_t gStopRequested = 0;
-
-void onStopSignal(int) {
-    gStopRequested = 1;
-}
-
-unsigned long long ull(std::uint64_t value) {
-    return value;
-}
-
 std::int64_t monotonicNowUs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000;
+    return static_cast<std::int64_t>(tsframe::monotonicNowUs());
 }
 
 struct Options {
@@ -103,70 +88,36 @@ bool parseValue(std::string_view name, const char* value, Options& options) {
     if (name == "--seed") {
         return cli::parseU64(value, options.seed);
     }
-    std::fprintf(stderr, "unknown option %.*s\n", static_cast<int>(name.size()), name.data());
+    if (name == "--reorder") {
+        options.reorder = true;
+        return true;
+    }
     return false;
 }
 
 bool parseOptions(int argc, char** argv, Options& options) {
-    cli::ArgCursor args(argc, argv);
     bool haveListen = false;
     bool haveTarget = false;
-    while (args.next()) {
-        const std::string_view name = args.current();
-        if (name == "--help" || name == "-h") {
-            return false;
-        }
-        if (name == "--reorder") {
-            options.reorder = true;
-            continue;
-        }
-        const char* value = args.value();
-        if (value == nullptr || !parseValue(name, value, options)) {
-            std::fprintf(stderr, "bad option %.*s %s\n", static_cast<int>(name.size()), name.data(),
-                         value != nullptr ? value : "(missing)");
-            return false;
-        }
-        haveListen = haveListen || name == "--listen";
-        haveTarget = haveTarget || name == "--target";
-    }
-    if (!haveListen || !haveTarget) {
+    const bool parsed =
+        cli::parseArgs(argc, argv, {"--reorder"}, [&](std::string_view name, const char* value) {
+            haveListen = haveListen || name == "--listen";
+            haveTarget = haveTarget || name == "--target";
+            return parseValue(name, value, options);
+        });
+    if (parsed && (!haveListen || !haveTarget)) {
         std::fprintf(stderr, "--listen and --target are required\n");
         return false;
     }
-    return true;
+    return parsed;
 }
 
-// An owned UDP socket.
-class Socket {
-public:
-    Socket() : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {
-        if (fd_ >= 0) {
-            const int size = kSocketBufferBytes;
-            setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
-            setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
-        }
-    }
-    ~Socket() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-
-    int fd() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-
-    bool bind(const sockaddr_in& address) const {
-        return ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
-    }
-    bool connect(const sockaddr_in& address) const {
-        return ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
-    }
-
-private:
-    int fd_;
-};
+// Large buffers: a burst must not be lost in the relay, only by its dice.
+std::unique_ptr<tool::UdpSocket> bufferedSocket() {
+    auto socket = std::make_unique<tool::UdpSocket>();
+    socket->setBuffer(SO_RCVBUF, kSocketBufferBytes);
+    socket->setBuffer(SO_SNDBUF, kSocketBufferBytes);
+    return socket;
+}
 
 // Datagrams in one direction: what came in, what the dice dropped, what went out.
 struct DirectionCounts {
@@ -186,7 +137,7 @@ struct AddressLess {
 };
 
 struct Session {
-    std::unique_ptr<Socket> upstream; // connected to the target
+    std::unique_ptr<tool::UdpSocket> upstream; // connected to the target
     std::int64_t lastActiveUs = 0;
 };
 
@@ -211,7 +162,7 @@ public:
         : options_(options), random_(options.seed), buffer_(kMaxDatagram) {}
 
     bool open() {
-        if (!listen_.valid() || !listen_.bind(options_.listen)) {
+        if (!listen_->valid() || !listen_->bind(options_.listen)) {
             std::perror("listen socket");
             return false;
         }
@@ -221,7 +172,7 @@ public:
     void run() {
         std::vector<pollfd> fds;
         std::vector<sockaddr_in> owners; // caller of each upstream descriptor, by index
-        while (gStopRequested == 0) {
+        while (!tool::stopRequested()) {
             collectDescriptors(fds, owners);
             if (poll(fds.data(), fds.size(), pollTimeoutMs()) < 0 && errno != EINTR) {
                 std::perror("poll");
@@ -242,21 +193,24 @@ public:
         }
     }
 
-    void printCounts() const {
-        std::printf("{\"sessions\":%llu,\"to_server_received\":%llu,\"to_server_dropped\":%llu,"
-                    "\"to_server_forwarded\":%llu,\"to_caller_received\":%llu,"
-                    "\"to_caller_dropped\":%llu,\"to_caller_forwarded\":%llu,"
-                    "\"send_errors\":%llu,\"overflow\":%llu,\"max_queued\":%llu}\n",
-                    ull(sessionsOpened_), ull(toServer_.received), ull(toServer_.dropped),
-                    ull(toServer_.forwarded), ull(toCaller_.received), ull(toCaller_.dropped),
-                    ull(toCaller_.forwarded), ull(toServer_.sendErrors + toCaller_.sendErrors),
-                    ull(overflow_), ull(maxQueued_));
-        std::fflush(stdout);
+    void report() const {
+        tool::JsonLine()
+            .number("sessions", sessionsOpened_)
+            .number("to_server_received", toServer_.received)
+            .number("to_server_dropped", toServer_.dropped)
+            .number("to_server_forwarded", toServer_.forwarded)
+            .number("to_caller_received", toCaller_.received)
+            .number("to_caller_dropped", toCaller_.dropped)
+            .number("to_caller_forwarded", toCaller_.forwarded)
+            .number("send_errors", toServer_.sendErrors + toCaller_.sendErrors)
+            .number("overflow", overflow_)
+            .number("max_queued", maxQueued_)
+            .print();
     }
 
 private:
     void collectDescriptors(std::vector<pollfd>& fds, std::vector<sockaddr_in>& owners) const {
-        fds.assign(1, pollfd{listen_.fd(), POLLIN, 0});
+        fds.assign(1, pollfd{listen_->fd(), POLLIN, 0});
         owners.clear();
         for (const auto& [caller, session] : sessions_) {
             fds.push_back(pollfd{session.upstream->fd(), POLLIN, 0});
@@ -279,7 +233,7 @@ private:
         for (;;) {
             sockaddr_in caller{};
             socklen_t length = sizeof(caller);
-            const ssize_t n = recvfrom(listen_.fd(), buffer_.data(), buffer_.size(), MSG_DONTWAIT,
+            const ssize_t n = recvfrom(listen_->fd(), buffer_.data(), buffer_.size(), MSG_DONTWAIT,
                                        reinterpret_cast<sockaddr*>(&caller), &length);
             if (n < 0) {
                 return;
@@ -311,7 +265,7 @@ private:
         if (sessions_.size() >= kMaxSessions) {
             return nullptr;
         }
-        auto upstream = std::make_unique<Socket>();
+        auto upstream = bufferedSocket();
         if (!upstream->valid() || !upstream->connect(options_.target)) {
             std::perror("upstream socket");
             return nullptr;
@@ -396,7 +350,7 @@ private:
 
     void sendToCaller(const Pending& pending) {
         const auto* address = reinterpret_cast<const sockaddr*>(&pending.caller);
-        if (sendto(listen_.fd(), pending.data.data(), pending.data.size(), 0, address,
+        if (sendto(listen_->fd(), pending.data.data(), pending.data.size(), 0, address,
                    sizeof(pending.caller)) < 0) {
             ++toCaller_.sendErrors;
             return;
@@ -413,7 +367,7 @@ private:
     }
 
     const Options& options_;
-    Socket listen_;
+    std::unique_ptr<tool::UdpSocket> listen_ = bufferedSocket();
     std::map<sockaddr_in, Session, AddressLess> sessions_;
     std::priority_queue<Pending, std::vector<Pending>, PendingLater> queue_;
     std::mt19937_64 random_;
@@ -428,14 +382,6 @@ private:
     std::uint64_t maxQueued_ = 0;
 };
 
-void installStopHandlers() {
-    struct sigaction action {};
-    action.sa_handler = onStopSignal; // no SA_RESTART: poll() returns at once
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-}
-
 } // namespace
 } // namespace vandra
 
@@ -444,14 +390,9 @@ int main(int argc, char** argv) {
     Options options;
     if (!parseOptions(argc, argv, options)) {
         printUsage();
-        return kExitUsage;
+        return tool::kExitUsage;
     }
-    installStopHandlers();
+    tool::installStopHandlers();
     LossyProxy proxy(options);
-    if (!proxy.open()) {
-        return kExitFailed;
-    }
-    proxy.run();
-    proxy.printCounts();
-    return 0;
+    return tool::openRunAndReport(proxy);
 }

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
@@ -14,26 +13,19 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <time.h>
-#include <unistd.h>
 #include <vector>
 
 #include "tools/cliargs.h"
+#include "tools/toolcommon.h"
 #include "tools/tsframe.h"
 
 namespace vandra {
 namespace {
 
-constexpr int kExitUsage = 2;
 constexpr std::size_t kMaxDatagram = 65507; // largest UDP payload over IPv4
 constexpr std::int64_t kRebaseLagNs = 100'000'000;
 constexpr int kSendBufferBytes = 4 * 1024 * 1024;
 constexpr std::uint8_t kJunkByte = 0xff; // never a sync byte, so forwarded junk shows as corrupt
-
-volatile std::sig_atomic_t gStopRequested = 0;
-
-void onStopSignal(int) {
-    gStopRequested = 1;
-}
 
 struct Options {
     std::string group = "239.255.0.1";
@@ -70,54 +62,43 @@ void printUsage() {
         "  Without --seconds and --count it runs until SIGTERM/SIGINT.\n");
 }
 
-bool parseOptions(int argc, char** argv, Options& options) {
-    cli::ArgCursor args(argc, argv);
-    while (args.next()) {
-        const std::string_view name = args.current();
-        if (name == "--help" || name == "-h") {
-            return false;
-        }
-        const char* value = args.value();
-        if (value == nullptr) {
-            std::fprintf(stderr, "missing value for %.*s\n", static_cast<int>(name.size()),
-                         name.data());
-            return false;
-        }
-        bool ok = true;
-        if (name == "--group") {
-            options.group = value;
-        } else if (name == "--iface") {
-            options.iface = value;
-        } else if (name == "--port") {
-            ok = cli::parseU64(value, options.port) && options.port > 0 && options.port < 65536;
-        } else if (name == "--bitrate") {
-            ok = cli::parseU64(value, options.bitrate) && options.bitrate > 0;
-        } else if (name == "--seconds") {
-            ok = cli::parseDouble(value, options.seconds);
-        } else if (name == "--count") {
-            ok = cli::parseU64(value, options.count);
-        } else if (name == "--size") {
-            ok = cli::parseU64(value, options.size) && options.size <= kMaxDatagram;
-        } else if (name == "--start-seq") {
-            ok = cli::parseU64(value, options.startSeq);
-        } else if (name == "--inject-every") {
-            ok = cli::parseU64(value, options.injectEvery);
-        } else if (name == "--inject-size") {
-            ok = cli::parseU64(value, options.injectSize) && options.injectSize <= kMaxDatagram;
-        } else if (name == "--ttl") {
-            ok = cli::parseU64(value, options.ttl) && options.ttl <= 255;
-        } else {
-            std::fprintf(stderr, "unknown option %.*s\n", static_cast<int>(name.size()),
-                         name.data());
-            return false;
-        }
-        if (!ok) {
-            std::fprintf(stderr, "bad value for %.*s: %s\n", static_cast<int>(name.size()),
-                         name.data(), value);
-            return false;
-        }
+bool parseValue(std::string_view name, const char* value, Options& options) {
+    if (name == "--group") {
+        options.group = value;
+        return true;
     }
-    return true;
+    if (name == "--iface") {
+        options.iface = value;
+        return true;
+    }
+    if (name == "--port") {
+        return cli::parseU64(value, options.port) && options.port > 0 && options.port < 65536;
+    }
+    if (name == "--bitrate") {
+        return cli::parseU64(value, options.bitrate) && options.bitrate > 0;
+    }
+    if (name == "--seconds") {
+        return cli::parseDouble(value, options.seconds);
+    }
+    if (name == "--count") {
+        return cli::parseU64(value, options.count);
+    }
+    if (name == "--size") {
+        return cli::parseU64(value, options.size) && options.size <= kMaxDatagram;
+    }
+    if (name == "--start-seq") {
+        return cli::parseU64(value, options.startSeq);
+    }
+    if (name == "--inject-every") {
+        return cli::parseU64(value, options.injectEvery);
+    }
+    if (name == "--inject-size") {
+        return cli::parseU64(value, options.injectSize) && options.injectSize <= kMaxDatagram;
+    }
+    if (name == "--ttl") {
+        return cli::parseU64(value, options.ttl) && options.ttl <= 255;
+    }
+    return false;
 }
 
 bool carriesPackets(std::uint64_t size) {
@@ -135,24 +116,15 @@ void sleepUntil(std::int64_t deadlineNs) {
     const timespec until{static_cast<time_t>(deadlineNs / 1'000'000'000),
                          static_cast<long>(deadlineNs % 1'000'000'000)};
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-        if (gStopRequested != 0) {
+        if (tool::stopRequested()) {
             return;
         }
     }
 }
 
-// An owned UDP socket aimed at one destination.
+// A UDP socket aimed at one destination.
 class Sender {
 public:
-    Sender() = default;
-    Sender(const Sender&) = delete;
-    Sender& operator=(const Sender&) = delete;
-    ~Sender() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-
     bool open(const Options& options) {
         destination_.sin_family = AF_INET;
         destination_.sin_port = htons(static_cast<std::uint16_t>(options.port));
@@ -160,13 +132,11 @@ public:
             std::fprintf(stderr, "bad destination address %s\n", options.group.c_str());
             return false;
         }
-        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-        if (fd_ < 0) {
+        if (!socket_.valid()) {
             std::perror("socket");
             return false;
         }
-        int sendBuffer = kSendBufferBytes;
-        setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
+        socket_.setBuffer(SO_SNDBUF, kSendBufferBytes);
         if (IN_MULTICAST(ntohl(destination_.sin_addr.s_addr))) {
             return setMulticastOptions(options);
         }
@@ -175,7 +145,7 @@ public:
 
     bool send(const std::uint8_t* data, std::size_t length) {
         const auto* address = reinterpret_cast<const sockaddr*>(&destination_);
-        return sendto(fd_, data, length, 0, address, sizeof(destination_)) ==
+        return sendto(socket_.fd(), data, length, 0, address, sizeof(destination_)) ==
                static_cast<ssize_t>(length);
     }
 
@@ -186,18 +156,19 @@ private:
             std::fprintf(stderr, "bad interface address %s\n", options.iface.c_str());
             return false;
         }
+        const int fd = socket_.fd();
         const int loop = 1;
         const int ttl = static_cast<int>(options.ttl);
-        if (setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_IF, &iface, sizeof(iface)) != 0 ||
-            setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof(loop)) != 0 ||
-            setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof(ttl)) != 0) {
+        if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &iface, sizeof(iface)) != 0 ||
+            setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof(loop)) != 0 ||
+            setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof(ttl)) != 0) {
             std::perror("multicast socket options");
             return false;
         }
         return true;
     }
 
-    int fd_ = -1;
+    tool::UdpSocket socket_;
     sockaddr_in destination_{};
 };
 
@@ -224,7 +195,7 @@ public:
                                  : std::numeric_limits<std::int64_t>::max();
         std::uint64_t sinceOrigin = 0;
         std::uint64_t regularSent = 0;
-        while (gStopRequested == 0 && (options_.count == 0 || regularSent < options_.count)) {
+        while (!tool::stopRequested() && (options_.count == 0 || regularSent < options_.count)) {
             std::int64_t deadline = originNs + deadlineOffsetNs(sinceOrigin);
             if (deadline >= endNs) {
                 break;
@@ -236,7 +207,7 @@ public:
                 deadline += lag;
             }
             sleepUntil(deadline);
-            if (gStopRequested != 0) {
+            if (tool::stopRequested()) {
                 break;
             }
             sendRegular();
@@ -248,23 +219,20 @@ public:
         }
     }
 
-    void printTotals() const {
-        std::printf("{\"datagrams\":%llu,\"packets\":%llu,\"bytes\":%llu,", ull(totals_.datagrams),
-                    ull(totals_.packets), ull(totals_.bytes));
-        if (totals_.packets > 0) {
-            std::printf("\"first_seq\":%llu,\"last_seq\":%llu,", ull(options_.startSeq),
-                        ull(totals_.lastSeq));
-        } else {
-            std::printf("\"first_seq\":null,\"last_seq\":null,");
-        }
-        std::printf("\"injected\":%llu,\"send_errors\":%llu}\n", ull(totals_.injected),
-                    ull(totals_.sendErrors));
-        std::fflush(stdout);
+    void report() const {
+        const bool anyPackets = totals_.packets > 0;
+        tool::JsonLine()
+            .number("datagrams", totals_.datagrams)
+            .number("packets", totals_.packets)
+            .number("bytes", totals_.bytes)
+            .numberOrNull("first_seq", anyPackets, options_.startSeq)
+            .numberOrNull("last_seq", anyPackets, totals_.lastSeq)
+            .number("injected", totals_.injected)
+            .number("send_errors", totals_.sendErrors)
+            .print();
     }
 
 private:
-    static unsigned long long ull(std::uint64_t value) { return value; }
-
     std::int64_t deadlineOffsetNs(std::uint64_t index) const {
         return static_cast<std::int64_t>(static_cast<double>(index) * intervalNs_);
     }
@@ -316,32 +284,21 @@ private:
     Totals totals_;
 };
 
-void installStopHandlers() {
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-}
-
 } // namespace
 } // namespace vandra
 
 int main(int argc, char** argv) {
     using namespace vandra;
     Options options;
-    if (!parseOptions(argc, argv, options)) {
+    if (!cli::parseArgs(argc, argv, {}, [&](std::string_view name, const char* value) {
+            return parseValue(name, value, options);
+        })) {
         printUsage();
-        return kExitUsage;
+        return tool::kExitUsage;
     }
-    installStopHandlers();
+    tool::installStopHandlers();
     // The default 50 us timer slack would smear the send times at high rates.
     prctl(PR_SET_TIMERSLACK, 1UL);
     Publisher publisher(options);
-    if (!publisher.open()) {
-        return 1;
-    }
-    publisher.run();
-    publisher.printTotals();
-    return 0;
+    return tool::openRunAndReport(publisher);
 }

@@ -8,19 +8,14 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/toolcommon.h"
 #include "tools/tsframe.h"
 
 namespace vandra {
 namespace {
 
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
 constexpr std::size_t kReadPackets = 4096;
 constexpr int kMaxFaultReports = 10;
-
-unsigned long long ull(std::uint64_t value) {
-    return value;
-}
 
 struct Result {
     std::uint64_t bytes = 0;
@@ -37,7 +32,7 @@ void checkPackets(std::span<const std::uint8_t> data, Result& result) {
         if (!verdict.ok()) {
             if (result.corrupt < kMaxFaultReports) {
                 std::fprintf(stderr, "packet at byte %llu: %s\n",
-                             ull(result.bytes - data.size() + at),
+                             static_cast<unsigned long long>(result.bytes - data.size() + at),
                              tsframe::faultName(verdict.fault));
             }
             ++result.corrupt;
@@ -71,16 +66,17 @@ bool checkStream(std::FILE* input, Result& result) {
 }
 
 void printResult(const Result& result) {
-    std::printf("{\"bytes\":%llu,\"packets\":%llu,", ull(result.bytes), ull(result.packets));
-    if (result.sequence.started()) {
-        std::printf("\"first_seq\":%llu,\"last_seq\":%llu,", ull(result.sequence.first()),
-                    ull(result.sequence.last()));
-    } else {
-        std::printf("\"first_seq\":null,\"last_seq\":null,");
-    }
-    std::printf("\"gaps\":%llu,\"corrupt\":%llu,\"trailing_bytes\":%llu,\"duplicates\":%llu}\n",
-                ull(result.sequence.gaps()), ull(result.corrupt), ull(result.trailingBytes),
-                ull(result.sequence.duplicates()));
+    const tsframe::SequenceTracker& sequence = result.sequence;
+    tool::JsonLine()
+        .number("bytes", result.bytes)
+        .number("packets", result.packets)
+        .numberOrNull("first_seq", sequence.started(), sequence.first())
+        .numberOrNull("last_seq", sequence.started(), sequence.last())
+        .number("gaps", sequence.gaps())
+        .number("corrupt", result.corrupt)
+        .number("trailing_bytes", result.trailingBytes)
+        .number("duplicates", sequence.duplicates())
+        .print();
 }
 
 bool passed(const Result& result) {
@@ -95,13 +91,13 @@ int main(int argc, char** argv) {
     using namespace vandra;
     if (argc != 2) {
         std::fprintf(stderr, "usage: vandra-tscheck FILE   (\"-\" reads stdin)\n");
-        return kExitUsage;
+        return tool::kExitUsage;
     }
     const std::string_view path = argv[1];
     std::FILE* input = path == "-" ? stdin : std::fopen(argv[1], "rb");
     if (input == nullptr) {
         std::perror(argv[1]);
-        return kExitUsage;
+        return tool::kExitUsage;
     }
     Result result;
     const bool readAll = checkStream(input, result);
@@ -112,5 +108,5 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "read error on %s\n", argv[1]);
     }
     printResult(result);
-    return readAll && passed(result) ? 0 : kExitFailed;
+    return readAll && passed(result) ? 0 : tool::kExitFailed;
 }

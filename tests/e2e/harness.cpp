@@ -3,40 +3,20 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
-#include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <fstream>
-#include <netinet/in.h>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 namespace vandra::e2e {
 
 namespace {
-int boundPort(int type) {
-    const int fd = ::socket(AF_INET, type, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    socklen_t length = sizeof(address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
-std::filesystem::path freshFolder(const std::string& prefix) {
-    static std::atomic<int> counter{0};
-    const auto dir = std::filesystem::temp_directory_path() /
-                     (prefix + std::to_string(::getpid()) + "_" + std::to_string(counter++));
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-    return dir;
-}
-
 int shellStatus(int waitStatus) {
     if (WIFEXITED(waitStatus)) {
         return WEXITSTATUS(waitStatus);
@@ -46,23 +26,66 @@ int shellStatus(int waitStatus) {
     }
     return -1;
 }
+
+std::string lastJsonLine(const std::string& output) {
+    std::string found;
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line.front() == '{') {
+            found = line;
+        }
+    }
+    return found;
+}
+
+std::vector<std::string> joined(std::vector<std::string> first,
+                                const std::vector<std::string>& second) {
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
 } // namespace
 
-std::string serverBinary() {
-    return VANDRA_SERVER_BINARY;
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
 }
-std::string webFolder() {
-    return VANDRA_WEB_FOLDER;
+
+sockaddr_in loopbackAddress(int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
 }
-std::string toolBinary(const std::string& name) {
-    return std::string(VANDRA_TOOLS_DIR) + "/" + name;
+
+Socket::Socket(int type) : fd_(::socket(AF_INET, type, 0)) {}
+
+Socket::~Socket() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+bool Socket::bindLoopback(int port) const {
+    const sockaddr_in address = loopbackAddress(port);
+    return ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+}
+
+int Socket::localPort() const {
+    sockaddr_in address{};
+    socklen_t length = sizeof(address);
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
 }
 
 int freeUdpPort() {
-    return boundPort(SOCK_DGRAM);
+    const Socket socket(SOCK_DGRAM);
+    socket.bindLoopback();
+    return socket.localPort();
 }
 int freeTcpPort() {
-    return boundPort(SOCK_STREAM);
+    const Socket socket(SOCK_STREAM);
+    socket.bindLoopback();
+    return socket.localPort();
 }
 
 std::string MulticastSource::setting() const {
@@ -92,32 +115,42 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 }
 
 std::vector<int> udpPortsOfProcess(pid_t pid) {
-    std::vector<std::string> inodes;
-    const std::filesystem::path fds = "/proc/" + std::to_string(pid) + "/fd";
+    std::vector<unsigned long> inodes;
     std::error_code error;
+    const std::filesystem::path fds = "/proc/" + std::to_string(pid) + "/fd";
     for (const auto& entry : std::filesystem::directory_iterator(fds, error)) {
-        const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
-        if (!error && target.rfind("socket:[", 0) == 0) {
-            inodes.push_back(target.substr(8, target.size() - 9));
+        unsigned long inode = 0;
+        if (std::sscanf(std::filesystem::read_symlink(entry.path(), error).c_str(), "socket:[%lu]",
+                        &inode) == 1) {
+            inodes.push_back(inode);
         }
     }
-    // Lines: "sl local_address(hex ip:hex port) rem_address st ... uid timeout inode ...".
+    // "sl: local_ip:local_port remote st queues timer retransmits uid timeout inode ..." (hex)
     std::vector<int> ports;
     std::ifstream table("/proc/net/udp");
-    std::string line;
-    std::getline(table, line);
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
-        fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
-            timeout >> inode;
-        const size_t colon = local.find(':');
-        if (colon != std::string::npos &&
+    for (std::string line; std::getline(table, line);) {
+        unsigned port = 0;
+        unsigned long inode = 0;
+        if (std::sscanf(line.c_str(), " %*s %*x:%x %*s %*s %*s %*s %*s %*s %*s %lu", &port,
+                        &inode) == 2 &&
             std::find(inodes.begin(), inodes.end(), inode) != inodes.end()) {
-            ports.push_back(std::stoi(local.substr(colon + 1), nullptr, 16));
+            ports.push_back(static_cast<int>(port));
         }
     }
     return ports;
+}
+
+ScratchDir::ScratchDir(const std::string& prefix) {
+    static std::atomic<int> counter{0};
+    path_ = std::filesystem::temp_directory_path() /
+            (prefix + std::to_string(::getpid()) + "_" + std::to_string(counter++));
+    std::filesystem::remove_all(path_);
+    std::filesystem::create_directories(path_);
+}
+
+ScratchDir::~ScratchDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
 }
 
 std::unique_ptr<Process> Process::start(const std::vector<std::string>& argv,
@@ -172,30 +205,19 @@ int Process::countInOutput(const std::string& text) const {
 
 bool Process::waitForOutput(const std::string& text, std::chrono::milliseconds timeout,
                             int occurrences) const {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (countInOutput(text) >= occurrences) {
-            return true;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return countInOutput(text) >= occurrences;
+    return waitUntil([&] { return countInOutput(text) >= occurrences; }, timeout, 20ms);
 }
 
 std::optional<int> Process::waitExit(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!status_) {
-        int waitStatus = 0;
-        const pid_t done = ::waitpid(pid_, &waitStatus, WNOHANG);
-        if (done == pid_) {
-            status_ = shellStatus(waitStatus);
-            break;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            break;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
+    waitUntil(
+        [this] {
+            int waitStatus = 0;
+            if (!status_ && ::waitpid(pid_, &waitStatus, WNOHANG) == pid_) {
+                status_ = shellStatus(waitStatus);
+            }
+            return status_.has_value();
+        },
+        timeout, 10ms);
     return status_;
 }
 
@@ -218,58 +240,143 @@ int Process::stop(std::chrono::milliseconds grace) {
     return status_.value_or(-1);
 }
 
-ServerInstance::ServerInstance(bool withWebFolder) : dir_(freshFolder("vandra_e2e_")) {
-    std::filesystem::copy_file(serverBinary(), dir_ / "vandra-server");
-    if (withWebFolder && std::filesystem::exists(webFolder())) {
-        std::filesystem::copy(webFolder(), dir_ / "WEB", std::filesystem::copy_options::recursive);
+std::string ToolRun::raw(const std::string& key) const {
+    const std::string label = "\"" + key + "\":";
+    const size_t at = json.find(label);
+    if (at == std::string::npos) {
+        return "";
     }
+    const size_t start = at + label.size();
+    return json.substr(start, json.find_first_of(",}", start) - start);
 }
 
-ServerInstance::~ServerInstance() {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
+std::optional<std::uint64_t> ToolRun::number(const std::string& key) const {
+    const std::string text = raw(key);
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
+    }
+    return std::stoull(text);
 }
 
-void ServerInstance::writeIni(const std::string& text) const {
-    std::ofstream(dir_ / "server.ini", std::ios::binary) << text;
-}
-
-std::unique_ptr<Process> ServerInstance::run(const std::vector<std::string>& settings) const {
-    std::vector<std::string> argv{(dir_ / "vandra-server").string()};
-    argv.insert(argv.end(), settings.begin(), settings.end());
-    return Process::start(argv, dir_, dir_ / "stdout.log");
-}
-
-std::string ServerInstance::stdoutLog() const {
-    std::ifstream in(dir_ / "stdout.log", std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+ToolRun finish(Process& process, std::chrono::milliseconds timeout) {
+    ToolRun run;
+    const std::optional<int> status = process.waitExit(timeout);
+    if (!status) {
+        process.stop();
+    }
+    run.status = status.value_or(-1);
+    run.output = process.output();
+    run.json = lastJsonLine(run.output);
+    return run;
 }
 
 std::unique_ptr<Process> startTool(const std::string& name, const std::vector<std::string>& args,
-                                   const std::filesystem::path& workDir) {
+                                   const std::filesystem::path& dir,
+                                   const std::vector<std::string>& launcher) {
     static std::atomic<int> counter{0};
-    std::vector<std::string> argv{toolBinary(name)};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return Process::start(argv, workDir,
-                          workDir / (name + "_" + std::to_string(counter++) + ".log"));
+    return Process::start(
+        joined(joined(launcher, {std::string(VANDRA_TOOLS_DIR) + "/" + name}), args), dir,
+        dir / (name + "_" + std::to_string(counter++) + ".log"));
 }
 
-RunningServer startServer(const MulticastSource& source, int srtPort,
-                          const std::vector<std::string>& extraSettings) {
-    RunningServer server;
-    server.instance = std::make_unique<ServerInstance>();
-    // The first value of a key wins, so the test's own settings go first.
-    server.webPort = freeTcpPort();
-    std::vector<std::string> settings = extraSettings;
-    settings.insert(settings.end(), {source.setting(), "port=" + std::to_string(srtPort),
-                                     "webport=" + std::to_string(server.webPort)});
-    server.process = server.instance->run(settings);
-    server.process->waitForOutput("-- used iface for MULTICAST GROUP: ", 10s);
+ToolRun runTool(const std::string& name, const std::vector<std::string>& args,
+                const std::filesystem::path& dir, std::chrono::milliseconds timeout) {
+    return finish(*startTool(name, args, dir), timeout);
+}
+
+std::vector<std::string> publisherArgs(const std::string& group, int port,
+                                       const std::vector<std::string>& extra,
+                                       const std::string& iface) {
+    return joined({"--group", group, "--port", std::to_string(port), "--iface", iface}, extra);
+}
+
+std::vector<std::string> callerArgs(const std::string& host, int port, int callers, double seconds,
+                                    const std::vector<std::string>& extra) {
+    return joined({"--host", host, "--port", std::to_string(port), "--callers",
+                   std::to_string(callers), "--seconds", std::to_string(seconds)},
+                  extra);
+}
+
+ToolRun runPython(const std::string& program, const std::string& input,
+                  const std::filesystem::path& dir) {
+    static std::atomic<int> counter{0};
+    const std::string name = "python_" + std::to_string(counter++);
+    std::ofstream(dir / (name + ".in"), std::ios::binary) << input;
+    return finish(
+        *Process::start({"/usr/bin/python3", "-c", program, (dir / (name + ".in")).string()}, dir,
+                        dir / (name + ".log")),
+        10s);
+}
+
+void expectLossless(const ToolRun& run, std::uint64_t callers, const std::string& who) {
+    EXPECT_EQ(run.status, 0) << who << ": " << run.output;
+    EXPECT_EQ(run.number("connected"), callers) << who << ": " << run.json;
+    EXPECT_EQ(run.number("gaps"), 0u) << who << ": " << run.json;
+    EXPECT_EQ(run.number("duplicates"), 0u) << who << ": " << run.json;
+    EXPECT_EQ(run.number("corrupt"), 0u) << who << ": " << run.json;
+    EXPECT_EQ(run.number("disconnected"), 0u) << who << ": " << run.json;
+}
+
+ServerInstance::ServerInstance(bool withWebFolder) {
+    std::filesystem::copy_file(VANDRA_SERVER_BINARY, dir() / "vandra-server");
+    if (withWebFolder && std::filesystem::exists(VANDRA_WEB_FOLDER)) {
+        std::filesystem::copy(VANDRA_WEB_FOLDER, dir() / "WEB",
+                              std::filesystem::copy_options::recursive);
+    }
+}
+
+void ServerInstance::writeIni(const std::string& text) const {
+    std::ofstream(dir() / "server.ini", std::ios::binary) << text;
+}
+
+std::unique_ptr<Process> ServerInstance::run(const std::vector<std::string>& settings,
+                                             const std::vector<std::string>& launcher) const {
+    return Process::start(joined(joined(launcher, {(dir() / "vandra-server").string()}), settings),
+                          dir(), dir() / "stdout.log");
+}
+
+ToolRun ServerInstance::runToExit(const std::vector<std::string>& settings,
+                                  std::chrono::milliseconds timeout) const {
+    return finish(*run(settings), timeout);
+}
+
+void waitForJoin(const Process& server) {
+    server.waitForOutput("-- used iface for MULTICAST GROUP: ", 10s);
     // The join follows the line at once; a short settle avoids racing the first datagrams.
     std::this_thread::sleep_for(200ms);
-    return server;
+}
+
+ServerFixture::ServerFixture(const std::vector<std::string>& settings)
+    : process(instance.run(joined(settings, {source.setting(), "port=" + std::to_string(srtPort),
+                                             "webport=" + std::to_string(webPort)}))) {
+    waitForJoin(*process);
+}
+
+std::unique_ptr<Process>
+ServerFixture::startPublisher(const std::vector<std::string>& extra) const {
+    return startTool("vandra-publisher", publisherArgs(source.group, source.port, extra), dir());
+}
+
+ToolRun ServerFixture::publish(const std::vector<std::string>& extra) const {
+    return finish(*startPublisher(extra), 60s);
+}
+
+std::unique_ptr<Process> ServerFixture::startCallers(int callers, double seconds,
+                                                     const std::vector<std::string>& extra) const {
+    return startTool("vandra-loadclient", callerArgs("127.0.0.1", srtPort, callers, seconds, extra),
+                     dir());
+}
+
+ToolRun ServerFixture::runCallers(int callers, double seconds, std::chrono::milliseconds timeout,
+                                  const std::vector<std::string>& extra) const {
+    return finish(*startCallers(callers, seconds, extra), timeout);
+}
+
+void ServerFixture::expectCleanStop(std::chrono::milliseconds reapTimeout) const {
+    const int accepted = countInLog("accept new client");
+    EXPECT_TRUE(waitForLog("del client (try del thread)", reapTimeout, accepted)) << log();
+    EXPECT_EQ(process->stop(), kSigterm) << log();
+    EXPECT_FALSE(contains(log(), "Sanitizer")) << log();
 }
 
 } // namespace vandra::e2e

@@ -1,9 +1,12 @@
 #pragma once
 
 #include <chrono>
+#include <csignal>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <netinet/in.h>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -14,10 +17,32 @@ namespace vandra::e2e {
 
 using namespace std::chrono_literals;
 
-std::string serverBinary();
-std::string webFolder();
-// A tool built with the project (vandra-publisher, vandra-loadclient, vandra-tscheck).
-std::string toolBinary(const std::string& name);
+// Exit statuses as the shell shows them.
+constexpr int kSigterm = 128 + SIGTERM;
+constexpr int kSigkill = 128 + SIGKILL;
+
+bool contains(const std::string& text, const std::string& part);
+
+// ---- Sockets and ports --------------------------------------------------------------------
+
+sockaddr_in loopbackAddress(int port);
+
+// An IPv4 socket, closed on destruction.
+class Socket {
+public:
+    explicit Socket(int type);
+    ~Socket();
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+
+    int fd() const { return fd_; }
+    // Binds to 127.0.0.1:port, 0 meaning any free one.
+    bool bindLoopback(int port = 0) const;
+    int localPort() const;
+
+private:
+    int fd_;
+};
 
 // Ports that were free a moment ago (bound to 0, read back, released).
 int freeUdpPort();
@@ -38,6 +63,21 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 
 // Local ports of the IPv4 UDP sockets that process `pid` holds open (from /proc).
 std::vector<int> udpPortsOfProcess(pid_t pid);
+
+// A fresh folder under the temporary directory, removed with everything in it.
+class ScratchDir {
+public:
+    explicit ScratchDir(const std::string& prefix = "vandra_e2e_");
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// ---- Processes ----------------------------------------------------------------------------
 
 // A child process whose stdout and stderr go to a log file. Stopped by PID on destruction.
 class Process {
@@ -69,35 +109,97 @@ private:
     std::optional<int> status_;
 };
 
+// How a process ended and what it said. The tools report on their last line that starts with
+// '{'; their warnings go to the same log.
+struct ToolRun {
+    int status = -1; // -1: had to be stopped
+    std::string output;
+    std::string json;
+
+    // A field's text up to the next ',' or '}'; empty when absent.
+    std::string raw(const std::string& key) const;
+    // A non-negative integer field; empty when absent or null.
+    std::optional<std::uint64_t> number(const std::string& key) const;
+};
+
+// Waits for the end (stopping the process when the time is up) and reads its report.
+ToolRun finish(Process& process, std::chrono::milliseconds timeout);
+
+// Starts a tool from the build with its arguments; its log goes into `dir`. `launcher` goes
+// before the command (to run it in a network namespace, say).
+std::unique_ptr<Process> startTool(const std::string& name, const std::vector<std::string>& args,
+                                   const std::filesystem::path& dir,
+                                   const std::vector<std::string>& launcher = {});
+ToolRun runTool(const std::string& name, const std::vector<std::string>& args,
+                const std::filesystem::path& dir, std::chrono::milliseconds timeout);
+
+std::vector<std::string> publisherArgs(const std::string& group, int port,
+                                       const std::vector<std::string>& extra,
+                                       const std::string& iface = "127.0.0.1");
+std::vector<std::string> callerArgs(const std::string& host, int port, int callers, double seconds,
+                                    const std::vector<std::string>& extra = {});
+
+// Runs a Python program with the file that holds `input` as its argument.
+ToolRun runPython(const std::string& program, const std::string& input,
+                  const std::filesystem::path& dir);
+
+// What a load client must show for callers that lost nothing.
+void expectLossless(const ToolRun& run, std::uint64_t callers, const std::string& who);
+
+// ---- The server ---------------------------------------------------------------------------
+
 // A private copy of the server executable in a fresh folder, so that server.ini and WEB
 // beside it are under the test's control. The folder is also the working directory.
 class ServerInstance {
 public:
     explicit ServerInstance(bool withWebFolder = true);
-    ~ServerInstance();
-    ServerInstance(const ServerInstance&) = delete;
-    ServerInstance& operator=(const ServerInstance&) = delete;
 
-    const std::filesystem::path& dir() const { return dir_; }
+    const std::filesystem::path& dir() const { return dir_.path(); }
     void writeIni(const std::string& text) const;
-    std::unique_ptr<Process> run(const std::vector<std::string>& settings = {}) const;
-    std::string stdoutLog() const;
+    std::unique_ptr<Process> run(const std::vector<std::string>& settings = {},
+                                 const std::vector<std::string>& launcher = {}) const;
+    // Runs until the server ends by itself (a failed start) or the time is up.
+    ToolRun runToExit(const std::vector<std::string>& settings,
+                      std::chrono::milliseconds timeout = 10s) const;
 
 private:
-    std::filesystem::path dir_;
+    ScratchDir dir_;
 };
 
-// Starts a tool from the build with its arguments; its output goes into `workDir`.
-std::unique_ptr<Process> startTool(const std::string& name, const std::vector<std::string>& args,
-                                   const std::filesystem::path& workDir);
+// Waits until the server has joined its group and had a moment to start receiving.
+void waitForJoin(const Process& server);
 
-// Starts a server on `source` with the SRT port `srtPort` and waits until it receives.
-struct RunningServer {
-    std::unique_ptr<ServerInstance> instance;
+// A running server on its own group and ports, and the tools pointed at it.
+struct ServerFixture {
+    MulticastSource source = uniqueSource();
+    int srtPort = freeUdpPort();
+    int webPort = freeTcpPort(); // unless the settings choose another
+    ServerInstance instance;
     std::unique_ptr<Process> process;
-    int webPort = 0; // unless the extra settings chose another
+
+    // The first value of a key wins, so the test's own settings go before the defaults.
+    explicit ServerFixture(const std::vector<std::string>& settings = {});
+
+    const std::filesystem::path& dir() const { return instance.dir(); }
+    std::string log() const { return process->output(); }
+    bool waitForLog(const std::string& text, std::chrono::milliseconds timeout,
+                    int occurrences = 1) const {
+        return process->waitForOutput(text, timeout, occurrences);
+    }
+    int countInLog(const std::string& text) const { return process->countInOutput(text); }
+
+    std::unique_ptr<Process> startPublisher(const std::vector<std::string>& extra) const;
+    ToolRun publish(const std::vector<std::string>& extra) const;
+    std::unique_ptr<Process> startCallers(int callers, double seconds,
+                                          const std::vector<std::string>& extra = {}) const;
+    ToolRun runCallers(int callers, double seconds, std::chrono::milliseconds timeout,
+                       const std::vector<std::string>& extra = {}) const;
+
+    // Every caller that connected has gone by now, and each must be reaped (its thread
+    // joined) in time: one that vanished is noticed by SRT's idle timeout (about 5 s) and the
+    // registry reaps every 3 s. Then the server must end by SIGTERM only, with no sanitizer
+    // report.
+    void expectCleanStop(std::chrono::milliseconds reapTimeout = 12s) const;
 };
-RunningServer startServer(const MulticastSource& source, int srtPort,
-                          const std::vector<std::string>& extraSettings = {});
 
 } // namespace vandra::e2e

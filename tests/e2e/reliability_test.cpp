@@ -1,16 +1,12 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <netinet/in.h>
-#include <optional>
 #include <random>
-#include <sstream>
 #include <string>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -30,11 +26,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kSigterm = 128 + SIGTERM;
 constexpr const char* kIp = "/usr/sbin/ip";
 constexpr const char* kTc = "/usr/sbin/tc";
 constexpr const char* kWrk = "/usr/bin/wrk";
-constexpr const char* kPython = "/usr/bin/python3";
 constexpr const char* kAcceptLine = "accept new client ";
 constexpr const char* kRemoveLine = "\nREMOVE  ";
 constexpr const char* kDeleteLine = "del client (try del thread)";
@@ -45,91 +39,6 @@ constexpr std::int64_t kMiB = 1024 * 1024;
 void figure(const std::string& text) {
     std::printf("[figures] %s\n", text.c_str());
     std::fflush(stdout);
-}
-
-// ---- Tool output --------------------------------------------------------------------------
-
-std::string lastJsonLine(const std::string& output) {
-    std::string found;
-    std::istringstream lines(output);
-    for (std::string line; std::getline(lines, line);) {
-        if (!line.empty() && line.front() == '{') {
-            found = line;
-        }
-    }
-    return found;
-}
-
-// The text of a field of a flat JSON object, up to the next ',' or '}'.
-std::string jsonRaw(const std::string& json, const std::string& key) {
-    const std::string label = "\"" + key + "\":";
-    const size_t at = json.find(label);
-    if (at == std::string::npos) {
-        return "";
-    }
-    const size_t start = at + label.size();
-    return json.substr(start, json.find_first_of(",}", start) - start);
-}
-
-std::optional<std::uint64_t> jsonNumber(const std::string& json, const std::string& key) {
-    const std::string raw = jsonRaw(json, key);
-    if (raw.empty() || raw.find_first_not_of("0123456789") != std::string::npos) {
-        return std::nullopt;
-    }
-    return std::stoull(raw);
-}
-
-struct ToolRun {
-    int status = -1; // -1: had to be stopped
-    std::string output;
-    std::string json;
-
-    std::optional<std::uint64_t> number(const std::string& key) const {
-        return jsonNumber(json, key);
-    }
-    std::string raw(const std::string& key) const { return jsonRaw(json, key); }
-};
-
-ToolRun finish(Process& process, std::chrono::milliseconds timeout) {
-    ToolRun run;
-    const std::optional<int> status = process.waitExit(timeout);
-    if (!status) {
-        process.stop();
-    }
-    run.status = status.value_or(-1);
-    run.output = process.output();
-    run.json = lastJsonLine(run.output);
-    return run;
-}
-
-// What a load client must show for callers that lost nothing.
-void expectLossless(const ToolRun& run, std::uint64_t callers, const std::string& who) {
-    EXPECT_EQ(run.status, 0) << who << ": " << run.output;
-    EXPECT_EQ(run.number("connected"), callers) << who << ": " << run.json;
-    EXPECT_EQ(run.number("gaps"), 0u) << who << ": " << run.json;
-    EXPECT_EQ(run.number("duplicates"), 0u) << who << ": " << run.json;
-    EXPECT_EQ(run.number("corrupt"), 0u) << who << ": " << run.json;
-    EXPECT_EQ(run.number("disconnected"), 0u) << who << ": " << run.json;
-}
-
-std::vector<std::string> publisherArgs(const std::string& group, int port,
-                                       const std::vector<std::string>& extra,
-                                       const std::string& iface = "127.0.0.1") {
-    std::vector<std::string> args{"--group", group, "--port", std::to_string(port),
-                                  "--iface", iface};
-    args.insert(args.end(), extra.begin(), extra.end());
-    return args;
-}
-
-std::vector<std::string> callerArgs(const std::string& host, int port, int callers, double seconds,
-                                    const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> args{"--host",    host,
-                                  "--port",    std::to_string(port),
-                                  "--callers", std::to_string(callers),
-                                  "--seconds", std::to_string(seconds),
-                                  "--latency", "500"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    return args;
 }
 
 // ---- The server process as the kernel sees it ---------------------------------------------
@@ -168,51 +77,22 @@ std::string describe(const Footprint& print) {
 
 // ---- Commands and network namespaces ------------------------------------------------------
 
-// A folder for logs that outlives everything a test starts in it.
-class ScratchDir {
-public:
-    ScratchDir() {
-        static int counter = 0;
-        path_ = fs::temp_directory_path() /
-                ("vandra_rel_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
-        fs::remove_all(path_);
-        fs::create_directories(path_);
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
-struct CommandResult {
-    int status = -1;
-    std::string output;
-};
-
-CommandResult runCommand(const std::vector<std::string>& argv, const fs::path& logDir) {
+ToolRun runCommand(const std::vector<std::string>& argv, const fs::path& logDir) {
     static int counter = 0;
-    auto process = Process::start(argv, logDir, logDir / ("cmd_" + std::to_string(counter++)));
-    const std::optional<int> status = process->waitExit(15s);
-    if (!status) {
-        process->stop();
-    }
+    ToolRun run =
+        finish(*Process::start(argv, logDir, logDir / ("cmd_" + std::to_string(counter++))), 15s);
     std::string command;
     for (const auto& arg : argv) {
         command += arg + " ";
     }
-    return {status.value_or(-1), command + "-> " + process->output()};
+    run.output = command + "-> " + run.output;
+    return run;
 }
 
 // Runs the commands in order; empty when all succeeded, else what failed and why.
 std::string runAll(const std::vector<std::vector<std::string>>& commands, const fs::path& logDir) {
     for (const auto& argv : commands) {
-        const CommandResult result = runCommand(argv, logDir);
+        const ToolRun result = runCommand(argv, logDir);
         if (result.status != 0) {
             return result.output;
         }
@@ -227,26 +107,18 @@ public:
     NetNamespace(const std::string& suffix, const fs::path& logDir)
         : name_("vrel" + std::to_string(::getpid()) + suffix), logDir_(logDir) {
         runCommand({kIp, "netns", "del", name_}, logDir_); // a leftover of a killed run
-        const CommandResult added = runCommand({kIp, "netns", "add", name_}, logDir_);
-        created_ = added.status == 0;
-        error_ = added.output;
-        if (created_) {
-            error_ = runAll({{kIp, "-n", name_, "link", "set", "lo", "up"}}, logDir_);
-        }
+        error_ = runAll({{kIp, "netns", "add", name_}, ip({"link", "set", "lo", "up"})}, logDir_);
     }
-    ~NetNamespace() {
-        if (created_) {
-            runCommand({kIp, "netns", "del", name_}, logDir_);
-        }
-    }
+    ~NetNamespace() { runCommand({kIp, "netns", "del", name_}, logDir_); }
     NetNamespace(const NetNamespace&) = delete;
     NetNamespace& operator=(const NetNamespace&) = delete;
 
-    bool ready() const { return created_ && error_.empty(); }
+    bool ready() const { return error_.empty(); }
     const std::string& error() const { return error_; }
     const std::string& name() const { return name_; }
 
-    std::vector<std::string> wrap(const std::vector<std::string>& argv) const {
+    // The command run in this namespace; without one, what goes before it.
+    std::vector<std::string> wrap(const std::vector<std::string>& argv = {}) const {
         std::vector<std::string> wrapped{kIp, "netns", "exec", name_};
         wrapped.insert(wrapped.end(), argv.begin(), argv.end());
         return wrapped;
@@ -260,7 +132,6 @@ public:
 private:
     std::string name_;
     fs::path logDir_;
-    bool created_ = false;
     std::string error_;
 };
 
@@ -287,55 +158,29 @@ bool haveNamespaces() {
     return ::geteuid() == 0 && fs::exists(kIp);
 }
 
-std::unique_ptr<Process> startToolIn(const NetNamespace& ns, const std::string& name,
-                                     const std::vector<std::string>& args, const fs::path& dir) {
-    static int counter = 0;
-    std::vector<std::string> argv{toolBinary(name)};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return Process::start(ns.wrap(argv), dir,
-                          dir /
-                              (ns.name() + "_" + name + "_" + std::to_string(counter++) + ".log"));
+// Namespaces with these name suffixes; a failure for each that could not be set up.
+std::vector<std::unique_ptr<NetNamespace>> makeNamespaces(const std::vector<std::string>& suffixes,
+                                                          const fs::path& logDir) {
+    std::vector<std::unique_ptr<NetNamespace>> made;
+    for (const auto& suffix : suffixes) {
+        made.push_back(std::make_unique<NetNamespace>(suffix, logDir));
+        EXPECT_TRUE(made.back()->ready()) << made.back()->error();
+    }
+    return made;
 }
 
 // A server started in a namespace, waiting until it has joined its group.
 struct NamespacedServer {
-    std::unique_ptr<ServerInstance> instance = std::make_unique<ServerInstance>();
+    ServerInstance instance;
     std::unique_ptr<Process> process;
 
-    NamespacedServer(const NetNamespace& ns, const std::vector<std::string>& settings) {
-        std::vector<std::string> argv{(instance->dir() / "vandra-server").string()};
-        argv.insert(argv.end(), settings.begin(), settings.end());
-        process = Process::start(ns.wrap(argv), instance->dir(), instance->dir() / "stdout.log");
-        process->waitForOutput("-- used iface for MULTICAST GROUP: ", 10s);
-        std::this_thread::sleep_for(200ms);
+    NamespacedServer(const NetNamespace& ns, const std::vector<std::string>& settings)
+        : process(instance.run(settings, ns.wrap())) {
+        waitForJoin(*process);
     }
 };
 
 // ---- Raw sockets --------------------------------------------------------------------------
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-sockaddr_in loopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
 
 void setReceiveTimeout(int fd, std::chrono::milliseconds timeout) {
     timeval tv{};
@@ -347,22 +192,22 @@ void setReceiveTimeout(int fd, std::chrono::milliseconds timeout) {
 // Sends the request target exactly as given (no normalisation on our side) and returns the
 // whole response, or what arrived before the time ran out.
 std::string rawHttpGet(int port, const std::string& target) {
-    Descriptor sock(::socket(AF_INET, SOCK_STREAM, 0));
-    const sockaddr_in address = loopback(port);
-    if (::connect(sock.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+    const Socket sock(SOCK_STREAM);
+    const sockaddr_in address = loopbackAddress(port);
+    if (::connect(sock.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
         return "";
     }
-    setReceiveTimeout(sock.get(), 3s);
+    setReceiveTimeout(sock.fd(), 3s);
     const std::string request =
         "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-    if (::send(sock.get(), request.data(), request.size(), MSG_NOSIGNAL) !=
+    if (::send(sock.fd(), request.data(), request.size(), MSG_NOSIGNAL) !=
         static_cast<ssize_t>(request.size())) {
         return "";
     }
     std::string response;
     char buffer[16384];
     for (int reads = 0; reads < 1000; ++reads) {
-        const ssize_t n = ::recv(sock.get(), buffer, sizeof(buffer), 0);
+        const ssize_t n = ::recv(sock.fd(), buffer, sizeof(buffer), 0);
         if (n <= 0) {
             break;
         }
@@ -416,9 +261,7 @@ std::uint32_t wordAt(const std::vector<std::uint8_t>& packet, size_t index) {
     return ntohl(value);
 }
 
-// ============================================================================================
-// Callers that come and go
-// ============================================================================================
+// ---- Callers that come and go -------------------------------------------------------------
 
 constexpr int kSteadyCallers = 5;
 constexpr int kWaves = 12;
@@ -426,41 +269,32 @@ constexpr int kCleanPerWave = 15;
 constexpr int kKilledPerWave = 10;
 
 TEST(ReliabilityChurn, ThreeHundredPassingCallersLeaveNoTraceAndSteadyOnesLoseNothing) {
-    const MulticastSource source = uniqueSource();
-    const int srtPort = freeUdpPort();
-    RunningServer server = startServer(source, srtPort, {"latency=500"});
-    Process& serverProcess = *server.process;
-    const fs::path& dir = server.instance->dir();
-    auto publisher =
-        startTool("vandra-publisher",
-                  publisherArgs(source.group, source.port, {"--bitrate", "4000000"}), dir);
+    ServerFixture server({"latency=500"});
+    const pid_t pid = server.process->pid();
+    auto publisher = server.startPublisher({"--bitrate", "4000000"});
     std::this_thread::sleep_for(1s);
-    const Footprint before = footprint(serverProcess.pid());
+    const Footprint before = footprint(pid);
     ASSERT_GT(before.threads, 0);
 
     const auto start = std::chrono::steady_clock::now();
-    auto steady =
-        startTool("vandra-loadclient", callerArgs("127.0.0.1", srtPort, kSteadyCallers, 45), dir);
-    ASSERT_TRUE(serverProcess.waitForOutput(kAcceptLine, 10s, kSteadyCallers));
+    auto steady = server.startCallers(kSteadyCallers, 45);
+    ASSERT_TRUE(server.waitForLog(kAcceptLine, 10s, kSteadyCallers));
 
     // Each wave: some callers watch a second and hang up, the others are killed mid-stream
     // and never say goodbye, so the server only learns from SRT's idle timeout.
     Footprint peak = before;
     int churned = 0;
     for (int wave = 0; wave < kWaves; ++wave) {
-        auto clean =
-            startTool("vandra-loadclient", callerArgs("127.0.0.1", srtPort, kCleanPerWave, 1), dir);
-        auto killed = startTool("vandra-loadclient",
-                                callerArgs("127.0.0.1", srtPort, kKilledPerWave, 60), dir);
+        auto clean = server.startCallers(kCleanPerWave, 1);
+        auto killed = server.startCallers(kKilledPerWave, 60);
         churned += kCleanPerWave + kKilledPerWave;
-        ASSERT_TRUE(serverProcess.waitForOutput(kAcceptLine, 10s, kSteadyCallers + churned))
+        ASSERT_TRUE(server.waitForLog(kAcceptLine, 10s, kSteadyCallers + churned))
             << "wave " << wave << " not accepted";
         std::this_thread::sleep_for(500ms);
         killed->sendSignal(SIGKILL);
         killed->waitExit(5s);
-        const ToolRun cleanRun = finish(*clean, 15s);
-        expectLossless(cleanRun, kCleanPerWave, "clean wave " + std::to_string(wave));
-        const Footprint now = footprint(serverProcess.pid());
+        expectLossless(finish(*clean, 15s), kCleanPerWave, "clean wave " + std::to_string(wave));
+        const Footprint now = footprint(pid);
         peak.rssKb = std::max(peak.rssKb, now.rssKb);
         peak.threads = std::max(peak.threads, now.threads);
         peak.fds = std::max(peak.fds, now.fds);
@@ -471,28 +305,28 @@ TEST(ReliabilityChurn, ThreeHundredPassingCallersLeaveNoTraceAndSteadyOnesLoseNo
 
     // The killed ones are noticed once SRT gives up on them (about 5 s) and reaped at the
     // next 3-second sample.
-    EXPECT_TRUE(serverProcess.waitForOutput(kRemoveLine, 20s, churned));
-    EXPECT_EQ(serverProcess.countInOutput(kRemoveLine), churned) << "steady callers removed?";
+    EXPECT_TRUE(server.waitForLog(kRemoveLine, 20s, churned));
+    EXPECT_EQ(server.countInLog(kRemoveLine), churned) << "steady callers removed?";
     EXPECT_TRUE(steady->running()) << "the steady callers ended early";
 
     const ToolRun steadyRun = finish(*steady, 60s);
     expectLossless(steadyRun, kSteadyCallers, "steady callers");
-    EXPECT_TRUE(serverProcess.waitForOutput(kRemoveLine, 15s, churned + kSteadyCallers));
+    EXPECT_TRUE(server.waitForLog(kRemoveLine, 15s, churned + kSteadyCallers));
 
     Footprint after;
     waitUntil(
         [&] {
-            after = footprint(serverProcess.pid());
+            after = footprint(pid);
             return after.threads <= before.threads;
         },
         5s);
-    EXPECT_EQ(serverProcess.countInOutput(kAcceptLine), churned + kSteadyCallers);
-    EXPECT_EQ(serverProcess.countInOutput(kRemoveLine), churned + kSteadyCallers);
-    EXPECT_EQ(serverProcess.countInOutput(kDeleteLine), churned + kSteadyCallers);
+    for (const char* line : {kAcceptLine, kRemoveLine, kDeleteLine}) {
+        EXPECT_EQ(server.countInLog(line), churned + kSteadyCallers) << line;
+    }
     EXPECT_EQ(after.threads, before.threads);
     EXPECT_LE(after.rssKb, before.rssKb + 20 * 1024);
     EXPECT_LE(after.fds, before.fds + 2);
-    EXPECT_TRUE(serverProcess.running());
+    EXPECT_TRUE(server.process->running());
 
     figure("churn: " + std::to_string(churned) + " passing callers (" +
            std::to_string(kWaves * kCleanPerWave) + " clean, " +
@@ -502,19 +336,17 @@ TEST(ReliabilityChurn, ThreeHundredPassingCallersLeaveNoTraceAndSteadyOnesLoseNo
            describe(after));
 }
 
-// ============================================================================================
-// Slow and stalled callers
-// ============================================================================================
+// ---- Slow and stalled callers -------------------------------------------------------------
 
 TEST(ReliabilitySlowCallers, StalledAndThrottledCallersAreCutOffAndMemoryStaysBounded) {
     if (!haveNamespaces()) {
         GTEST_SKIP() << "needs root and iproute2 for network namespaces";
     }
-    ScratchDir scratch;
-    NetNamespace serverNs("srv", scratch.path());
-    NetNamespace slowNs("slow", scratch.path());
-    ASSERT_TRUE(serverNs.ready()) << serverNs.error();
-    ASSERT_TRUE(slowNs.ready()) << slowNs.error();
+    ScratchDir scratch("vandra_rel_");
+    const auto namespaces = makeNamespaces({"srv", "slow"}, scratch.path());
+    ASSERT_FALSE(HasFailure());
+    const NetNamespace& serverNs = *namespaces[0];
+    const NetNamespace& slowNs = *namespaces[1];
     auto commands = vethCommands(serverNs, "v0", "10.77.1.1/24", slowNs, "v0", "10.77.1.2/24");
     // The caller's link carries a fifth of the stream: 4 Mbit/s for a 20 Mbit/s stream.
     commands.push_back(serverNs.wrap({kTc, "qdisc", "add", "dev", "v0", "root", "tbf", "rate",
@@ -526,24 +358,26 @@ TEST(ReliabilitySlowCallers, StalledAndThrottledCallersAreCutOffAndMemoryStaysBo
                             {"source=udp://239.255.60.1:5000(127.0.0.1)",
                              "port=" + std::to_string(srtPort), "webport=8080", "latency=500"});
     Process& serverProcess = *server.process;
-    const fs::path& dir = server.instance->dir();
+    const fs::path& dir = server.instance.dir();
     ASSERT_TRUE(serverProcess.running()) << serverProcess.output();
     // At 4 Mbit/s SRT itself drops what is too late to send, so a stalled caller never builds
     // a backlog; at 20 Mbit/s its send buffer fills and the backlog grows in the server.
-    auto publisher =
-        startToolIn(serverNs, "vandra-publisher",
-                    publisherArgs("239.255.60.1", 5000, {"--bitrate", "20000000"}), dir);
+    auto publisher = startTool("vandra-publisher",
+                               publisherArgs("239.255.60.1", 5000, {"--bitrate", "20000000"}), dir,
+                               serverNs.wrap());
     std::this_thread::sleep_for(1s);
     const Footprint before = footprint(serverProcess.pid());
 
     constexpr int kWindowSeconds = 36;
-    auto healthy = startToolIn(serverNs, "vandra-loadclient",
-                               callerArgs("127.0.0.1", srtPort, 2, kWindowSeconds), dir);
-    auto stalled = startToolIn(
-        serverNs, "vandra-loadclient",
-        callerArgs("127.0.0.1", srtPort, 1, kWindowSeconds, {"--stall-after-ms", "2000"}), dir);
-    auto slow = startToolIn(slowNs, "vandra-loadclient",
-                            callerArgs("10.77.1.1", srtPort, 1, kWindowSeconds), dir);
+    auto healthy =
+        startTool("vandra-loadclient", callerArgs("127.0.0.1", srtPort, 2, kWindowSeconds), dir,
+                  serverNs.wrap());
+    auto stalled =
+        startTool("vandra-loadclient",
+                  callerArgs("127.0.0.1", srtPort, 1, kWindowSeconds, {"--stall-after-ms", "2000"}),
+                  dir, serverNs.wrap());
+    auto slow = startTool("vandra-loadclient", callerArgs("10.77.1.1", srtPort, 1, kWindowSeconds),
+                          dir, slowNs.wrap());
 
     std::vector<std::int64_t> rssMb;
     for (int second = 0; second < kWindowSeconds && serverProcess.running(); ++second) {
@@ -584,9 +418,7 @@ TEST(ReliabilitySlowCallers, StalledAndThrottledCallersAreCutOffAndMemoryStaysBo
     figure("slow/stalled: throttled " + slowRun.json);
 }
 
-// ============================================================================================
-// Lossy links
-// ============================================================================================
+// ---- Lossy links --------------------------------------------------------------------------
 
 struct LinkImpairment {
     std::string name;
@@ -595,13 +427,8 @@ struct LinkImpairment {
 };
 
 TEST(ReliabilityLossyLinks, CallersBehindLossAndDelayReceiveEveryPacket) {
-    const MulticastSource source = uniqueSource();
-    const int srtPort = freeUdpPort();
-    RunningServer server = startServer(source, srtPort, {"latency=500"});
-    const fs::path& dir = server.instance->dir();
-    auto publisher =
-        startTool("vandra-publisher",
-                  publisherArgs(source.group, source.port, {"--bitrate", "4000000"}), dir);
+    ServerFixture server({"latency=500"});
+    auto publisher = server.startPublisher({"--bitrate", "4000000"});
 
     // Each within SRT's rule of thumb for a 500 ms latency (3 to 6 round trips at these loss
     // rates); the delay applies each way, so the round trip is twice it.
@@ -617,14 +444,15 @@ TEST(ReliabilityLossyLinks, CallersBehindLossAndDelayReceiveEveryPacket) {
     for (size_t i = 0; i < links.size(); ++i) {
         const int proxyPort = freeUdpPort();
         std::vector<std::string> args{"--listen", "127.0.0.1:" + std::to_string(proxyPort),
-                                      "--target", "127.0.0.1:" + std::to_string(srtPort),
+                                      "--target", "127.0.0.1:" + std::to_string(server.srtPort),
                                       "--seed",   std::to_string(11 + i)};
         args.insert(args.end(), links[i].proxyArgs.begin(), links[i].proxyArgs.end());
-        proxies.push_back(startTool("vandra-lossyproxy", args, dir));
+        proxies.push_back(startTool("vandra-lossyproxy", args, server.dir()));
         std::this_thread::sleep_for(100ms);
-        callers.push_back(startTool(
-            "vandra-loadclient",
-            callerArgs("127.0.0.1", proxyPort, 2, 20, {"--connect-timeout", "5000"}), dir));
+        callers.push_back(
+            startTool("vandra-loadclient",
+                      callerArgs("127.0.0.1", proxyPort, 2, 20, {"--connect-timeout", "5000"}),
+                      server.dir()));
     }
     for (size_t i = 0; i < links.size(); ++i) {
         const ToolRun caller = finish(*callers[i], 40s);
@@ -648,21 +476,12 @@ TEST(ReliabilityLossyLinks, CallersBehindLossAndDelayReceiveEveryPacket) {
     EXPECT_TRUE(server.process->running());
 }
 
-// ============================================================================================
-// Bad input on the ingest port
-// ============================================================================================
+// ---- Bad input on the ingest port ---------------------------------------------------------
 
 TEST(ReliabilityBadInput, FloodsOfJunkDatagramsAndStraySendersLeaveCallersWhole) {
-    const MulticastSource source = uniqueSource();
-    const int srtPort = freeUdpPort();
-    RunningServer server = startServer(source, srtPort, {"latency=500"});
-    Process& serverProcess = *server.process;
-    const fs::path& dir = server.instance->dir();
-    auto publisher = startTool(
-        "vandra-publisher",
-        publisherArgs(source.group, source.port,
-                      {"--bitrate", "4000000", "--inject-every", "20", "--inject-size", "1317"}),
-        dir);
+    ServerFixture server({"latency=500"});
+    auto publisher = server.startPublisher(
+        {"--bitrate", "4000000", "--inject-every", "20", "--inject-size", "1317"});
     std::this_thread::sleep_for(300ms);
 
     // Phase 1: floods the server must shrug off. Empty datagrams are paced as full ones
@@ -670,43 +489,31 @@ TEST(ReliabilityBadInput, FloodsOfJunkDatagramsAndStraySendersLeaveCallersWhole)
     // valid test packets at the host address cannot reach a socket bound to the group.
     constexpr int kFloodSeconds = 12;
     const std::string floodSeconds = std::to_string(kFloodSeconds);
-    auto empty = startTool(
-        "vandra-publisher",
-        publisherArgs(source.group, source.port,
-                      {"--size", "0", "--bitrate", "100000000", "--seconds", floodSeconds}),
-        dir);
-    auto oversize = startTool(
-        "vandra-publisher",
-        publisherArgs(source.group, source.port,
-                      {"--size", "9000", "--bitrate", "50000000", "--seconds", floodSeconds}),
-        dir);
-    auto giant = startTool(
-        "vandra-publisher",
-        publisherArgs(source.group, source.port,
-                      {"--size", "65507", "--bitrate", "20000000", "--seconds", floodSeconds}),
-        dir);
+    auto empty =
+        server.startPublisher({"--size", "0", "--bitrate", "100000000", "--seconds", floodSeconds});
+    auto oversize = server.startPublisher(
+        {"--size", "9000", "--bitrate", "50000000", "--seconds", floodSeconds});
+    auto giant = server.startPublisher(
+        {"--size", "65507", "--bitrate", "20000000", "--seconds", floodSeconds});
     auto unicast = startTool("vandra-publisher",
-                             publisherArgs("127.0.0.1", source.port,
+                             publisherArgs("127.0.0.1", server.source.port,
                                            {"--bitrate", "4000000", "--start-seq", "1000000000",
                                             "--seconds", floodSeconds}),
-                             dir);
-    const ToolRun duringFlood =
-        finish(*startTool("vandra-loadclient",
-                          callerArgs("127.0.0.1", srtPort, 2, kFloodSeconds - 2), dir),
-               30s);
+                             server.dir());
+    const ToolRun duringFlood = server.runCallers(2, kFloodSeconds - 2, 30s);
     const ToolRun emptyRun = finish(*empty, 10s);
     const ToolRun oversizeRun = finish(*oversize, 10s);
     const ToolRun giantRun = finish(*giant, 10s);
     const ToolRun unicastRun = finish(*unicast, 10s);
-    ASSERT_TRUE(serverProcess.running()) << serverProcess.output();
+    ASSERT_TRUE(server.process->running()) << server.log();
     expectLossless(duringFlood, 2, "callers during the flood");
     EXPECT_LT(duringFlood.number("last_seq").value_or(0), 1000000000u) << "unicast got in";
     EXPECT_GT(emptyRun.number("datagrams").value_or(0), 50000u) << emptyRun.json;
     EXPECT_GT(unicastRun.number("packets").value_or(0), 0u) << unicastRun.json;
 
     // The log names each kind of drop at most once per 5 s, with the running count.
-    const std::string log = serverProcess.output();
-    const int dropLines = serverProcess.countInOutput(kDroppedDatagramLine);
+    const std::string log = server.log();
+    const int dropLines = server.countInLog(kDroppedDatagramLine);
     EXPECT_GE(dropLines, 2);
     EXPECT_LE(dropLines, kFloodSeconds / 5 + 2);
     const size_t lastDrop = log.rfind("dropped so far: ");
@@ -715,18 +522,14 @@ TEST(ReliabilityBadInput, FloodsOfJunkDatagramsAndStraySendersLeaveCallersWhole)
     const std::uint64_t oversizeSent =
         oversizeRun.number("datagrams").value_or(0) + giantRun.number("datagrams").value_or(0);
     EXPECT_GT(loggedDrops, oversizeSent / 4) << "oversize sent " << oversizeSent;
-    EXPECT_TRUE(log.find("-- dropped datagram of 65507 bytes") != std::string::npos ||
-                log.find("-- dropped datagram of 9000 bytes") != std::string::npos);
+    EXPECT_TRUE(contains(log, "-- dropped datagram of 65507 bytes") ||
+                contains(log, "-- dropped datagram of 9000 bytes"));
 
     // Phase 2: any sender in the group is input. 188-byte junk is forwarded to the callers,
     // who see it as corrupt packets; the server keeps serving them.
-    auto junk = startTool("vandra-publisher",
-                          publisherArgs(source.group, source.port,
-                                        {"--size", "0", "--bitrate", "2000000", "--inject-every",
-                                         "1", "--inject-size", "188"}),
-                          dir);
-    const ToolRun duringJunk =
-        finish(*startTool("vandra-loadclient", callerArgs("127.0.0.1", srtPort, 1, 4), dir), 20s);
+    auto junk = server.startPublisher(
+        {"--size", "0", "--bitrate", "2000000", "--inject-every", "1", "--inject-size", "188"});
+    const ToolRun duringJunk = server.runCallers(1, 4, 20s);
     junk->stop();
     EXPECT_EQ(duringJunk.number("connected"), 1u) << duringJunk.output;
     EXPECT_EQ(duringJunk.number("disconnected"), 0u) << duringJunk.output;
@@ -736,11 +539,10 @@ TEST(ReliabilityBadInput, FloodsOfJunkDatagramsAndStraySendersLeaveCallersWhole)
     // Phase 3: junk of whole packets leaves the packet grid in place, so once it stops a new
     // caller gets a clean stream again.
     std::this_thread::sleep_for(500ms);
-    const ToolRun afterJunk =
-        finish(*startTool("vandra-loadclient", callerArgs("127.0.0.1", srtPort, 1, 3), dir), 20s);
+    const ToolRun afterJunk = server.runCallers(1, 3, 20s);
     expectLossless(afterJunk, 1, "caller after the junk");
-    EXPECT_TRUE(serverProcess.running());
-    EXPECT_EQ(serverProcess.stop(), kSigterm);
+    EXPECT_TRUE(server.process->running());
+    EXPECT_EQ(server.process->stop(), kSigterm);
 
     figure("bad input: empty " + emptyRun.json + "; 9000-byte " + oversizeRun.json +
            "; 65507-byte " + giantRun.json + "; unicast " + unicastRun.json);
@@ -749,14 +551,11 @@ TEST(ReliabilityBadInput, FloodsOfJunkDatagramsAndStraySendersLeaveCallersWhole)
     figure("bad input: during 188-byte junk " + duringJunk.json + "; after " + afterJunk.json);
 }
 
-// ============================================================================================
-// HTTP under load
-// ============================================================================================
+// ---- HTTP under load ----------------------------------------------------------------------
 
 struct WrkFigures {
     double requestsPerSecond = 0;
     std::uint64_t non2xx = 0;
-    bool socketErrors = false;
 };
 
 WrkFigures parseWrk(const std::string& output) {
@@ -769,7 +568,6 @@ WrkFigures parseWrk(const std::string& output) {
     if (non2xx != std::string::npos) {
         figures.non2xx = std::stoull(output.substr(non2xx + 26));
     }
-    figures.socketErrors = output.find("Socket errors:") != std::string::npos;
     return figures;
 }
 
@@ -777,18 +575,12 @@ TEST(ReliabilityHttpLoad, StatsAndFilesUnderLoadWhileTwentyCallersLoseNothing) {
     if (!fs::exists(kWrk)) {
         GTEST_SKIP() << "wrk is not installed";
     }
-    const MulticastSource source = uniqueSource();
-    const int srtPort = freeUdpPort();
-    RunningServer server = startServer(source, srtPort, {"latency=500"});
-    Process& serverProcess = *server.process;
-    const fs::path& dir = server.instance->dir();
-    auto publisher =
-        startTool("vandra-publisher",
-                  publisherArgs(source.group, source.port, {"--bitrate", "8000000"}), dir);
+    ServerFixture server({"latency=500"});
+    const fs::path& dir = server.dir();
+    auto publisher = server.startPublisher({"--bitrate", "8000000"});
     constexpr int kCallers = 20;
-    auto callers =
-        startTool("vandra-loadclient", callerArgs("127.0.0.1", srtPort, kCallers, 17), dir);
-    ASSERT_TRUE(serverProcess.waitForOutput(kAcceptLine, 10s, kCallers));
+    auto callers = server.startCallers(kCallers, 17);
+    ASSERT_TRUE(server.waitForLog(kAcceptLine, 10s, kCallers));
     std::this_thread::sleep_for(3500ms); // past the first sample, so /stats lists them all
 
     const std::string base = "http://127.0.0.1:" + std::to_string(server.webPort);
@@ -800,18 +592,14 @@ TEST(ReliabilityHttpLoad, StatsAndFilesUnderLoadWhileTwentyCallersLoseNothing) {
     const ToolRun fileLoad = finish(*wrkFile, 30s);
 
     const std::string response = rawHttpGet(server.webPort, "/stats");
-    std::ofstream(dir / "stats.json") << httpBody(response);
-    auto check = Process::start(
-        {kPython, "-c",
-         "import json,sys\n"
-         "d=json.load(open(sys.argv[1]))\n"
-         "right=d['stats']['right']\n"
-         "assert isinstance(d['stats']['left']['data'], list) and d['stats']['left']['data']\n"
-         "assert all(c['url'].startswith('127.0.0.1:') and c['data'] for c in right)\n"
-         "print('callers', len(right))\n",
-         (dir / "stats.json").string()},
-        dir, dir / "stats_check.log");
-    const ToolRun statsCheck = finish(*check, 10s);
+    const ToolRun statsCheck = runPython(
+        "import json,sys\n"
+        "d=json.load(open(sys.argv[1]))\n"
+        "right=d['stats']['right']\n"
+        "assert isinstance(d['stats']['left']['data'], list) and d['stats']['left']['data']\n"
+        "assert all(c['url'].startswith('127.0.0.1:') and c['data'] for c in right)\n"
+        "print('callers', len(right))\n",
+        httpBody(response), dir);
     const ToolRun callerRun = finish(*callers, 30s);
 
     EXPECT_EQ(statsLoad.status, 0) << statsLoad.output;
@@ -824,10 +612,10 @@ TEST(ReliabilityHttpLoad, StatsAndFilesUnderLoadWhileTwentyCallersLoseNothing) {
     EXPECT_EQ(fileFigures.non2xx, 0u) << fileLoad.output;
     EXPECT_EQ(httpStatus(response), 200) << response.substr(0, 300);
     EXPECT_EQ(statsCheck.status, 0) << statsCheck.output;
-    EXPECT_NE(statsCheck.output.find("callers " + std::to_string(kCallers)), std::string::npos)
+    EXPECT_TRUE(contains(statsCheck.output, "callers " + std::to_string(kCallers)))
         << statsCheck.output;
     expectLossless(callerRun, kCallers, "callers during HTTP load");
-    EXPECT_TRUE(serverProcess.running());
+    EXPECT_TRUE(server.process->running());
 
     figure("http: /stats " + std::to_string(statsFigures.requestsPerSecond) +
            " req/s, /index.html " + std::to_string(fileFigures.requestsPerSecond) +
@@ -835,66 +623,46 @@ TEST(ReliabilityHttpLoad, StatsAndFilesUnderLoadWhileTwentyCallersLoseNothing) {
     figure("http: callers " + callerRun.json);
 }
 
-// ============================================================================================
-// Security
-// ============================================================================================
+// ---- Security -----------------------------------------------------------------------------
 
 TEST(ReliabilitySecurity, CallersWithoutThePassphraseAreRefusedAndGetNothing) {
-    const MulticastSource source = uniqueSource();
-    const int srtPort = freeUdpPort();
-    RunningServer server = startServer(source, srtPort, {"passphrase=reliability-secret-1"});
-    Process& serverProcess = *server.process;
-    const fs::path& dir = server.instance->dir();
-    auto publisher =
-        startTool("vandra-publisher",
-                  publisherArgs(source.group, source.port, {"--bitrate", "2000000"}), dir);
-    const ToolRun wrong = finish(
-        *startTool("vandra-loadclient",
-                   callerArgs("127.0.0.1", srtPort, 3, 2, {"--passphrase", "wrong-passphrase-22"}),
-                   dir),
-        20s);
-    const ToolRun none =
-        finish(*startTool("vandra-loadclient", callerArgs("127.0.0.1", srtPort, 3, 2), dir), 20s);
-    EXPECT_EQ(serverProcess.countInOutput(kAcceptLine), 0);
-    const ToolRun right = finish(
-        *startTool("vandra-loadclient",
-                   callerArgs("127.0.0.1", srtPort, 1, 2, {"--passphrase", "reliability-secret-1"}),
-                   dir),
-        20s);
+    ServerFixture server({"passphrase=reliability-secret-1"});
+    auto publisher = server.startPublisher({"--bitrate", "2000000"});
+    const ToolRun wrong = server.runCallers(3, 2, 20s, {"--passphrase", "wrong-passphrase-22"});
+    const ToolRun none = server.runCallers(3, 2, 20s);
+    EXPECT_EQ(server.countInLog(kAcceptLine), 0);
+    const ToolRun right = server.runCallers(1, 2, 20s, {"--passphrase", "reliability-secret-1"});
     for (const ToolRun* refused : {&wrong, &none}) {
         EXPECT_EQ(refused->status, 1) << refused->output;
         EXPECT_EQ(refused->number("connected"), 0u) << refused->json;
         EXPECT_EQ(refused->number("bytes"), 0u) << refused->json;
     }
     expectLossless(right, 1, "caller with the passphrase");
-    EXPECT_EQ(serverProcess.countInOutput(kAcceptLine), 1);
+    EXPECT_EQ(server.countInLog(kAcceptLine), 1);
 }
 
 TEST(ReliabilitySecurity, HalfOpenHandshakesAndJunkHoldNoResources) {
-    const MulticastSource source = uniqueSource();
-    const int srtPort = freeUdpPort();
-    RunningServer server = startServer(source, srtPort);
-    Process& serverProcess = *server.process;
-    const fs::path& dir = server.instance->dir();
+    ServerFixture server;
+    const pid_t pid = server.process->pid();
     std::this_thread::sleep_for(500ms);
-    const Footprint before = footprint(serverProcess.pid());
+    const Footprint before = footprint(pid);
 
     // 50 would-be callers each start a handshake and never finish it; each also sends a
     // truncated second step and junk of assorted sizes.
     constexpr int kSources = 50;
     std::mt19937 random(7);
-    const sockaddr_in target = loopback(srtPort);
+    const sockaddr_in target = loopbackAddress(server.srtPort);
     const auto* to = reinterpret_cast<const sockaddr*>(&target);
     int inductionReplies = 0;
     int sentDatagrams = 0;
     for (int i = 0; i < kSources; ++i) {
-        Descriptor sock(::socket(AF_INET, SOCK_DGRAM, 0));
-        setReceiveTimeout(sock.get(), 300ms);
+        const Socket sock(SOCK_DGRAM);
+        setReceiveTimeout(sock.fd(), 300ms);
         const auto request = srtInductionRequest(random() | 1u, random() & 0x7fffffffu);
-        ::sendto(sock.get(), request.data(), request.size(), 0, to, sizeof(target));
+        ::sendto(sock.fd(), request.data(), request.size(), 0, to, sizeof(target));
         ++sentDatagrams;
         std::vector<std::uint8_t> reply(1500);
-        const ssize_t n = ::recv(sock.get(), reply.data(), reply.size(), 0);
+        const ssize_t n = ::recv(sock.fd(), reply.data(), reply.size(), 0);
         if (n >= 64) {
             reply.resize(static_cast<size_t>(n));
             // An induction answer carries the handshake type back and a cookie to echo.
@@ -903,7 +671,7 @@ TEST(ReliabilitySecurity, HalfOpenHandshakesAndJunkHoldNoResources) {
                 ++inductionReplies;
                 auto conclusion = request;
                 conclusion.resize(40); // cut off inside the handshake body
-                ::sendto(sock.get(), conclusion.data(), conclusion.size(), 0, to, sizeof(target));
+                ::sendto(sock.fd(), conclusion.data(), conclusion.size(), 0, to, sizeof(target));
                 ++sentDatagrams;
             }
         }
@@ -912,37 +680,32 @@ TEST(ReliabilitySecurity, HalfOpenHandshakesAndJunkHoldNoResources) {
             for (auto& byte : junk) {
                 byte = static_cast<std::uint8_t>(random());
             }
-            ::sendto(sock.get(), junk.data(), junk.size(), 0, to, sizeof(target));
+            ::sendto(sock.fd(), junk.data(), junk.size(), 0, to, sizeof(target));
             ++sentDatagrams;
         }
     }
     EXPECT_EQ(inductionReplies, kSources) << "the listener did not answer the first step";
 
     std::this_thread::sleep_for(3s);
-    const Footprint after = footprint(serverProcess.pid());
-    EXPECT_TRUE(serverProcess.running());
-    EXPECT_EQ(serverProcess.countInOutput(kAcceptLine), 0);
+    const Footprint after = footprint(pid);
+    EXPECT_TRUE(server.process->running());
+    EXPECT_EQ(server.countInLog(kAcceptLine), 0);
     EXPECT_EQ(after.threads, before.threads);
     EXPECT_LE(after.fds, before.fds);
     EXPECT_LE(after.rssKb, before.rssKb + 4 * 1024);
 
     // The listener still serves a real caller afterwards.
-    auto publisher =
-        startTool("vandra-publisher",
-                  publisherArgs(source.group, source.port, {"--bitrate", "2000000"}), dir);
-    const ToolRun real =
-        finish(*startTool("vandra-loadclient", callerArgs("127.0.0.1", srtPort, 1, 2), dir), 20s);
-    expectLossless(real, 1, "caller after the junk");
+    auto publisher = server.startPublisher({"--bitrate", "2000000"});
+    expectLossless(server.runCallers(1, 2, 20s), 1, "caller after the junk");
     figure("half-open: " + std::to_string(sentDatagrams) + " datagrams from " +
            std::to_string(kSources) + " sources, " + std::to_string(inductionReplies) +
            " induction replies; before " + describe(before) + ", after " + describe(after));
 }
 
 TEST(ReliabilitySecurity, WebServesNothingOutsideItsFolder) {
-    const MulticastSource source = uniqueSource();
-    RunningServer server = startServer(source, freeUdpPort());
+    ServerFixture server;
     const std::string marker = "marker-9c41-server-ini-must-not-leak";
-    server.instance->writeIni("# " + marker + "\nsource=udp://239.1.1.1:5000\nport=9000\n");
+    server.instance.writeIni("# " + marker + "\nsource=udp://239.1.1.1:5000\nport=9000\n");
     ASSERT_EQ(httpStatus(rawHttpGet(server.webPort, "/index.html")), 200);
 
     const std::vector<std::string> attempts{
@@ -968,8 +731,8 @@ TEST(ReliabilitySecurity, WebServesNothingOutsideItsFolder) {
     std::string outcomes;
     for (const auto& target : attempts) {
         const std::string response = rawHttpGet(server.webPort, target);
-        EXPECT_EQ(response.find(marker), std::string::npos) << target << "\n" << response;
-        EXPECT_EQ(response.find("root:x:0:0"), std::string::npos) << target << "\n" << response;
+        EXPECT_FALSE(contains(response, marker)) << target << "\n" << response;
+        EXPECT_FALSE(contains(response, "root:x:0:0")) << target << "\n" << response;
         EXPECT_NE(httpStatus(response), 200) << target << "\n" << response.substr(0, 300);
         outcomes += target + " " + std::to_string(httpStatus(response)) + "; ";
     }
@@ -977,26 +740,18 @@ TEST(ReliabilitySecurity, WebServesNothingOutsideItsFolder) {
     figure("traversal: " + outcomes);
 }
 
-// ============================================================================================
-// Scale-out over a multicast network
-// ============================================================================================
+// ---- Scale-out over a multicast network ---------------------------------------------------
 
 TEST(ReliabilityScaleOut, ThreeServersFedByOneMulticastNetworkServeTheSameStream) {
     if (!haveNamespaces()) {
         GTEST_SKIP() << "needs root and iproute2 for network namespaces";
     }
-    ScratchDir scratch;
-    NetNamespace bridgeNs("br", scratch.path());
-    NetNamespace publisherNs("pub", scratch.path());
-    std::vector<std::unique_ptr<NetNamespace>> edgeNs;
-    for (int i = 1; i <= 3; ++i) {
-        edgeNs.push_back(std::make_unique<NetNamespace>("e" + std::to_string(i), scratch.path()));
-    }
-    ASSERT_TRUE(bridgeNs.ready()) << bridgeNs.error();
-    ASSERT_TRUE(publisherNs.ready()) << publisherNs.error();
-    for (const auto& ns : edgeNs) {
-        ASSERT_TRUE(ns->ready()) << ns->error();
-    }
+    ScratchDir scratch("vandra_rel_");
+    const auto edgeNs = makeNamespaces({"e1", "e2", "e3"}, scratch.path());
+    const auto hubNs = makeNamespaces({"br", "pub"}, scratch.path());
+    ASSERT_FALSE(HasFailure());
+    const NetNamespace& bridgeNs = *hubNs[0];
+    const NetNamespace& publisherNs = *hubNs[1];
 
     // One switch (a bridge that floods multicast) and a port for each host.
     std::vector<std::vector<std::string>> commands{
@@ -1025,14 +780,15 @@ TEST(ReliabilityScaleOut, ThreeServersFedByOneMulticastNetworkServeTheSameStream
                                                  "port=9000", "webport=8080", "latency=500"}));
         ASSERT_TRUE(servers.back()->process->running()) << servers.back()->process->output();
     }
-    auto publisher = startToolIn(
-        publisherNs, "vandra-publisher",
-        publisherArgs("239.255.50.1", 5000, {"--bitrate", "4000000"}, "10.77.0.1"), scratch.path());
+    auto publisher =
+        startTool("vandra-publisher",
+                  publisherArgs("239.255.50.1", 5000, {"--bitrate", "4000000"}, "10.77.0.1"),
+                  scratch.path(), publisherNs.wrap());
 
     std::vector<std::unique_ptr<Process>> callers;
     for (const auto& ns : edgeNs) {
-        callers.push_back(startToolIn(*ns, "vandra-loadclient",
-                                      callerArgs("127.0.0.1", 9000, 2, 10), scratch.path()));
+        callers.push_back(startTool("vandra-loadclient", callerArgs("127.0.0.1", 9000, 2, 10),
+                                    scratch.path(), ns->wrap()));
     }
     std::vector<ToolRun> runs;
     for (size_t i = 0; i < callers.size(); ++i) {

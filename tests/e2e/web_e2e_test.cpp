@@ -1,17 +1,14 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <csignal>
 #include <ctime>
 #include <fstream>
 #include <iomanip>
-#include <netinet/in.h>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -22,273 +19,15 @@
 namespace vandra::e2e {
 namespace {
 
-// ---------------------------------------------------------------------------------------------
-// Text checks.
-
-bool isDigit(char c) {
-    return std::isdigit(static_cast<unsigned char>(c)) != 0;
-}
-
-bool allDigits(std::string_view text) {
-    return !text.empty() && std::all_of(text.begin(), text.end(), isDigit);
-}
-
 // `pattern` is literal text in which each '#' stands for one decimal digit.
 bool fitsPattern(std::string_view text, std::string_view pattern) {
-    if (text.size() != pattern.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (pattern[i] == '#' ? !isDigit(text[i]) : text[i] != pattern[i]) {
-            return false;
-        }
-    }
-    return true;
+    return text.size() == pattern.size() &&
+           std::equal(text.begin(), text.end(), pattern.begin(), [](char c, char p) {
+               return p == '#' ? std::isdigit(static_cast<unsigned char>(c)) != 0 : c == p;
+           });
 }
 
-// ---------------------------------------------------------------------------------------------
-// A small JSON reader: enough to tell whether /stats and the tools' summaries are well formed
-// and to look inside them.
-
-struct JsonValue {
-    enum class Kind { Null, Bool, Number, String, Array, Object };
-    Kind kind = Kind::Null;
-    std::string text; // a string's contents or a number's literal
-    bool flag = false;
-    std::vector<JsonValue> items;
-    std::vector<std::pair<std::string, JsonValue>> members;
-
-    const JsonValue* member(const std::string& key) const {
-        for (const auto& [name, value] : members) {
-            if (name == key) {
-                return &value;
-            }
-        }
-        return nullptr;
-    }
-    bool is(Kind wanted) const { return kind == wanted; }
-};
-
-class JsonReader {
-public:
-    explicit JsonReader(std::string_view text) : text_(text) {}
-
-    // The whole text must be one value, with nothing but white space around it.
-    std::optional<JsonValue> document() {
-        JsonValue value;
-        skipSpace();
-        if (!readValue(value)) {
-            return std::nullopt;
-        }
-        skipSpace();
-        if (at_ != text_.size()) {
-            return std::nullopt;
-        }
-        return value;
-    }
-
-private:
-    bool readValue(JsonValue& value) {
-        if (at_ >= text_.size()) {
-            return false;
-        }
-        switch (text_[at_]) {
-        case '{':
-            value.kind = JsonValue::Kind::Object;
-            return readObject(value);
-        case '[':
-            value.kind = JsonValue::Kind::Array;
-            return readArray(value);
-        case '"':
-            value.kind = JsonValue::Kind::String;
-            return readString(value.text);
-        case 't':
-            value.kind = JsonValue::Kind::Bool;
-            value.flag = true;
-            return readWord("true");
-        case 'f':
-            value.kind = JsonValue::Kind::Bool;
-            return readWord("false");
-        case 'n':
-            return readWord("null");
-        default:
-            value.kind = JsonValue::Kind::Number;
-            return readNumber(value.text);
-        }
-    }
-
-    bool readObject(JsonValue& value) {
-        ++at_;
-        skipSpace();
-        if (take('}')) {
-            return true;
-        }
-        do {
-            skipSpace();
-            std::string name;
-            JsonValue member;
-            if (!readString(name)) {
-                return false;
-            }
-            skipSpace();
-            if (!take(':')) {
-                return false;
-            }
-            skipSpace();
-            if (!readValue(member)) {
-                return false;
-            }
-            value.members.emplace_back(std::move(name), std::move(member));
-            skipSpace();
-        } while (take(','));
-        return take('}');
-    }
-
-    bool readArray(JsonValue& value) {
-        ++at_;
-        skipSpace();
-        if (take(']')) {
-            return true;
-        }
-        do {
-            skipSpace();
-            JsonValue item;
-            if (!readValue(item)) {
-                return false;
-            }
-            value.items.push_back(std::move(item));
-            skipSpace();
-        } while (take(','));
-        return take(']');
-    }
-
-    bool readString(std::string& out) {
-        if (!take('"')) {
-            return false;
-        }
-        while (at_ < text_.size()) {
-            const char c = text_[at_++];
-            if (c == '"') {
-                return true;
-            }
-            if (static_cast<unsigned char>(c) < 0x20) {
-                return false;
-            }
-            if (c != '\\') {
-                out += c;
-                continue;
-            }
-            if (at_ >= text_.size()) {
-                return false;
-            }
-            const char escaped = text_[at_++];
-            const std::string_view simple = "\"\\/bfnrt";
-            const std::string_view meaning = "\"\\/\b\f\n\r\t";
-            if (const size_t i = simple.find(escaped); i != std::string_view::npos) {
-                out += meaning[i];
-            } else if (escaped == 'u' && at_ + 4 <= text_.size() &&
-                       std::all_of(
-                           text_.begin() + static_cast<std::ptrdiff_t>(at_),
-                           text_.begin() + static_cast<std::ptrdiff_t>(at_ + 4),
-                           [](char h) { return std::isxdigit(static_cast<unsigned char>(h)); })) {
-                // The checks only compare ASCII text; the code point itself is not needed.
-                out += '?';
-                at_ += 4;
-            } else {
-                return false;
-            }
-        }
-        return false;
-    }
-
-    // -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?
-    bool readNumber(std::string& out) {
-        const size_t start = at_;
-        take('-');
-        if (!take('0')) {
-            if (at_ >= text_.size() || text_[at_] < '1' || text_[at_] > '9') {
-                return false;
-            }
-            skipDigits();
-        }
-        if (take('.') && skipDigits() == 0) {
-            return false;
-        }
-        if (take('e') || take('E')) {
-            if (!take('+')) {
-                take('-');
-            }
-            if (skipDigits() == 0) {
-                return false;
-            }
-        }
-        out = std::string(text_.substr(start, at_ - start));
-        return true;
-    }
-
-    size_t skipDigits() {
-        const size_t start = at_;
-        while (at_ < text_.size() && isDigit(text_[at_])) {
-            ++at_;
-        }
-        return at_ - start;
-    }
-
-    bool readWord(std::string_view word) {
-        if (text_.substr(at_, word.size()) != word) {
-            return false;
-        }
-        at_ += word.size();
-        return true;
-    }
-
-    bool take(char c) {
-        if (at_ < text_.size() && text_[at_] == c) {
-            ++at_;
-            return true;
-        }
-        return false;
-    }
-
-    void skipSpace() {
-        while (at_ < text_.size() &&
-               std::string_view(" \t\r\n").find(text_[at_]) != std::string_view::npos) {
-            ++at_;
-        }
-    }
-
-    std::string_view text_;
-    size_t at_ = 0;
-};
-
-std::optional<JsonValue> parseJson(std::string_view text) {
-    return JsonReader(text).document();
-}
-
-// The tools print their summary as the last line that starts with '{'.
-std::optional<JsonValue> toolSummary(const Process& tool) {
-    std::istringstream lines(tool.output());
-    std::string line;
-    std::string last;
-    while (std::getline(lines, line)) {
-        if (!line.empty() && line.front() == '{') {
-            last = line;
-        }
-    }
-    return parseJson(last);
-}
-
-// A non-negative integer member of a tool summary, or -1.
-long long summaryCount(const std::optional<JsonValue>& summary, const std::string& key) {
-    const JsonValue* value = summary ? summary->member(key) : nullptr;
-    if (value == nullptr || !value->is(JsonValue::Kind::Number) || !allDigits(value->text)) {
-        return -1;
-    }
-    return std::stoll(value->text);
-}
-
-// ---------------------------------------------------------------------------------------------
-// HTTP and the /stats document.
+// ---- HTTP and the /stats document -----------------------------------------------------------
 
 struct HttpReply {
     int status = 0;
@@ -305,6 +44,13 @@ std::optional<HttpReply> httpGet(int port, const std::string& path) {
         return std::nullopt;
     }
     return HttpReply{result->status, result->body, result->get_header_value("Content-Type")};
+}
+
+// A GET that must be answered with `status`.
+HttpReply expectGet(int port, const std::string& path, int status) {
+    const std::optional<HttpReply> reply = httpGet(port, path);
+    EXPECT_EQ(reply ? reply->status : 0, status) << path;
+    return reply.value_or(HttpReply{});
 }
 
 struct Sample {
@@ -327,78 +73,93 @@ struct StatusDocument {
     std::vector<CallerRow> callers;
 };
 
-const std::string* stringMember(const JsonValue* object, const std::string& key) {
-    const JsonValue* value = object != nullptr ? object->member(key) : nullptr;
-    return value != nullptr && value->is(JsonValue::Kind::String) ? &value->text : nullptr;
-}
+// Reads /stats as the server composes it. Its layout is fixed (key order, no white space, no
+// value that needs an escape), so reading it literal by literal also checks its whole shape:
+// a missing, extra or mistyped member fails. Whether it is valid JSON is checked apart.
+class StatusReader {
+public:
+    explicit StatusReader(std::string_view text) : rest_(text) {}
 
-// Every sample is {"x":"<time>","y":<whole non-negative number>}.
-bool readSamples(const JsonValue* array, std::vector<Sample>& out) {
-    if (array == nullptr || !array->is(JsonValue::Kind::Array)) {
-        return false;
-    }
-    for (const JsonValue& item : array->items) {
-        const std::string* time = stringMember(&item, "x");
-        const JsonValue* kbps = item.member("y");
-        if (time == nullptr || kbps == nullptr || !kbps->is(JsonValue::Kind::Number) ||
-            !allDigits(kbps->text) || item.members.size() != 2) {
-            return false;
+    std::optional<StatusDocument> document() {
+        StatusDocument doc;
+        doc.source = stringAfter("{\"settings\":{\"source\":");
+        doc.port = stringAfter(",\"port\":");
+        doc.webport = stringAfter(",\"webport\":");
+        doc.ver = stringAfter(",\"ver\":");
+        doc.input = samplesAfter("},\"stats\":{\"left\":{\"data\":");
+        take("},\"right\":[");
+        while (ok_ && !rest_.starts_with("]")) {
+            take(doc.callers.empty() ? "" : ",");
+            CallerRow row;
+            row.url = stringAfter("{\"url\":");
+            row.created = stringAfter(",\"created\":");
+            row.data = samplesAfter(",\"data\":");
+            take("}");
+            doc.callers.push_back(std::move(row));
         }
-        out.push_back({*time, std::stoll(kbps->text)});
+        take("]}}");
+        return ok_ && rest_.empty() ? std::optional(doc) : std::nullopt;
     }
-    return true;
-}
 
-bool readCallers(const JsonValue* array, std::vector<CallerRow>& out) {
-    if (array == nullptr || !array->is(JsonValue::Kind::Array)) {
-        return false;
-    }
-    for (const JsonValue& item : array->items) {
-        CallerRow row;
-        const std::string* url = stringMember(&item, "url");
-        const std::string* created = stringMember(&item, "created");
-        if (url == nullptr || created == nullptr || !readSamples(item.member("data"), row.data)) {
-            return false;
+private:
+    void take(std::string_view literal) {
+        ok_ = ok_ && rest_.starts_with(literal);
+        if (ok_) {
+            rest_.remove_prefix(literal.size());
         }
-        row.url = *url;
-        row.created = *created;
-        out.push_back(std::move(row));
     }
-    return true;
-}
 
-// Checks the document's shape while reading it; nullopt when anything is missing or mistyped.
+    std::string stringAfter(std::string_view literal) {
+        take(literal);
+        take("\"");
+        const size_t end = ok_ ? rest_.find('"') : std::string_view::npos;
+        const std::string_view text = rest_.substr(0, end == std::string_view::npos ? 0 : end);
+        ok_ = end != std::string_view::npos && std::none_of(text.begin(), text.end(), [](char c) {
+                  return c == '\\' || static_cast<unsigned char>(c) < 0x20;
+              });
+        if (ok_) {
+            rest_.remove_prefix(end + 1);
+        }
+        return std::string(text);
+    }
+
+    // Every sample is {"x":"<time>","y":<whole non-negative number>}.
+    std::vector<Sample> samplesAfter(std::string_view literal) {
+        std::vector<Sample> samples;
+        take(literal);
+        take("[");
+        while (ok_ && !rest_.starts_with("]")) {
+            take(samples.empty() ? "" : ",");
+            Sample sample;
+            sample.time = stringAfter("{\"x\":");
+            take(",\"y\":");
+            const size_t digits = std::min(rest_.find_first_not_of("0123456789"), rest_.size());
+            ok_ = ok_ && digits > 0;
+            if (ok_) {
+                sample.kbps = std::stoll(std::string(rest_.substr(0, digits)));
+                rest_.remove_prefix(digits);
+            }
+            take("}");
+            samples.push_back(sample);
+        }
+        take("]");
+        return samples;
+    }
+
+    std::string_view rest_;
+    bool ok_ = true;
+};
+
 std::optional<StatusDocument> readStatus(const std::string& body) {
-    const std::optional<JsonValue> root = parseJson(body);
-    if (!root || !root->is(JsonValue::Kind::Object)) {
-        return std::nullopt;
-    }
-    const JsonValue* settings = root->member("settings");
-    const JsonValue* stats = root->member("stats");
-    const JsonValue* left = stats != nullptr ? stats->member("left") : nullptr;
-    StatusDocument doc;
-    const std::array<std::pair<const char*, std::string*>, 4> fields{{{"source", &doc.source},
-                                                                      {"port", &doc.port},
-                                                                      {"webport", &doc.webport},
-                                                                      {"ver", &doc.ver}}};
-    for (const auto& [key, target] : fields) {
-        const std::string* value = stringMember(settings, key);
-        if (value == nullptr) {
-            return std::nullopt;
-        }
-        *target = *value;
-    }
-    if (left == nullptr || !readSamples(left->member("data"), doc.input) ||
-        !readCallers(stats->member("right"), doc.callers)) {
-        return std::nullopt;
-    }
-    return doc;
+    return StatusReader(body).document();
 }
 
 // The last /stats body seen, kept for failure messages.
 struct StatusProbe {
-    int webPort = 0;
+    int webPort;
     std::string lastBody;
+
+    explicit StatusProbe(int port) : webPort(port) {}
 
     std::optional<StatusDocument> fetch() {
         const std::optional<HttpReply> reply = httpGet(webPort, "/stats");
@@ -423,8 +184,7 @@ struct StatusProbe {
     }
 };
 
-// ---------------------------------------------------------------------------------------------
-// Times and rates.
+// ---- Times and rates ------------------------------------------------------------------------
 
 std::optional<std::time_t> parseLocalTime(const std::string& text, const char* format) {
     std::tm local{};
@@ -437,19 +197,15 @@ std::optional<std::time_t> parseLocalTime(const std::string& text, const char* f
     return std::mktime(&local);
 }
 
-std::optional<std::time_t> sampleTime(const Sample& sample) {
-    if (!fitsPattern(sample.time, "####-##-## ##:##:##")) {
-        return std::nullopt;
-    }
-    return parseLocalTime(sample.time, "%Y-%m-%d %H:%M:%S");
-}
-
 // Samples come newest first, one per sampler pass (3 s, plus a little drift), the newest
 // taken within the last pass.
 void expectSampleTimeline(const std::vector<Sample>& samples, const std::string& what) {
     std::vector<std::time_t> times;
     for (const Sample& sample : samples) {
-        const std::optional<std::time_t> time = sampleTime(sample);
+        const std::optional<std::time_t> time =
+            fitsPattern(sample.time, "####-##-## ##:##:##")
+                ? parseLocalTime(sample.time, "%Y-%m-%d %H:%M:%S")
+                : std::nullopt;
         ASSERT_TRUE(time) << what << ": bad time text '" << sample.time << "'";
         times.push_back(*time);
     }
@@ -475,129 +231,91 @@ double kbpsOf(int bitsPerSecond) {
     return bitsPerSecond / 1024.0;
 }
 
-// ---------------------------------------------------------------------------------------------
-// Processes.
+// ---- Processes ------------------------------------------------------------------------------
 
-std::vector<std::string> publisherArgs(const MulticastSource& source,
-                                       std::vector<std::string> more) {
-    std::vector<std::string> args{"--group", source.group, "--port", std::to_string(source.port),
-                                  "--iface", "127.0.0.1"};
-    args.insert(args.end(), more.begin(), more.end());
-    return args;
-}
-
-std::unique_ptr<Process> startLoadClient(int srtPort, double seconds,
-                                         const std::filesystem::path& dir) {
-    std::ostringstream duration;
-    duration << seconds;
-    return startTool("vandra-loadclient",
-                     {"--port", std::to_string(srtPort), "--callers", "1", "--seconds",
-                      duration.str(), "--min-packets", "100"},
-                     dir);
-}
-
-// A server with a publisher sending the test stream at `bitrate` for `seconds`.
-struct LiveStream {
-    MulticastSource source = uniqueSource();
-    int srtPort = freeUdpPort();
-    RunningServer server;
+// A server, its /stats and, once started, a publisher.
+struct WebFixture : ServerFixture {
+    StatusProbe status{webPort};
     std::unique_ptr<Process> publisher;
-    StatusProbe status;
+
+    explicit WebFixture(const std::vector<std::string>& settings = {}) : ServerFixture(settings) {}
+
+    std::unique_ptr<Process> startCaller(double seconds) const {
+        return startCallers(1, seconds, {"--min-packets", "100"});
+    }
 };
 
-std::unique_ptr<LiveStream> startLiveStream(int bitrate, int seconds,
+// A server with a publisher sending the test stream at `bitrate` for `seconds`.
+std::unique_ptr<WebFixture> startLiveStream(int bitrate, int seconds,
                                             const std::vector<std::string>& settings = {}) {
-    auto live = std::make_unique<LiveStream>();
-    live->server = startServer(live->source, live->srtPort, settings);
-    live->status.webPort = live->server.webPort;
-    live->publisher = startTool("vandra-publisher",
-                                publisherArgs(live->source, {"--bitrate", std::to_string(bitrate),
-                                                             "--seconds", std::to_string(seconds)}),
-                                live->server.instance->dir());
+    auto live = std::make_unique<WebFixture>(settings);
+    live->publisher = live->startPublisher(
+        {"--bitrate", std::to_string(bitrate), "--seconds", std::to_string(seconds)});
     return live;
 }
 
+// "accept new client <socket> <ip:port>  rightserver  <line>"
 std::string acceptedCallerUrl(const Process& server) {
-    // "accept new client <socket> <ip:port>  rightserver  <line>"
     std::istringstream log(server.output());
     for (std::string line; std::getline(log, line);) {
         std::istringstream words(line);
         std::string accept, fresh, client, socket, url;
         if (words >> accept >> fresh >> client >> socket >> url && accept == "accept" &&
-            fresh == "new" && client == "client" && allDigits(socket)) {
+            fresh == "new" && client == "client" &&
+            socket.find_first_not_of("0123456789") == std::string::npos) {
             return url;
         }
     }
     return "";
 }
 
-// ---------------------------------------------------------------------------------------------
-// The web status interface.
+// ---- The web status interface ---------------------------------------------------------------
 
 // Guards: the WEB folder not mounted at "/", /hi or /stats missing or mistyped, settings
 // composed from the wrong values.
 TEST(WebStatus, ServesFilesHiAndTheSettings) {
-    const MulticastSource source = uniqueSource();
-    const int srtPort = freeUdpPort();
-    RunningServer server = startServer(source, srtPort);
+    ServerFixture server;
     const int web = server.webPort;
-    ASSERT_TRUE(waitUntil([&] { return httpGet(web, "/hi").has_value(); }, 5s))
-        << server.process->output();
+    ASSERT_TRUE(waitUntil([&] { return httpGet(web, "/hi").has_value(); }, 5s)) << server.log();
 
-    const auto index = httpGet(web, "/");
-    ASSERT_TRUE(index);
-    EXPECT_EQ(index->status, 200);
-    EXPECT_NE(index->body.find("<title>Vandra Server"), std::string::npos) << index->body;
-    const auto script = httpGet(web, "/app.js");
-    ASSERT_TRUE(script);
-    EXPECT_EQ(script->status, 200);
-    EXPECT_FALSE(script->body.empty());
-    const auto missing = httpGet(web, "/no-such-file.html");
-    ASSERT_TRUE(missing);
-    EXPECT_EQ(missing->status, 404);
-
-    const auto hi = httpGet(web, "/hi");
-    ASSERT_TRUE(hi);
-    EXPECT_EQ(hi->status, 200);
-    EXPECT_EQ(hi->body, "hi from server");
-    EXPECT_EQ(hi->contentType.rfind("text/plain", 0), 0u) << hi->contentType;
+    EXPECT_TRUE(contains(expectGet(web, "/", 200).body, "<title>Vandra Server"));
+    EXPECT_FALSE(expectGet(web, "/app.js", 200).body.empty());
+    expectGet(web, "/no-such-file.html", 404);
+    const HttpReply hi = expectGet(web, "/hi", 200);
+    EXPECT_EQ(hi.body, "hi from server");
+    EXPECT_EQ(hi.contentType.rfind("text/plain", 0), 0u) << hi.contentType;
     // One line per request (the readiness probe above made one or more).
-    EXPECT_GE(server.process->countInOutput("hi from client  webserver  "), 2)
-        << server.process->output();
+    EXPECT_GE(server.countInLog("hi from client  webserver  "), 2) << server.log();
 
-    const auto stats = httpGet(web, "/stats");
-    ASSERT_TRUE(stats);
-    EXPECT_EQ(stats->status, 200);
-    EXPECT_EQ(stats->contentType, "application/json");
-    const std::optional<StatusDocument> doc = readStatus(stats->body);
-    ASSERT_TRUE(doc) << stats->body;
-    EXPECT_EQ(doc->source,
-              "udp://@" + source.group + ":" + std::to_string(source.port) + " (127.0.0.1)");
-    EXPECT_EQ(doc->port, std::to_string(srtPort));
+    const HttpReply stats = expectGet(web, "/stats", 200);
+    EXPECT_EQ(stats.contentType, "application/json");
+    const ToolRun json =
+        runPython("import json,sys\njson.load(open(sys.argv[1]))\n", stats.body, server.dir());
+    EXPECT_EQ(json.status, 0) << json.output << stats.body;
+    const std::optional<StatusDocument> doc = readStatus(stats.body);
+    ASSERT_TRUE(doc) << stats.body;
+    EXPECT_EQ(doc->source, "udp://@" + server.source.group + ":" +
+                               std::to_string(server.source.port) + " (127.0.0.1)");
+    EXPECT_EQ(doc->port, std::to_string(server.srtPort));
     EXPECT_EQ(doc->webport, std::to_string(web));
     EXPECT_EQ(doc->ver, "0.5");
-    EXPECT_TRUE(doc->callers.empty()) << stats->body;
-    EXPECT_EQ(server.process->stop(), 128 + SIGTERM);
+    EXPECT_TRUE(doc->callers.empty()) << stats.body;
+    EXPECT_EQ(server.process->stop(), kSigterm);
 }
 
 // Guards: a missing WEB folder taking /stats down with it.
 TEST(WebStatus, WithoutWebFolderOnlyTheFilesAreMissing) {
     ServerInstance instance(false);
-    const MulticastSource source = uniqueSource();
     const int web = freeTcpPort();
-    auto server = instance.run({source.setting(), "port=" + std::to_string(freeUdpPort()),
+    auto server = instance.run({uniqueSource().setting(), "port=" + std::to_string(freeUdpPort()),
                                 "webport=" + std::to_string(web)});
     ASSERT_TRUE(waitUntil([&] { return httpGet(web, "/stats").has_value(); }, 5s))
         << server->output();
-    const auto index = httpGet(web, "/");
-    ASSERT_TRUE(index);
-    EXPECT_EQ(index->status, 404);
-    const auto stats = httpGet(web, "/stats");
-    ASSERT_TRUE(stats);
-    EXPECT_EQ(stats->status, 200);
-    EXPECT_TRUE(readStatus(stats->body)) << stats->body;
+    expectGet(web, "/", 404);
+    const HttpReply stats = expectGet(web, "/stats", 200);
+    EXPECT_TRUE(readStatus(stats.body)) << stats.body;
     EXPECT_TRUE(server->running());
-    EXPECT_EQ(server->stop(), 128 + SIGTERM);
+    EXPECT_EQ(server->stop(), kSigterm);
 }
 
 // Guards: wrong rate arithmetic (bits vs bytes, 1000 vs 1024, milliseconds), oldest-first or
@@ -606,15 +324,14 @@ TEST(WebStatus, WithoutWebFolderOnlyTheFilesAreMissing) {
 TEST(WebStatus, InputAndCallerRatesFollowThePublisherAndTheCallerLeaves) {
     constexpr int kBitrate = 2'000'000;
     auto live = startLiveStream(kBitrate, 40);
-    Process& server = *live->server.process;
 
     // Start the caller right after a sampler pass so that it is connected before the next.
     const auto afterPass =
         live->status.waitFor([](const StatusDocument& doc) { return doc.input.size() >= 2; }, 8s);
     ASSERT_TRUE(afterPass) << live->status.lastBody;
     const std::int64_t callerStartMs = epochMs();
-    auto caller = startLoadClient(live->srtPort, 8, live->server.instance->dir());
-    ASSERT_TRUE(server.waitForOutput("accept new client ", 3s)) << server.output();
+    auto caller = live->startCaller(8);
+    ASSERT_TRUE(live->waitForLog("accept new client ", 3s)) << live->log();
     const auto beforeFirstCallerSample = live->status.fetch();
     ASSERT_TRUE(beforeFirstCallerSample) << live->status.lastBody;
     if (beforeFirstCallerSample->input.size() == afterPass->input.size()) {
@@ -646,7 +363,7 @@ TEST(WebStatus, InputAndCallerRatesFollowThePublisherAndTheCallerLeaves) {
     }
 
     const CallerRow& row = doc->callers[0];
-    EXPECT_EQ(row.url, acceptedCallerUrl(server));
+    EXPECT_EQ(row.url, acceptedCallerUrl(*live->process));
     // The address must be the caller's own, as the kernel knows it.
     const std::vector<int> callerPorts = udpPortsOfProcess(caller->pid());
     EXPECT_EQ(callerPorts.size(), 1u);
@@ -661,100 +378,65 @@ TEST(WebStatus, InputAndCallerRatesFollowThePublisherAndTheCallerLeaves) {
     EXPECT_NEAR(static_cast<double>(row.data[0].kbps), kbpsOf(kBitrate), 0.15 * kbpsOf(kBitrate))
         << body;
 
-    const std::optional<int> callerStatus = caller->waitExit(15s);
-    ASSERT_TRUE(callerStatus);
-    EXPECT_EQ(*callerStatus, 0) << caller->output();
-    EXPECT_EQ(summaryCount(toolSummary(*caller), "gaps"), 0) << caller->output();
+    const ToolRun callerRun = finish(*caller, 15s);
+    EXPECT_EQ(callerRun.status, 0) << callerRun.output;
+    EXPECT_EQ(callerRun.number("gaps"), 0u) << callerRun.output;
 
-    ASSERT_TRUE(server.waitForOutput("REMOVE", 8s)) << server.output();
+    ASSERT_TRUE(live->waitForLog("REMOVE", 8s)) << live->log();
     const auto gone =
         live->status.waitFor([](const StatusDocument& d) { return d.callers.empty(); }, 4s);
     EXPECT_TRUE(gone) << "caller still listed: " << live->status.lastBody;
-    EXPECT_EQ(server.countInOutput("REMOVE"), 1);
-    EXPECT_TRUE(server.running());
-    EXPECT_EQ(server.stop(), 128 + SIGTERM);
+    EXPECT_EQ(live->countInLog("REMOVE"), 1);
+    EXPECT_TRUE(live->process->running());
+    EXPECT_EQ(live->process->stop(), kSigterm);
 }
 
 // Guards: a caller that vanishes without closing (SIGKILL) never being reaped, or wedging the
 // fan-out for the callers after it.
 TEST(WebStatus, KilledCallerIsDroppedAfterThePeerTimeout) {
     auto live = startLiveStream(2'000'000, 40);
-    Process& server = *live->server.process;
-    auto caller = startLoadClient(live->srtPort, 60, live->server.instance->dir());
+    auto caller = live->startCaller(60);
     ASSERT_TRUE(
         live->status.waitFor([](const StatusDocument& d) { return d.callers.size() == 1; }, 8s))
         << live->status.lastBody;
 
     caller->sendSignal(SIGKILL);
-    EXPECT_EQ(caller->waitExit(5s), 128 + SIGKILL);
+    EXPECT_EQ(caller->waitExit(5s), kSigkill);
     // SRT declares the peer gone after 5 s of silence; the next pass (3 s) removes it.
-    ASSERT_TRUE(server.waitForOutput("REMOVE", 12s)) << server.output();
+    ASSERT_TRUE(live->waitForLog("REMOVE", 12s)) << live->log();
     EXPECT_TRUE(live->status.waitFor([](const StatusDocument& d) { return d.callers.empty(); }, 4s))
         << live->status.lastBody;
 
-    auto next = startLoadClient(live->srtPort, 2, live->server.instance->dir());
-    const std::optional<int> nextStatus = next->waitExit(10s);
-    ASSERT_TRUE(nextStatus);
-    EXPECT_EQ(*nextStatus, 0) << next->output();
-    EXPECT_TRUE(server.running());
-    EXPECT_EQ(server.stop(), 128 + SIGTERM);
+    const ToolRun next = finish(*live->startCaller(2), 10s);
+    EXPECT_EQ(next.status, 0) << next.output;
+    EXPECT_TRUE(live->process->running());
+    EXPECT_EQ(live->process->stop(), kSigterm);
 }
-
-// A TCP listener on 127.0.0.1:port, closed on destruction.
-class HeldTcpPort {
-public:
-    explicit HeldTcpPort(int port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        listening_ = fd_ >= 0 &&
-                     ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-                     ::listen(fd_, 4) == 0;
-    }
-    ~HeldTcpPort() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    HeldTcpPort(const HeldTcpPort&) = delete;
-    HeldTcpPort& operator=(const HeldTcpPort&) = delete;
-    bool listening() const { return listening_; }
-
-private:
-    int fd_;
-    bool listening_ = false;
-};
 
 // Guards: a web port in use ending the process, retrying in a loop (log flood), or holding up
 // the SRT side.
 TEST(WebStatus, TakenWebPortIsReportedOnceAndSrtStillDelivers) {
-    const int webPort = freeTcpPort();
-    HeldTcpPort held(webPort);
-    ASSERT_TRUE(held.listening());
+    const Socket held(SOCK_STREAM);
+    ASSERT_TRUE(held.bindLoopback() && ::listen(held.fd(), 4) == 0);
+    const int webPort = held.localPort();
     auto live = startLiveStream(2'000'000, 20, {"webport=" + std::to_string(webPort)});
-    Process& server = *live->server.process;
     const std::string line = "ERROR: web server cannot listen on port " + std::to_string(webPort);
-    ASSERT_TRUE(server.waitForOutput(line, 5s)) << server.output();
+    ASSERT_TRUE(live->waitForLog(line, 5s)) << live->log();
 
-    auto caller = startLoadClient(live->srtPort, 3, live->server.instance->dir());
-    const std::optional<int> callerStatus = caller->waitExit(12s);
-    ASSERT_TRUE(callerStatus);
-    EXPECT_EQ(*callerStatus, 0) << caller->output();
-    const auto summary = toolSummary(*caller);
-    EXPECT_EQ(summaryCount(summary, "gaps"), 0) << caller->output();
-    EXPECT_EQ(summaryCount(summary, "corrupt"), 0) << caller->output();
+    const ToolRun caller = finish(*live->startCaller(3), 12s);
+    EXPECT_EQ(caller.status, 0) << caller.output;
+    EXPECT_EQ(caller.number("gaps"), 0u) << caller.output;
+    EXPECT_EQ(caller.number("corrupt"), 0u) << caller.output;
     // 2 Mbit/s for 3 s is about 4000 packets of 188 bytes.
-    EXPECT_GT(summaryCount(summary, "packets"), 2500) << caller->output();
+    EXPECT_GT(caller.number("packets").value_or(0), 2500u) << caller.output;
 
-    EXPECT_EQ(server.countInOutput(line), 1) << server.output();
-    EXPECT_EQ(server.countInOutput("web server cannot listen"), 1);
-    EXPECT_TRUE(server.running());
-    EXPECT_EQ(server.stop(), 128 + SIGTERM);
+    EXPECT_EQ(live->countInLog(line), 1) << live->log();
+    EXPECT_EQ(live->countInLog("web server cannot listen"), 1);
+    EXPECT_TRUE(live->process->running());
+    EXPECT_EQ(live->process->stop(), kSigterm);
 }
 
-// ---------------------------------------------------------------------------------------------
-// The recording.
+// ---- The recording --------------------------------------------------------------------------
 
 constexpr std::int64_t kChunk = 1316;
 constexpr const char* kRecordingLine = "start write to file ";
@@ -771,35 +453,9 @@ std::vector<std::filesystem::path> recordingsIn(const std::filesystem::path& dir
     return found;
 }
 
-// Publishes and waits until the publisher has sent everything.
-std::optional<JsonValue> publish(const MulticastSource& source, std::vector<std::string> args,
-                                 const std::filesystem::path& dir) {
-    auto publisher = startTool("vandra-publisher", publisherArgs(source, std::move(args)), dir);
-    if (publisher->waitExit(15s) != 0) {
-        ADD_FAILURE() << "publisher: " << publisher->output();
-        return std::nullopt;
-    }
-    return toolSummary(*publisher);
-}
-
 // Datagrams still in the socket buffer reach the recording in well under this.
 void letTheServerCatchUp() {
     std::this_thread::sleep_for(500ms);
-}
-
-struct TsCheck {
-    int status = -1;
-    std::optional<JsonValue> summary;
-    std::string output;
-};
-
-TsCheck runTsCheck(const std::filesystem::path& file, const std::filesystem::path& dir) {
-    auto check = startTool("vandra-tscheck", {file.string()}, dir);
-    TsCheck result;
-    result.status = check->waitExit(10s).value_or(-1);
-    result.summary = toolSummary(*check);
-    result.output = check->output();
-    return result;
 }
 
 // The single recording's name carries a local time within [from, to].
@@ -814,61 +470,56 @@ void expectOneRecordingNamedWithin(const std::vector<std::filesystem::path>& fil
     EXPECT_LE(*stamp, to) << name;
 }
 
+ToolRun checkRecording(const std::filesystem::path& file) {
+    const ToolRun check = runTool("vandra-tscheck", {file.string()}, file.parent_path(), 10s);
+    EXPECT_EQ(check.status, 0) << check.output;
+    EXPECT_EQ(check.number("first_seq"), 0u) << check.output;
+    return check;
+}
+
 // Guards: lost or duplicated chunks, a partial chunk at the end, a recording not closed on
 // SIGTERM, a wrong file name or folder.
 TEST(Recording, DumpOneRecordsEveryChunkAndClosesOnSigterm) {
-    const MulticastSource source = uniqueSource();
-    RunningServer server = startServer(source, freeUdpPort(), {"dump=1"});
-    const std::filesystem::path dir = server.instance->dir();
+    ServerFixture server({"dump=1"});
     const std::time_t before = std::time(nullptr);
-    const auto sent =
-        publish(source, {"--size", "1316", "--count", "400", "--bitrate", "10000000"}, dir);
+    const ToolRun sent =
+        server.publish({"--size", "1316", "--count", "400", "--bitrate", "10000000"});
     const std::time_t after = std::time(nullptr);
-    ASSERT_EQ(summaryCount(sent, "datagrams"), 400);
+    ASSERT_EQ(sent.number("datagrams"), 400u) << sent.output;
     letTheServerCatchUp();
-    EXPECT_EQ(server.process->stop(), 128 + SIGTERM);
+    EXPECT_EQ(server.process->stop(), kSigterm);
 
-    const auto files = recordingsIn(dir);
+    const auto files = recordingsIn(server.dir());
     expectOneRecordingNamedWithin(files, before, after);
     EXPECT_EQ(std::filesystem::file_size(files[0]), static_cast<std::uintmax_t>(400 * kChunk));
-    const TsCheck check = runTsCheck(files[0], dir);
-    EXPECT_EQ(check.status, 0) << check.output;
-    EXPECT_EQ(summaryCount(check.summary, "packets"), 400 * 7) << check.output;
-    EXPECT_EQ(summaryCount(check.summary, "first_seq"), 0) << check.output;
-    EXPECT_EQ(server.process->countInOutput(kRecordingLine), 1);
+    EXPECT_EQ(checkRecording(files[0]).number("packets"), 400u * 7);
+    EXPECT_EQ(server.countInLog(kRecordingLine), 1);
 }
 
 // Guards: the file opened before a whole chunk exists, or chunks cut at datagram boundaries
 // instead of every 1316 bytes.
 TEST(Recording, DumpTrueOpensAtTheFirstWholeChunk) {
-    const MulticastSource source = uniqueSource();
-    RunningServer server = startServer(source, freeUdpPort(), {"dump=true"});
-    const std::filesystem::path dir = server.instance->dir();
+    ServerFixture server({"dump=true"});
     const std::time_t before = std::time(nullptr);
     // Six 188-byte packets are 1128 bytes: not yet a chunk.
-    ASSERT_EQ(summaryCount(publish(source, {"--size", "188", "--count", "6"}, dir), "datagrams"),
-              6);
+    ASSERT_EQ(server.publish({"--size", "188", "--count", "6"}).number("datagrams"), 6u);
     letTheServerCatchUp();
-    EXPECT_TRUE(recordingsIn(dir).empty());
-    EXPECT_EQ(server.process->countInOutput(kRecordingLine), 0) << server.process->output();
+    EXPECT_TRUE(recordingsIn(server.dir()).empty());
+    EXPECT_EQ(server.countInLog(kRecordingLine), 0) << server.log();
 
     // Eight more make fourteen packets: two chunks, nothing left over.
     ASSERT_EQ(
-        summaryCount(publish(source, {"--size", "188", "--count", "8", "--start-seq", "6"}, dir),
-                     "datagrams"),
-        8);
+        server.publish({"--size", "188", "--count", "8", "--start-seq", "6"}).number("datagrams"),
+        8u);
     const std::time_t after = std::time(nullptr);
     letTheServerCatchUp();
-    EXPECT_EQ(server.process->stop(), 128 + SIGTERM);
+    EXPECT_EQ(server.process->stop(), kSigterm);
 
-    const auto files = recordingsIn(dir);
+    const auto files = recordingsIn(server.dir());
     expectOneRecordingNamedWithin(files, before, after);
     EXPECT_EQ(std::filesystem::file_size(files[0]), static_cast<std::uintmax_t>(2 * kChunk));
-    const TsCheck check = runTsCheck(files[0], dir);
-    EXPECT_EQ(check.status, 0) << check.output;
-    EXPECT_EQ(summaryCount(check.summary, "first_seq"), 0) << check.output;
-    EXPECT_EQ(summaryCount(check.summary, "last_seq"), 13) << check.output;
-    EXPECT_EQ(server.process->countInOutput(kRecordingLine), 1);
+    EXPECT_EQ(checkRecording(files[0]).number("last_seq"), 13u);
+    EXPECT_EQ(server.countInLog(kRecordingLine), 1);
 }
 
 // Guards: a recording started by a value that does not turn it on, or by less than a chunk.
@@ -884,42 +535,30 @@ TEST(Recording, OtherDumpValuesAndShortInputRecordNothing) {
         {{"dump=yes"}, {"--size", "1316", "--count", "50", "--bitrate", "10000000"}},
         {{"dump=1"}, {"--size", "188", "--count", "3"}},
     };
-    struct Running {
-        MulticastSource source = uniqueSource();
-        RunningServer server;
-        StatusProbe status;
-    };
-    std::vector<std::unique_ptr<Running>> servers;
+    std::vector<std::unique_ptr<WebFixture>> servers;
     for (const Case& c : cases) {
-        auto running = std::make_unique<Running>();
-        running->server = startServer(running->source, freeUdpPort(), c.settings);
-        running->status.webPort = running->server.webPort;
-        servers.push_back(std::move(running));
+        servers.push_back(std::make_unique<WebFixture>(c.settings));
     }
     for (size_t i = 0; i < cases.size(); ++i) {
-        EXPECT_GT(summaryCount(publish(servers[i]->source, cases[i].publish,
-                                       servers[i]->server.instance->dir()),
-                               "datagrams"),
-                  0);
+        EXPECT_GT(servers[i]->publish(cases[i].publish).number("datagrams").value_or(0), 0u);
     }
     for (size_t i = 0; i < cases.size(); ++i) {
-        Running& r = *servers[i];
+        WebFixture& server = *servers[i];
         const std::string label = cases[i].settings.empty() ? "no dump" : cases[i].settings[0];
-        EXPECT_TRUE(r.status.waitFor(
+        EXPECT_TRUE(server.status.waitFor(
             [](const StatusDocument& d) {
                 return std::any_of(d.input.begin(), d.input.end(),
                                    [](const Sample& s) { return s.kbps > 0; });
             },
             8s))
-            << label << ": input never seen: " << r.status.lastBody;
-        EXPECT_EQ(r.server.process->stop(), 128 + SIGTERM) << label;
-        EXPECT_TRUE(recordingsIn(r.server.instance->dir()).empty()) << label;
-        EXPECT_EQ(r.server.process->countInOutput(kRecordingLine), 0) << label;
+            << label << ": input never seen: " << server.status.lastBody;
+        EXPECT_EQ(server.process->stop(), kSigterm) << label;
+        EXPECT_TRUE(recordingsIn(server.dir()).empty()) << label;
+        EXPECT_EQ(server.countInLog(kRecordingLine), 0) << label;
     }
 }
 
-// ---------------------------------------------------------------------------------------------
-// The dashboard in a real browser.
+// ---- The dashboard in a real browser --------------------------------------------------------
 
 bool isPng(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
@@ -935,8 +574,8 @@ TEST(Dashboard, RendersInputAndCallerInChromium) {
         GTEST_SKIP() << "no /usr/bin/chromium";
     }
     auto live = startLiveStream(2'000'000, 60);
-    const std::filesystem::path dir = live->server.instance->dir();
-    auto caller = startLoadClient(live->srtPort, 60, dir);
+    const std::filesystem::path dir = live->dir();
+    auto caller = live->startCaller(60);
     ASSERT_TRUE(live->status.waitFor(
         [](const StatusDocument& d) {
             return d.input.size() >= 3 && d.callers.size() == 1 && !d.callers[0].data.empty();
@@ -950,19 +589,18 @@ TEST(Dashboard, RendersInputAndCallerInChromium) {
     const std::filesystem::path screenshot = artifacts / "dashboard.png";
     std::filesystem::remove(screenshot);
     const std::string script = std::string(VANDRA_SOURCE_DIR) + "/tests/e2e/dashboard_check.py";
-    auto check = Process::start({"/usr/bin/env", "python3", script, "--url",
-                                 "http://127.0.0.1:" + std::to_string(live->server.webPort) + "/",
-                                 "--screenshot", screenshot.string(), "--expect-callers", "1",
-                                 "--timeout", "40"},
-                                dir, dir / "dashboard_check.log");
-    const std::optional<int> status = check->waitExit(100s);
-    ASSERT_TRUE(status) << check->output();
-    EXPECT_EQ(*status, 0) << check->output();
+    auto check =
+        Process::start({"/usr/bin/env", "python3", script, "--url",
+                        "http://127.0.0.1:" + std::to_string(live->webPort) + "/", "--screenshot",
+                        screenshot.string(), "--expect-callers", "1", "--timeout", "40"},
+                       dir, dir / "dashboard_check.log");
+    const ToolRun checked = finish(*check, 100s);
+    EXPECT_EQ(checked.status, 0) << checked.output;
     EXPECT_TRUE(isPng(screenshot)) << screenshot;
 
     caller->stop();
     live->publisher->stop();
-    EXPECT_EQ(live->server.process->stop(), 128 + SIGTERM);
+    EXPECT_EQ(live->process->stop(), kSigterm);
 }
 
 } // namespace
