@@ -15,7 +15,9 @@ constexpr const char* kLogUnit = "clienthandler";
 // The longest wait while a chunk is waiting for room in SRT's send buffer.
 constexpr auto kNoRoomWait = std::chrono::milliseconds(5);
 // With nothing to send the thread only checks the connection; new data ends the wait early.
-constexpr auto kIdleWait = std::chrono::milliseconds(100);
+// A second is soon enough to notice a broken connection; each wake-up of 50 idle callers
+// costs as much CPU as libsrt itself spends on them.
+constexpr auto kIdleWait = std::chrono::milliseconds(1000);
 constexpr int kStatsFailureLimit = 10;
 
 bool isWouldBlock() {
