@@ -8,7 +8,7 @@ packages=(
     libsrt-openssl-dev libcpp-httplib-dev libgtest-dev libbenchmark-dev
     srt-tools ffmpeg chromium
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
-    iproute2 wrk procps clang-format
+    iproute2 wrk procps clang-format python3
 )
 
 missing=()
