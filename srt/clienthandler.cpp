@@ -144,6 +144,9 @@ void ClientHandler::run() {
     LOG_LINE << "-- start ClientHandler loop";
     auto ring = std::make_unique<RingBufferAdaptive>("client", kChunkSize, kRingChunks);
     const bool socketReady = prepareSocket();
+    if (!socketReady) {
+        LOG_LINE << "-- cannot make the caller's socket non-blocking: " << srt_getlasterror_str();
+    }
     publishRing(ring.get());
     platform::raiseThreadPriority();
     lastSampleMs_.store(platform::nowMs(), std::memory_order_relaxed);
