@@ -123,5 +123,16 @@ TEST(Startup, NormalStartLogsInOrderAndEndsOnlyFromOutside) {
     EXPECT_EQ(server.process->stop(), kSigterm);
 }
 
+// Guards against a failed fork (pid -1) turning stop() into kill(-1, ...): a signal to every
+// process of the user, the test runner included.
+TEST(Harness, ProcessThatNeverStartedIsNeverSignalled) {
+    const ScratchDir dir;
+    for (const pid_t pid : {-1, 0}) {
+        Process ghost(pid, dir.path() / "ghost.log");
+        EXPECT_FALSE(ghost.running());
+        EXPECT_EQ(ghost.stop(), -1);
+    }
+}
+
 } // namespace
 } // namespace vandra::e2e
