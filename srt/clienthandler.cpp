@@ -2,10 +2,10 @@
 
 #include <srt/srt.h>
 
-#include "app/logger.h"
-#include "ingest/ringbuffer_adaptive.h"
+#include "core/clock.h"
+#include "core/logger.h"
+#include "core/ringbuffer_adaptive.h"
 #include "platform/platform.h"
-#include "srt/statssampler.h"
 
 namespace vandra {
 
@@ -18,14 +18,18 @@ constexpr auto kNoRoomWait = std::chrono::milliseconds(5);
 // A second is soon enough to notice a broken connection; each wake-up of 50 idle callers
 // costs as much CPU as libsrt itself spends on them.
 constexpr auto kIdleWait = std::chrono::milliseconds(1000);
+// File mode sends block; a caller that stops reading must still come back to see that it fell
+// behind and be cut off.
+constexpr int kFileModeSendTimeoutMs = 500;
 constexpr int kStatsFailureLimit = 10;
 
-bool isWouldBlock() {
-    return srt_getlasterror(nullptr) == SRT_EASYNCSND;
+bool isNoRoom() {
+    const int error = srt_getlasterror(nullptr);
+    return error == SRT_EASYNCSND || error == SRT_ETIMEOUT;
 }
 } // namespace
 
-ClientHandler::ClientHandler(std::mutex& clientsMutex, bool liveMode)
+ClientHandler::ClientHandler(Mutex& clientsMutex, bool liveMode)
     : clientsMutex_(clientsMutex), liveMode_(liveMode) {}
 
 ClientHandler::~ClientHandler() {
@@ -38,7 +42,7 @@ ClientHandler::~ClientHandler() {
 void ClientHandler::start(std::int32_t socket) {
     socket_.store(socket);
     active_.store(true, std::memory_order_release);
-    created_ = platform::nowMs();
+    created_ = wallMs();
     thread_ = std::make_unique<std::thread>(&ClientHandler::run, this);
 }
 
@@ -59,8 +63,11 @@ void ClientHandler::deliver(const std::uint8_t* data, std::int32_t length) {
 }
 
 bool ClientHandler::trySendDirect(const std::uint8_t* data, std::int32_t length) {
-    std::unique_lock<std::mutex> lock(sendMutex_, std::try_to_lock);
-    if (!lock.owns_lock() || pendingLength_ > 0 || ring_->available() > 0) {
+    if (!sendMutex_.tryLock()) {
+        return false;
+    }
+    MutexLock lock(sendMutex_, std::adopt_lock);
+    if (pendingLength_ > 0 || ring_->available() > 0) {
         return false;
     }
     // Non-blocking socket: when SRT has no room this fails at once and the chunk goes to the
@@ -71,7 +78,7 @@ bool ClientHandler::trySendDirect(const std::uint8_t* data, std::int32_t length)
 
 void ClientHandler::wakeSender() {
     // Only reached when a chunk went to the buffer, not on the direct path.
-    std::lock_guard<std::mutex> lock(waitMutex_);
+    MutexLock lock(waitMutex_);
     wakeRequested_ = true;
     wakeUp_.notify_one();
 }
@@ -81,29 +88,52 @@ void ClientHandler::waitForWork(bool noRoom) {
         // More input does not make room in SRT's send buffer: wait the full step.
         std::this_thread::sleep_for(kNoRoomWait);
     }
-    std::unique_lock<std::mutex> lock(waitMutex_);
-    if (!noRoom) {
-        wakeUp_.wait_for(lock, kIdleWait, [this] { return wakeRequested_; });
+    UniqueLock lock(waitMutex_);
+    if (!noRoom && !wakeRequested_) {
+        lock.waitFor(wakeUp_, kIdleWait);
     }
     wakeRequested_ = false;
 }
 
 void ClientHandler::publishRing(RingBufferAdaptive* ring) {
-    std::lock_guard<std::mutex> lock(clientsMutex_);
+    MutexLock lock(clientsMutex_);
     ring_ = ring;
 }
 
 bool ClientHandler::prepareSocket() {
+    const SRTSOCKET sock = socket_.load();
+    // Closing must not wait for unsent data: a caller is closed only when it has gone or
+    // fell behind, and a lingering close would hold this thread for minutes.
+    const linger noLinger{0, 0};
+    if (srt_setsockflag(sock, SRTO_LINGER, &noLinger, sizeof(noLinger)) != 0) {
+        LOG_LINE << "-- cannot turn lingering off on the caller's socket: "
+                 << srt_getlasterror_str();
+    }
     if (!liveMode_) {
+        const int timeout = kFileModeSendTimeoutMs;
+        if (srt_setsockflag(sock, SRTO_SNDTIMEO, &timeout, sizeof(timeout)) != 0) {
+            LOG_LINE << "-- cannot set a send timeout on the caller's socket: "
+                     << srt_getlasterror_str();
+            return false;
+        }
         return true;
     }
     const bool blocking = false;
-    return srt_setsockflag(socket_.load(), SRTO_SNDSYN, &blocking, sizeof(blocking)) == 0;
+    if (srt_setsockflag(sock, SRTO_SNDSYN, &blocking, sizeof(blocking)) != 0) {
+        LOG_LINE << "-- cannot make the caller's socket non-blocking: " << srt_getlasterror_str();
+        return false;
+    }
+    return true;
+}
+
+bool ClientHandler::connectionLost() const {
+    const SRT_SOCKSTATUS state = srt_getsockstate(socket_.load(std::memory_order_relaxed));
+    return state == SRTS_BROKEN || state == SRTS_CLOSING || state == SRTS_CLOSED ||
+           state == SRTS_NONEXIST;
 }
 
 bool ClientHandler::connectionUsable() const {
-    const SRT_SOCKSTATUS state = srt_getsockstate(socket_.load(std::memory_order_relaxed));
-    return state == SRTS_CONNECTED;
+    return srt_getsockstate(socket_.load(std::memory_order_relaxed)) == SRTS_CONNECTED;
 }
 
 ClientHandler::SendState ClientHandler::sendPending() {
@@ -112,7 +142,7 @@ ClientHandler::SendState ClientHandler::sendPending() {
                                reinterpret_cast<const char*>(pending_.data() + pendingSent_),
                                pendingLength_ - pendingSent_);
         if (n < 1) {
-            return n < 0 && isWouldBlock() ? SendState::NoRoom : SendState::Failed;
+            return n < 0 && isNoRoom() ? SendState::NoRoom : SendState::Failed;
         }
         pendingSent_ += n;
     }
@@ -122,7 +152,7 @@ ClientHandler::SendState ClientHandler::sendPending() {
 }
 
 ClientHandler::SendState ClientHandler::sendBacklog(RingBufferAdaptive& ring) {
-    std::lock_guard<std::mutex> lock(sendMutex_);
+    MutexLock lock(sendMutex_);
     for (;;) {
         if (pendingLength_ > 0) {
             if (const SendState state = sendPending(); state != SendState::Drained) {
@@ -142,17 +172,19 @@ ClientHandler::SendState ClientHandler::sendBacklog(RingBufferAdaptive& ring) {
 
 void ClientHandler::run() {
     LOG_LINE << "-- start ClientHandler loop";
-    auto ring = std::make_unique<RingBufferAdaptive>("client", kChunkSize, kRingChunks);
+    auto ring = std::make_unique<RingBufferAdaptive>(kChunkSize, kRingChunks);
     const bool socketReady = prepareSocket();
-    if (!socketReady) {
-        LOG_LINE << "-- cannot make the caller's socket non-blocking: " << srt_getlasterror_str();
-    }
     publishRing(ring.get());
     platform::raiseThreadPriority();
-    lastSampleMs_.store(platform::nowMs(), std::memory_order_relaxed);
+    sendRate_.start(steadyMs());
 
     int statsFailures = 0;
     while (socketReady && active_.load(std::memory_order_relaxed)) {
+        // A caller that hung up or whose link broke cannot be sent to: that is a failed send.
+        if (connectionLost()) {
+            LOG_LINE << "-- ERR: send";
+            break;
+        }
         if (!connectionUsable()) {
             if (++statsFailures >= kStatsFailureLimit) {
                 break;
@@ -179,7 +211,7 @@ void ClientHandler::run() {
 void ClientHandler::tearDown(std::unique_ptr<RingBufferAdaptive> ring) {
     LOG_LINE << "stop srt recv";
     // Withdrawn under the clients mutex, so no delivery still reaches it, and before `active`
-    // is cleared: after that the registry may join this thread while holding the lock.
+    // is cleared: after that the registry may join this thread.
     publishRing(nullptr);
     active_.store(false, std::memory_order_release);
     history_.reset();
@@ -188,21 +220,20 @@ void ClientHandler::tearDown(std::unique_ptr<RingBufferAdaptive> ring) {
     socket_.store(0);
 }
 
-void ClientHandler::sampleBitrate(std::string time, std::int64_t nowMs) {
+void ClientHandler::sampleBitrate(std::string time, std::int64_t steadyMs) {
     if (!isActive()) {
         return;
     }
-    // Read here rather than before every chunk: the sampler is the only reader.
     SRT_TRACEBSTATS stats{};
-    const std::uint64_t total = srt_bistats(socket_.load(), &stats, 0, 1) == 0
-                                    ? static_cast<std::uint64_t>(stats.byteSentUniqueTotal)
-                                    : bytesAtLastSample_;
-    const auto elapsed =
-        static_cast<std::uint32_t>(nowMs - lastSampleMs_.load(std::memory_order_relaxed));
-    lastSampleMs_.store(nowMs, std::memory_order_relaxed);
-    const std::uint64_t delta = total - bytesAtLastSample_;
-    bytesAtLastSample_ = total;
-    history_.add({std::move(time), StatsSampler::kbps(delta, elapsed)});
+    if (srt_bistats(socket_.load(), &stats, 0, 1) == 0) {
+        bytesSent_ = static_cast<std::uint64_t>(stats.byteSentUniqueTotal);
+    }
+    history_.add({std::move(time), sendRate_.sample(bytesSent_, steadyMs)});
+    // The loop may have ended meanwhile and emptied the history before this sample went in;
+    // a finished caller must not show up again.
+    if (!isActive()) {
+        history_.reset();
+    }
 }
 
 } // namespace vandra

@@ -6,7 +6,9 @@
 
 #include <srt/srt.h>
 
-#include "app/logger.h"
+#include "core/logger.h"
+#include "core/utils.h"
+#include "srt/srtsocket.h"
 
 namespace vandra {
 
@@ -80,12 +82,18 @@ bool setSrtOption(std::int32_t sock, std::int32_t option, const std::string& nam
 
 int listenCallback(void* /*opaque*/, std::int32_t /*newSocket*/, int /*hsVersion*/,
                    const sockaddr* /*peer*/, const char* streamId) {
-    LOG_LINE << "LISTEN CALLBACK HOOK" << (streamId != nullptr ? streamId : "");
+    // The stream id is the caller's own text: it must not be able to write into the log.
+    LOG_LINE << "LISTEN CALLBACK HOOK" << escapeForLog(streamId != nullptr ? streamId : "");
     return 0;
 }
 
 std::int32_t createSrtListener(const SrtListenParams& params, bool tuneSendBuffers) {
-    const SRTSOCKET sock = srt_create_socket();
+    SrtSocket owner(srt_create_socket());
+    if (!owner.valid()) {
+        LOG_LINE << "-- srt_create_socket failed: " << srt_getlasterror_str();
+        return 0;
+    }
+    const SRTSOCKET sock = owner.get();
 
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -125,7 +133,7 @@ std::int32_t createSrtListener(const SrtListenParams& params, bool tuneSendBuffe
         LOG_LINE << "-- ERROR srt_listen: " << srt_getlasterror_str();
         return 0;
     }
-    return sock;
+    return owner.release();
 }
 
 } // namespace vandra
