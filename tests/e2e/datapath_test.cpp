@@ -225,6 +225,9 @@ TEST(DataPathCallers, TwentySimultaneousCallersAreAllAccepted) {
     EXPECT_EQ(fixture.countInLog("accept new client"), 20) << fixture.log();
     publisher->stop();
     fixture.expectCleanStop();
+    // Each caller hung up cleanly: a failed send ends it, not nine statistics warnings.
+    EXPECT_EQ(fixture.countInLog("-- ERR: send  clienthandler"), 20) << fixture.log();
+    EXPECT_EQ(fixture.countInLog("-- WARN: stat not available"), 0) << fixture.log();
 }
 
 // Guards against fan-out faults that show only with many callers at once: chunks skipped
@@ -292,13 +295,20 @@ TEST(DataPathSrtSettings, LatencyZeroServesFileModeCallersWithoutGaps) {
     fixture.expectCleanStop();
 }
 
-// Guards against the caller's stream id being lost before the listener callback.
-TEST(DataPathSrtSettings, CallerStreamIdReachesTheListenCallback) {
+// Guards against the caller's stream id being lost before the listener callback, and against
+// a caller writing lines (or terminal escapes) into the operator's log through it.
+TEST(DataPathSrtSettings, CallerStreamIdReachesTheListenCallbackEscaped) {
     ServerFixture fixture;
     auto publisher = fixture.startPublisher({"--bitrate", "2000000"});
-    const ToolRun run = fixture.runCallers(1, 1, 30s, {"--streamid", "abc"});
-    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(fixture.runCallers(1, 1, 30s, {"--streamid", "abc"}).status, 0);
+    const ToolRun forged =
+        fixture.runCallers(1, 1, 30s, {"--streamid", "x\nREMOVE  rightserver  77\x1b[2J"});
+    EXPECT_EQ(forged.status, 0) << forged.output;
     EXPECT_TRUE(fixture.waitForLog("LISTEN CALLBACK HOOKabc  ", 2s)) << fixture.log();
+    EXPECT_TRUE(fixture.waitForLog(
+        "LISTEN CALLBACK HOOKx\\x0aREMOVE  rightserver  77\\x1b[2J  utils  ", 2s))
+        << fixture.log();
+    EXPECT_FALSE(contains(fixture.log(), "\nREMOVE  rightserver  77")) << fixture.log();
     publisher->stop();
     fixture.expectCleanStop();
 }
