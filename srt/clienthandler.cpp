@@ -22,10 +22,49 @@ constexpr auto kIdleWait = std::chrono::milliseconds(1000);
 // behind and be cut off.
 constexpr int kFileModeSendTimeoutMs = 500;
 constexpr int kStatsFailureLimit = 10;
+// How often the sending loop looks whether the caller still acknowledges what it is sent, and
+// how long without an acknowledgement while sending makes a broken link "lost" rather than
+// "hung up" (libsrt gives up on a silent peer after 5 s).
+constexpr std::int64_t kPeerCheckMs = 1000;
+constexpr std::int64_t kPeerSilentMs = 3000;
 
 bool isNoRoom() {
     const int error = srt_getlasterror(nullptr);
     return error == SRT_EASYNCSND || error == SRT_ETIMEOUT;
+}
+} // namespace
+
+const char* endReasonCode(EndReason reason) {
+    switch (reason) {
+    case EndReason::Closed:
+        return "closed";
+    case EndReason::Lost:
+        return "lost";
+    case EndReason::FellBehind:
+        return "fell_behind";
+    case EndReason::SendError:
+        return "error";
+    case EndReason::None:
+        break;
+    }
+    return "none";
+}
+
+namespace {
+const char* endReasonText(EndReason reason) {
+    switch (reason) {
+    case EndReason::Closed:
+        return "hung up";
+    case EndReason::Lost:
+        return "connection lost";
+    case EndReason::FellBehind:
+        return "fell behind the input";
+    case EndReason::SendError:
+        return "send error";
+    case EndReason::None:
+        break;
+    }
+    return "ended";
 }
 } // namespace
 
@@ -41,6 +80,8 @@ ClientHandler::~ClientHandler() {
 
 void ClientHandler::start(std::int32_t socket) {
     socket_.store(socket);
+    socketId_ = socket;
+    startedMs_ = steadyMs();
     active_.store(true, std::memory_order_release);
     created_ = wallMs();
     thread_ = std::make_unique<std::thread>(&ClientHandler::run, this);
@@ -59,6 +100,7 @@ void ClientHandler::deliver(const std::uint8_t* data, std::int32_t length) {
     } else {
         ring_->push(data, length);
     }
+    backlog_.store(ring_->available(), std::memory_order_relaxed);
     wakeSender();
 }
 
@@ -178,15 +220,19 @@ void ClientHandler::run() {
     platform::raiseThreadPriority();
     sendRate_.start(steadyMs());
 
+    EndReason reason = socketReady ? EndReason::None : EndReason::SendError;
     int statsFailures = 0;
-    while (socketReady && active_.load(std::memory_order_relaxed)) {
+    while (reason == EndReason::None && active_.load(std::memory_order_relaxed)) {
+        const std::int64_t now = steadyMs();
         // A caller that hung up or whose link broke cannot be sent to: that is a failed send.
         if (connectionLost()) {
             LOG_LINE << "-- ERR: send";
+            reason = whyConnectionEnded(now);
             break;
         }
         if (!connectionUsable()) {
             if (++statsFailures >= kStatsFailureLimit) {
+                reason = EndReason::Lost;
                 break;
             }
             LOG_LINE << "-- WARN: stat not available";
@@ -196,39 +242,104 @@ void ClientHandler::run() {
         if (fellBehind_.load()) {
             LOG_LINE << "-- caller fell more than " << kMaxBacklogBytes
                      << " bytes behind the input: disconnecting it";
+            reason = EndReason::FellBehind;
             break;
         }
+        watchPeer(now);
         const SendState state = sendBacklog(*ring);
+        backlog_.store(ring->available(), std::memory_order_relaxed);
         if (state == SendState::Failed) {
             LOG_LINE << "-- ERR: send";
+            reason = connectionLost() ? whyConnectionEnded(now) : EndReason::SendError;
             break;
         }
         waitForWork(state == SendState::NoRoom);
     }
-    tearDown(std::move(ring));
+    tearDown(std::move(ring), reason);
 }
 
-void ClientHandler::tearDown(std::unique_ptr<RingBufferAdaptive> ring) {
+void ClientHandler::watchPeer(std::int64_t nowMs) {
+    if (nowMs - peerCheckedMs_ < kPeerCheckMs) {
+        return;
+    }
+    const std::int64_t packetsBefore = packetsSeen_;
+    const int acksBefore = acksSeen_;
+    peerCheckedMs_ = nowMs;
+    SRT_TRACEBSTATS now{};
+    if (srt_bistats(socket_.load(std::memory_order_relaxed), &now, 0, 1) != 0) {
+        return;
+    }
+    acksSeen_ = now.pktRecvACKTotal;
+    packetsSeen_ = now.pktSentTotal;
+    if (acksSeen_ != acksBefore || peerAnsweredMs_ == 0) {
+        peerAnsweredMs_ = nowMs;
+    } else if (packetsSeen_ != packetsBefore) {
+        sentAfterAnswerMs_ = nowMs;
+    }
+}
+
+EndReason ClientHandler::whyConnectionEnded(std::int64_t nowMs) const {
+    // Packets kept going out while the caller stopped acknowledging them: it vanished.
+    const bool silentWhileSending =
+        sentAfterAnswerMs_ > peerAnsweredMs_ && nowMs - peerAnsweredMs_ >= kPeerSilentMs;
+    return silentWhileSending ? EndReason::Lost : EndReason::Closed;
+}
+
+void ClientHandler::tearDown(std::unique_ptr<RingBufferAdaptive> ring, EndReason reason) {
     LOG_LINE << "stop srt recv";
+    readStats();
     // Withdrawn under the clients mutex, so no delivery still reaches it, and before `active`
     // is cleared: after that the registry may join this thread.
     publishRing(nullptr);
+    endReason_.store(reason);
     active_.store(false, std::memory_order_release);
     history_.reset();
     ring.reset();
+    backlog_.store(0, std::memory_order_relaxed);
     srt_close(socket_.load());
     socket_.store(0);
+    logEnd(reason);
+}
+
+void ClientHandler::logEnd(EndReason reason) {
+    const CallerStats last = stats();
+    const std::int64_t connectedMs = steadyMs() - startedMs_;
+    LOG_LINE << "-- caller " << url_ << " (socket " << socketId_
+             << ") ended: " << endReasonText(reason) << "; connected " << connectedMs / 1000 << "."
+             << connectedMs % 1000 / 100 << " s, " << last.sentBytes << " bytes sent";
+}
+
+bool ClientHandler::readStats() {
+    SRT_TRACEBSTATS now{};
+    if (srt_bistats(socket_.load(), &now, 0, 1) != 0) {
+        return false;
+    }
+    CallerStats read;
+    read.rttMs = now.msRTT;
+    read.sentBytes = now.byteSentUniqueTotal;
+    read.sentPackets = now.pktSentUniqueTotal;
+    read.retransmittedPackets = now.pktRetransTotal;
+    read.lostPackets = now.pktSndLossTotal;
+    read.droppedPackets = now.pktSndDropTotal;
+    read.sendBufferMs = now.msSndBuf;
+    read.sendRateMbps = now.mbpsSendRate;
+    read.bandwidthMbps = now.mbpsBandwidth;
+    MutexLock lock(statsMutex_);
+    stats_ = read;
+    return true;
+}
+
+CallerStats ClientHandler::stats() const {
+    MutexLock lock(statsMutex_);
+    return stats_;
 }
 
 void ClientHandler::sampleBitrate(std::string time, std::int64_t steadyMs) {
     if (!isActive()) {
         return;
     }
-    SRT_TRACEBSTATS stats{};
-    if (srt_bistats(socket_.load(), &stats, 0, 1) == 0) {
-        bytesSent_ = static_cast<std::uint64_t>(stats.byteSentUniqueTotal);
-    }
-    history_.add({std::move(time), sendRate_.sample(bytesSent_, steadyMs)});
+    readStats();
+    history_.add({std::move(time), sendRate_.sample(stats().sentBytes, steadyMs)});
     // The loop may have ended meanwhile and emptied the history before this sample went in;
     // a finished caller must not show up again.
     if (!isActive()) {

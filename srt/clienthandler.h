@@ -16,6 +16,25 @@ namespace vandra {
 
 class RingBufferAdaptive;
 
+// Why a caller's sending loop ended.
+enum class EndReason { None, Closed, Lost, FellBehind, SendError };
+// "closed", "lost", "fell_behind", "error": the label metrics and documents use.
+const char* endReasonCode(EndReason reason);
+
+// libsrt's figures for one caller at its latest sample (payload counts are unique: each
+// packet of the stream once; retransmissions are counted apart).
+struct CallerStats {
+    double rttMs = 0;
+    std::uint64_t sentBytes = 0;
+    std::int64_t sentPackets = 0;
+    std::int64_t retransmittedPackets = 0;
+    std::int64_t lostPackets = 0;    // reported lost by the caller (NAK)
+    std::int64_t droppedPackets = 0; // dropped by the sender as too late
+    std::int32_t sendBufferMs = 0;
+    double sendRateMbps = 0;
+    double bandwidthMbps = 0;
+};
+
 // One connected SRT caller: its own ring buffer, filled by the receiver, and its own thread
 // that sends what the buffer holds. Only the sending loop ends a caller.
 //
@@ -51,6 +70,12 @@ public:
     void assertRegistryLocked() const ASSERT_CAPABILITY(clientsMutex_) {}
 
     bool isActive() const { return active_.load(std::memory_order_acquire); }
+    std::int32_t socketId() const { return socketId_; }
+    EndReason endReason() const { return endReason_.load(); }
+    // The latest statistics (the sampler's, then the sending loop's last reading).
+    CallerStats stats() const EXCLUDES(statsMutex_);
+    // Bytes waiting in this caller's buffer.
+    std::int32_t backlogBytes() const { return backlog_.load(std::memory_order_relaxed); }
     const std::string& url() const { return url_; }
     void setUrl(std::string url) { url_ = std::move(url); }
     std::int64_t created() const { return created_; }
@@ -70,7 +95,12 @@ private:
     void waitForWork(bool noRoom) EXCLUDES(waitMutex_);
     void wakeSender() EXCLUDES(waitMutex_);
     void publishRing(RingBufferAdaptive* ring) EXCLUDES(clientsMutex_);
-    void tearDown(std::unique_ptr<RingBufferAdaptive> ring) EXCLUDES(clientsMutex_);
+    void tearDown(std::unique_ptr<RingBufferAdaptive> ring, EndReason reason)
+        EXCLUDES(clientsMutex_);
+    bool readStats() EXCLUDES(statsMutex_);
+    void watchPeer(std::int64_t nowMs);
+    EndReason whyConnectionEnded(std::int64_t nowMs) const;
+    void logEnd(EndReason reason) EXCLUDES(statsMutex_);
 
     Mutex& clientsMutex_;
     const bool liveMode_;
@@ -79,6 +109,10 @@ private:
     std::int64_t created_ = 0;            // wall-clock ms since 1970 when started
     std::atomic<bool> active_{false};     // cleared only by the sending loop
     std::atomic<std::int32_t> socket_{0}; // SRT socket; 0 once closed
+    std::int32_t socketId_ = 0;           // the SRT socket's id, kept after it is closed
+    std::int64_t startedMs_ = 0;          // steady clock, for how long it was connected
+    std::atomic<EndReason> endReason_{EndReason::None};
+    std::atomic<std::int32_t> backlog_{0};
     // owned by run(); published and withdrawn under the clients mutex
     RingBufferAdaptive* ring_ GUARDED_BY(clientsMutex_) = nullptr;
     bool overflowed_ GUARDED_BY(clientsMutex_) = false;
@@ -97,8 +131,18 @@ private:
     std::condition_variable wakeUp_;
     bool wakeRequested_ GUARDED_BY(waitMutex_) = false;
 
+    // guards stats_: written by the sampler and by the sending loop's last reading
+    mutable Mutex statsMutex_;
+    CallerStats stats_ GUARDED_BY(statsMutex_);
+
+    // sending loop only: whether the peer still answers, to tell a hang-up from a lost link
+    std::int64_t peerCheckedMs_ = 0;
+    std::int64_t peerAnsweredMs_ = 0;
+    std::int64_t sentAfterAnswerMs_ = 0;
+    int acksSeen_ = 0;
+    std::int64_t packetsSeen_ = 0;
+
     RateMeter sendRate_;
-    std::uint64_t bytesSent_ = 0; // sampler only: SRT's count at the latest sample
     std::unique_ptr<std::thread> thread_;
 };
 

@@ -34,11 +34,16 @@ RightServer::~RightServer() {
     if (acceptThread_ && acceptThread_->joinable()) {
         acceptThread_->detach();
     }
+    if (tookLibraryLog_) {
+        HandshakeMonitor::releaseLibraryLog();
+    }
 }
 
 bool RightServer::start(SrtListenParams params) {
     liveMode_ = params.latency != 0;
-    const std::int32_t sock = createSrtListener(params, true);
+    HandshakeMonitor::takeLibraryLog(handshakes_);
+    tookLibraryLog_ = true;
+    const std::int32_t sock = createSrtListener(params, true, &handshakes_);
     LOG_LINE << "start right server to " << params.port << " sock:" << sock;
     if (sock > 0) {
         acceptThread_ = std::make_unique<std::thread>(&RightServer::acceptLoop, this, sock);
@@ -56,11 +61,12 @@ void RightServer::acceptLoop(std::int32_t listenSocket) {
              srt_accept(listenSocket, reinterpret_cast<sockaddr*>(&peer), &peerLength);
          client != SRT_INVALID_SOCK;
          client = srt_accept(listenSocket, reinterpret_cast<sockaddr*>(&peer), &peerLength)) {
+        handshakes_.onAccepted(client);
         const std::string url = addressText(peer);
         LOG_LINE << "accept new client " << client << " " << url;
         auto handler = makeClient();
+        handler->setUrl(url); // before its thread can read it
         handler->start(client);
-        handler->setUrl(url);
         addClient(std::move(handler));
         peerLength = sizeof(peer);
     }
@@ -88,6 +94,7 @@ void RightServer::broadcast(const std::uint8_t* data, std::int32_t length) {
 }
 
 void RightServer::sampleAndReap(const std::string& time, std::int64_t steadyMs) {
+    handshakes_.expire(steadyMs);
     std::vector<ClientHandler*> active;
     std::vector<std::unique_ptr<ClientHandler>> finished;
     {

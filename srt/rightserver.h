@@ -9,6 +9,7 @@
 #include "core/chunksink.h"
 #include "core/mutex.h"
 #include "srt/clienthandler.h"
+#include "srt/handshakemonitor.h"
 #include "srt/srtlistenparams.h"
 
 namespace vandra {
@@ -47,10 +48,12 @@ private:
     // guards clients_ and every caller's ring pointer
     mutable Mutex clientsMutex_;
     std::list<std::unique_ptr<ClientHandler>> clients_ GUARDED_BY(clientsMutex_);
+    HandshakeMonitor handshakes_;
     std::unique_ptr<std::thread> acceptThread_; // runs for the life of the process
     static constexpr int kTrimSamples = 3;
     int trimSamplesLeft_ = 0; // sampler only: samples that still give freed memory back
     bool liveMode_ = true;    // set by start, before the first caller
+    bool tookLibraryLog_ = false;
 };
 
 } // namespace vandra

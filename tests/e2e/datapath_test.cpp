@@ -205,8 +205,9 @@ TEST(DataPathCallers, KilledCallerIsRemovedAndOthersSeeNoGap) {
         std::chrono::steady_clock::now() - killedAt);
     EXPECT_TRUE(fixture.waitForLog("REMOVE", kKilledCallerNoticed - stoppedAfter)) << fixture.log();
     EXPECT_TRUE(fixture.waitForLog("del client (try del thread)", 2s)) << fixture.log();
-    // Only the killed caller has gone so far.
+    // Only the killed caller has gone so far, and the log says how.
     EXPECT_EQ(fixture.countInLog("stop srt recv"), 1) << fixture.log();
+    EXPECT_EQ(fixture.countInLog(") ended: connection lost; connected "), 1) << fixture.log();
 
     expectLossless(finish(*steady, 30s), 2, "steady callers");
     publisher->stop();
@@ -228,6 +229,7 @@ TEST(DataPathCallers, TwentySimultaneousCallersAreAllAccepted) {
     // Each caller hung up cleanly: a failed send ends it, not nine statistics warnings.
     EXPECT_EQ(fixture.countInLog("-- ERR: send  clienthandler"), 20) << fixture.log();
     EXPECT_EQ(fixture.countInLog("-- WARN: stat not available"), 0) << fixture.log();
+    EXPECT_EQ(fixture.countInLog(") ended: hung up; connected "), 20) << fixture.log();
 }
 
 // Guards against fan-out faults that show only with many callers at once: chunks skipped
@@ -268,6 +270,26 @@ TEST(DataPathSrtSettings, PassphraseAdmitsOnlyCallersThatKnowIt) {
     }
     EXPECT_EQ(fixture.countInLog("accept new client"), 1) << fixture.log();
     publisher->stop();
+    fixture.expectCleanStop();
+}
+
+// Guards against a caller that keeps retrying a refused handshake flooding the log (libsrt's
+// own lines included) without ever naming its address.
+TEST(DataPathSrtSettings, RetriedWrongPassphraseIsLoggedOncePerTenSecondsWithItsAddress) {
+    ServerFixture fixture({std::string("passphrase=") + kPassphrase});
+    const std::string command =
+        "exec /usr/bin/srt-live-transmit -q 'srt://127.0.0.1:" + std::to_string(fixture.srtPort) +
+        "?passphrase=not-the-passphrase' file://con >/dev/null 2>&1";
+    auto retrying =
+        Process::start({"/bin/sh", "-c", command}, fixture.dir(), fixture.dir() / "retrying.log");
+    EXPECT_TRUE(fixture.waitForLog("-- caller 127.0.0.1:", 5s)) << fixture.log();
+    std::this_thread::sleep_for(4s);
+    retrying->stop();
+    EXPECT_GE(fixture.countInLog("not connected: wrong passphrase"), 1) << fixture.log();
+    EXPECT_LE(fixture.countInLog("not connected: wrong passphrase"), 2) << fixture.log();
+    EXPECT_EQ(fixture.countInLog("LISTEN CALLBACK HOOK"), 1) << fixture.log();
+    EXPECT_EQ(fixture.countInLog("BADSECRET"), 0) << fixture.log();
+    EXPECT_EQ(fixture.countInLog("accept new client"), 0) << fixture.log();
     fixture.expectCleanStop();
 }
 
