@@ -96,6 +96,14 @@ int runServer(int argc, char** argv) {
     }
     srt.latency = *latency;
     const bool dump = isDumpOn(config.get("dump", "false"));
+    const std::optional<std::int32_t> inputTimeout =
+        convertSetting("input_timeout", config.get("input_timeout", "2000"));
+    if (!inputTimeout || *inputTimeout < 0) {
+        if (inputTimeout) {
+            LOG_LINE << "ERROR: setting input_timeout is negative: " << *inputTimeout;
+        }
+        return kBadSettingStatus;
+    }
 
     if (srt_startup() < 0) {
         LOG_LINE << "ERROR: srt_startup failed: " << srt_getlasterror_str();
@@ -106,6 +114,7 @@ int runServer(int argc, char** argv) {
     MainApp app;
     LeftServer& leftServer = *app.getLeftServer();
     leftServer.setParams(source.group, source.port, source.iface, dump);
+    leftServer.setInputTimeout(*inputTimeout);
     platform::SignalWatcher signalWatcher;
     closeRecordingOnExit(signalWatcher, leftServer.recorder());
     WebServer webServer(*webPort, leftServer, *app.getRightServer(), srt.port);

@@ -13,6 +13,8 @@ namespace vandra {
 namespace {
 constexpr const char* kLogUnit = "leftserver";
 constexpr int kFatalStatus = -1;
+// The receiver wakes at least this often without input, to notice silence.
+constexpr int kIdleWakeMs = 20;
 } // namespace
 
 void LeftServer::setParams(const std::string& group, const std::string& port,
@@ -110,6 +112,12 @@ bool LeftServer::bindAndJoin() {
         sock_.close();
         return false;
     }
+    monitor_.setSource("udp://" + group_ + ":" + port_,
+                       platform::interfaceTowards(groupAddress, ifaceAddress));
+    if (!sock_.setReceiveTimeout(kIdleWakeMs)) {
+        LOG_LINE << "-- cannot set a receive time-out (" << platform::lastSocketError()
+                 << "): a silent input will not be noticed";
+    }
     return true;
 }
 
@@ -120,9 +128,14 @@ void LeftServer::fatalStop() {
 
 void LeftServer::receiveLoop() {
     inputRate_.start(steadyMs());
+    monitor_.start(steadyMs(), wallMs());
     std::array<std::uint8_t, kChunkSize> datagram{};
     for (;;) {
         const platform::UdpSocket::Datagram received = sock_.receive(datagram.data(), kChunkSize);
+        if (received.timedOut) {
+            monitor_.onIdle(steadyMs(), wallMs());
+            continue;
+        }
         if (received.length < 0) {
             stopReceiving();
         }
@@ -131,8 +144,11 @@ void LeftServer::receiveLoop() {
 }
 
 void LeftServer::handleDatagram(const std::uint8_t* data, int length, int fullLength) {
+    const std::int64_t now = steadyMs();
+    datagrams_.fetch_add(1, std::memory_order_relaxed);
+    monitor_.onDatagram(now, wallMs());
     if (fullLength > length) {
-        reportOversize(fullLength, steadyMs());
+        reportOversize(fullLength, now);
         return;
     }
     incoming_.push(data, length);
@@ -146,10 +162,10 @@ void LeftServer::handleDatagram(const std::uint8_t* data, int length, int fullLe
 }
 
 void LeftServer::reportOversize(int fullLength, std::int64_t nowMs) {
-    ++oversizeDropped_;
+    const std::int64_t dropped = oversizeDropped_.fetch_add(1, std::memory_order_relaxed) + 1;
     if (oversizeLog_.allow(nowMs)) {
         LOG_LINE << "-- dropped datagram of " << fullLength << " bytes (longer than " << kChunkSize
-                 << "), dropped so far: " << oversizeDropped_;
+                 << "), dropped so far: " << dropped;
     }
 }
 

@@ -10,6 +10,7 @@
 #include "core/chunksink.h"
 #include "core/ratelimiter.h"
 #include "core/ringbuffer_adaptive.h"
+#include "ingest/inputmonitor.h"
 #include "ingest/streamrecorder.h"
 #include "platform/udpsocket.h"
 
@@ -28,6 +29,8 @@ public:
 
     void setParams(const std::string& group, const std::string& port, const std::string& iface,
                    bool dump);
+    // ms without a datagram before the input counts as stalled; 0 turns that off.
+    void setInputTimeout(std::int64_t milliseconds) { monitor_.setTimeout(milliseconds); }
     [[noreturn]] void serve();
 
     const std::string& group() const { return group_; }
@@ -45,6 +48,11 @@ public:
     // longer than the buffer). Public so that tests can drive the data path without a socket.
     void handleDatagram(const std::uint8_t* data, int length, int fullLength);
     std::int64_t bytesReceived() const { return bytesReceived_.load(std::memory_order_relaxed); }
+    std::int64_t datagramsReceived() const { return datagrams_.load(std::memory_order_relaxed); }
+    std::int64_t oversizeDropped() const {
+        return oversizeDropped_.load(std::memory_order_relaxed);
+    }
+    const InputMonitor& monitor() const { return monitor_; }
 
 private:
     bool openSocket();
@@ -65,10 +73,12 @@ private:
     StreamRecorder recorder_;
     RingBufferAdaptive incoming_{kChunkSize, kIncomingChunks}; // receiver thread only
     std::array<std::uint8_t, kChunkSize> chunk_{};             // receiver thread only
+    InputMonitor monitor_;
     std::atomic<std::int64_t> bytesReceived_{0};
+    std::atomic<std::int64_t> datagrams_{0};
+    std::atomic<std::int64_t> oversizeDropped_{0};
     RateMeter inputRate_;
-    std::int64_t oversizeDropped_ = 0; // receiver only
-    RateLimiter oversizeLog_{5000};    // receiver only: one stray sender must not flood the log
+    RateLimiter oversizeLog_{5000}; // receiver only: one stray sender must not flood the log
 };
 
 } // namespace vandra

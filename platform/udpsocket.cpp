@@ -2,8 +2,10 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <ifaddrs.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace vandra::platform {
@@ -54,6 +56,13 @@ bool UdpSocket::receiveOnlyJoinedGroups() {
     return setIntOption(fd_, IPPROTO_IP, IP_MULTICAST_ALL, 0);
 }
 
+bool UdpSocket::setReceiveTimeout(int milliseconds) {
+    timeval timeout{};
+    timeout.tv_sec = milliseconds / 1000;
+    timeout.tv_usec = (milliseconds % 1000) * 1000;
+    return ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) == 0;
+}
+
 bool UdpSocket::bind(std::uint32_t addressNetworkOrder, std::uint16_t port) {
     sockaddr_in local{};
     local.sin_family = AF_INET;
@@ -79,11 +88,14 @@ UdpSocket::Datagram UdpSocket::receive(std::uint8_t* buffer, int capacity) {
         if (n < 0 && errno == EINTR) {
             continue;
         }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return {0, 0, true};
+        }
         if (n < 0) {
-            return {-1, -1};
+            return {-1, -1, false};
         }
         const int full = static_cast<int>(n);
-        return {full > capacity ? capacity : full, full};
+        return {full > capacity ? capacity : full, full, false};
     }
 }
 
@@ -102,6 +114,68 @@ bool isMulticast(std::uint32_t addressNetworkOrder) {
 
 std::uint32_t anyAddress() {
     return htonl(INADDR_ANY);
+}
+
+} // namespace vandra::platform
+
+namespace vandra::platform {
+
+namespace {
+std::string addressText(std::uint32_t addressNetworkOrder) {
+    in_addr address{};
+    address.s_addr = addressNetworkOrder;
+    char text[INET_ADDRSTRLEN] = {};
+    return inet_ntop(AF_INET, &address, text, sizeof(text)) != nullptr ? text : "?";
+}
+
+std::string interfaceNameOf(std::uint32_t addressNetworkOrder) {
+    ifaddrs* all = nullptr;
+    if (::getifaddrs(&all) != 0) {
+        return "";
+    }
+    std::string name;
+    for (const ifaddrs* entry = all; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr != nullptr && entry->ifa_addr->sa_family == AF_INET &&
+            reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr ==
+                addressNetworkOrder) {
+            name = entry->ifa_name;
+            break;
+        }
+    }
+    ::freeifaddrs(all);
+    return name;
+}
+
+// The source address of the route towards `group`; INADDR_ANY when there is none.
+std::uint32_t routedAddressTowards(std::uint32_t groupNetworkOrder) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (fd < 0) {
+        return htonl(INADDR_ANY);
+    }
+    sockaddr_in group{};
+    group.sin_family = AF_INET;
+    group.sin_addr.s_addr = groupNetworkOrder;
+    group.sin_port = htons(9);
+    sockaddr_in local{};
+    socklen_t length = sizeof(local);
+    const bool found =
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&group), sizeof(group)) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0;
+    ::close(fd);
+    return found ? local.sin_addr.s_addr : htonl(INADDR_ANY);
+}
+} // namespace
+
+std::string interfaceTowards(std::uint32_t groupNetworkOrder, std::uint32_t ifaceNetworkOrder) {
+    const bool chosen = ifaceNetworkOrder != htonl(INADDR_ANY);
+    const std::uint32_t address =
+        chosen ? ifaceNetworkOrder : routedAddressTowards(groupNetworkOrder);
+    if (address == htonl(INADDR_ANY)) {
+        return "no interface (no route to the group)";
+    }
+    const std::string name = interfaceNameOf(address);
+    return addressText(address) + (name.empty() ? "" : " (" + name + ")") +
+           (chosen ? "" : ", picked by the routing table");
 }
 
 } // namespace vandra::platform

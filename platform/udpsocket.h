@@ -27,13 +27,17 @@ public:
     bool receiveOnlyJoinedGroups();
     bool bind(std::uint32_t addressNetworkOrder, std::uint16_t port);
     bool joinGroup(std::uint32_t groupNetworkOrder, std::uint32_t ifaceNetworkOrder);
+    // A receive waits at most this long before it reports a time-out.
+    bool setReceiveTimeout(int milliseconds);
 
     struct Datagram {
         int length = 0;     // bytes received, or -1 on error
         int fullLength = 0; // the datagram's real size; above the buffer when truncated
+        bool timedOut = false;
         bool truncated() const { return fullLength > length; }
     };
-    // Blocks for one datagram; retries when interrupted by a signal.
+    // Waits for one datagram (up to the receive time-out, if set); retries when interrupted by
+    // a signal.
     Datagram receive(std::uint8_t* buffer, int capacity);
 
 private:
@@ -43,6 +47,9 @@ private:
 // inet_pton for IPv4: false when the text is no dotted address.
 bool parseIpv4(const std::string& text, std::uint32_t& addressNetworkOrder);
 bool isMulticast(std::uint32_t addressNetworkOrder);
+// The local address and interface name ("10.0.0.5 (eth0)") that traffic for `group` uses:
+// `iface` when given, else the one the routing table picks, as a join on any interface does.
+std::string interfaceTowards(std::uint32_t groupNetworkOrder, std::uint32_t ifaceNetworkOrder);
 std::uint32_t anyAddress();
 
 } // namespace vandra::platform

@@ -335,6 +335,41 @@ TEST(DataPathSrtSettings, CallerStreamIdReachesTheListenCallbackEscaped) {
     fixture.expectCleanStop();
 }
 
+// ---- An input that stops, or never comes -------------------------------------------------
+
+// Guards against a publisher pause disturbing connected callers, and against a silent input
+// going unnoticed: one line when it stops, one when it comes back, with the gap.
+TEST(DataPathInput, StalledInputIsReportedAndCallersGetTheResumedStream) {
+    ServerFixture fixture({"input_timeout=1000"});
+    auto callers = fixture.startCallers(2, 9);
+    ASSERT_TRUE(fixture.waitForLog("-- start ClientHandler loop", 10s, 2)) << fixture.log();
+    const ToolRun first = fixture.publish({"--bitrate", "2000000", "--seconds", "2"});
+    EXPECT_TRUE(fixture.waitForLog("-- input stalled: no datagram for 1000 ms  inputmonitor", 3s))
+        << fixture.log();
+    std::this_thread::sleep_for(1s);
+    const std::string next = std::to_string(first.number("last_seq").value_or(0) + 1);
+    fixture.publish({"--bitrate", "2000000", "--seconds", "2", "--start-seq", next});
+    EXPECT_TRUE(fixture.waitForLog("-- input resumed after ", 3s)) << fixture.log();
+    expectLossless(finish(*callers, 30s), 2, "callers across the pause");
+    EXPECT_EQ(fixture.countInLog("-- input resumed after "), 1) << fixture.log();
+    EXPECT_EQ(fixture.countInLog("-- no input"), 0) << fixture.log();
+    fixture.expectCleanStop();
+}
+
+// Guards against a group that nothing sends to staying silent for ever: one hint naming the
+// group, port and the interface the join used.
+TEST(DataPathInput, InputThatNeverArrivesGetsOneHint) {
+    ServerFixture fixture({"input_timeout=0"});
+    const std::string hint = "-- no input: nothing received from udp://" + fixture.source.group +
+                             ":" + std::to_string(fixture.source.port) + " in ";
+    EXPECT_TRUE(fixture.waitForLog(hint, 8s)) << fixture.log();
+    EXPECT_TRUE(contains(fixture.log(), "ms, joined on 127.0.0.1 (lo); check ")) << fixture.log();
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(fixture.countInLog("-- no input"), 1) << fixture.log();
+    EXPECT_EQ(fixture.countInLog("-- input stalled"), 0) << fixture.log();
+    fixture.expectCleanStop();
+}
+
 // ---- Start-up failures of the data path -------------------------------------------------
 
 // stdin is /dev/null, so a fatal error must not wait for Enter.

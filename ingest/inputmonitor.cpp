@@ -1,0 +1,52 @@
+#include "ingest/inputmonitor.h"
+
+#include "core/logger.h"
+
+namespace vandra {
+
+namespace {
+constexpr const char* kLogUnit = "inputmonitor";
+}
+
+void InputMonitor::setSource(std::string source, std::string interfaceUsed) {
+    source_ = std::move(source);
+    interfaceUsed_ = std::move(interfaceUsed);
+}
+
+void InputMonitor::start(std::int64_t steadyMs, std::int64_t /*wallMs*/) {
+    lastSteadyMs_ = steadyMs;
+}
+
+void InputMonitor::onDatagram(std::int64_t steadyMs, std::int64_t wallMs) {
+    if (stalled_.load(std::memory_order_relaxed)) {
+        LOG_LINE << "-- input resumed after " << steadyMs - lastSteadyMs_ << " ms";
+        stalled_.store(false, std::memory_order_relaxed);
+        stalledSinceMs_.store(0, std::memory_order_relaxed);
+    }
+    everReceived_ = true;
+    lastSteadyMs_ = steadyMs;
+    lastDatagramMs_.store(wallMs, std::memory_order_relaxed);
+}
+
+void InputMonitor::onIdle(std::int64_t steadyMs, std::int64_t wallMs) {
+    const std::int64_t silentMs = steadyMs - lastSteadyMs_;
+    if (!everReceived_ && !hinted_ && silentMs >= hintDelayMs()) {
+        hinted_ = true;
+        LOG_LINE << "-- no input: nothing received from " << source_ << " in " << silentMs
+                 << " ms, joined on " << interfaceUsed_
+                 << "; check the interface address (the (IFACE) part of source), reverse-path "
+                    "filtering (sysctl net.ipv4.conf.*.rp_filter), IGMP snooping without a "
+                    "querier on the switch, and a firewall dropping the UDP port";
+    }
+    if (timeoutMs_ <= 0 || silentMs < timeoutMs_ || stalled_.load(std::memory_order_relaxed)) {
+        return;
+    }
+    stalled_.store(true, std::memory_order_relaxed);
+    stalledSinceMs_.store(wallMs - silentMs, std::memory_order_relaxed);
+    if (everReceived_) {
+        stalls_.fetch_add(1, std::memory_order_relaxed);
+        LOG_LINE << "-- input stalled: no datagram for " << timeoutMs_ << " ms";
+    }
+}
+
+} // namespace vandra
