@@ -1,5 +1,6 @@
 // vandra-publisher: sends the tsframe test stream as paced UDP datagrams to a multicast group
-// (or a unicast address for fault tests) and reports what it sent as one JSON line.
+// (or a unicast address for fault tests), raw or wrapped in RTP with faults injected at known
+// packets, and reports what it sent as one JSON line.
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -7,7 +8,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <map>
+#include <memory>
 #include <netinet/in.h>
+#include <random>
+#include <set>
 #include <span>
 #include <string>
 #include <sys/prctl.h>
@@ -16,6 +21,7 @@
 #include <vector>
 
 #include "tools/cliargs.h"
+#include "tools/rtpsender.h"
 #include "tools/toolcommon.h"
 #include "tools/tsframe.h"
 
@@ -39,6 +45,10 @@ struct Options {
     std::uint64_t injectEvery = 0;
     std::uint64_t injectSize = 0;
     std::uint64_t ttl = 1;
+    bool rtp = false;
+    bool rtpTuned = false; // any --rtp-* option given
+    bool rtpSsrcGiven = false;
+    tool::RtpOptions rtpOptions;
 };
 
 struct Totals {
@@ -56,13 +66,127 @@ void printUsage() {
         "usage: vandra-publisher [--group ADDR] [--port P] [--iface ADDR] [--bitrate BITS]\n"
         "         [--seconds S | --count N] [--size 1316|188|0|N] [--start-seq N]\n"
         "         [--inject-every K --inject-size S] [--ttl T]\n"
+        "         [--rtp [--rtp-seq N] [--rtp-ssrc N] [--rtp-csrc 0-15]\n"
+        "                [--rtp-extension-words N] [--rtp-padding 0-255]\n"
+        "                [--rtp-drop I,..] [--rtp-dup I,..] [--rtp-swap I,..]\n"
+        "                [--rtp-delay I:K,..] [--rtp-ssrc-change I,..]]\n"
         "  --size: a multiple of 188 up to 1316 carries test packets; 0 sends empty\n"
         "          datagrams; any other size sends junk of that size.\n"
         "  --count counts regular datagrams; injected ones come on top.\n"
-        "  Without --seconds and --count it runs until SIGTERM/SIGINT.\n");
+        "  Without --seconds and --count it runs until SIGTERM/SIGINT.\n"
+        "  --rtp wraps each regular datagram (--size is its payload, and what --bitrate\n"
+        "        paces) in an RTP header, payload type 33. Faults name packet indexes\n"
+        "        (0 = the first): drop never sends it, dup sends it twice, swap I sends\n"
+        "        I+1 before I, delay I:K sends I after K later packets, ssrc-change gives\n"
+        "        I and later packets a new SSRC. Injected junk datagrams stay raw.\n");
+}
+
+// "1,5,9": packet indexes.
+bool parseIndexes(const char* text, std::set<std::uint64_t>& out) {
+    std::string_view rest = text;
+    while (true) {
+        const std::size_t comma = rest.find(',');
+        const std::string item(rest.substr(0, comma));
+        std::uint64_t index = 0;
+        if (!cli::parseU64(item.c_str(), index)) {
+            return false;
+        }
+        out.insert(index);
+        if (comma == std::string_view::npos) {
+            return true;
+        }
+        rest.remove_prefix(comma + 1);
+    }
+}
+
+// "3:1,20:5": index, then how many later packets go before it.
+bool parseDelays(const char* text, std::map<std::uint64_t, std::uint64_t>& out) {
+    constexpr std::uint64_t kLongestDelay = 1'000'000;
+    std::string_view rest = text;
+    while (true) {
+        const std::size_t comma = rest.find(',');
+        const std::string_view item = rest.substr(0, comma);
+        const std::size_t colon = item.find(':');
+        if (colon == std::string_view::npos) {
+            return false;
+        }
+        const std::string index(item.substr(0, colon));
+        const std::string later(item.substr(colon + 1));
+        std::uint64_t i = 0;
+        std::uint64_t k = 0;
+        if (!cli::parseU64(index.c_str(), i) || !cli::parseU64(later.c_str(), k) || k == 0 ||
+            k > kLongestDelay) {
+            return false;
+        }
+        out[i] = k;
+        if (comma == std::string_view::npos) {
+            return true;
+        }
+        rest.remove_prefix(comma + 1);
+    }
+}
+
+template <typename Field> bool parseAtMost(const char* text, std::uint64_t limit, Field& out) {
+    std::uint64_t value = 0;
+    if (!cli::parseU64(text, value) || value > limit) {
+        return false;
+    }
+    out = static_cast<Field>(value);
+    return true;
+}
+
+bool parseRtpValue(std::string_view name, const char* value, Options& options) {
+    tool::RtpOptions& rtp = options.rtpOptions;
+    if (name == "--rtp-seq") {
+        return parseAtMost(value, 0xffff, rtp.firstSequence);
+    }
+    if (name == "--rtp-ssrc") {
+        options.rtpSsrcGiven = true;
+        return parseAtMost(value, 0xffffffff, rtp.ssrc);
+    }
+    if (name == "--rtp-csrc") {
+        return parseAtMost(value, 15, rtp.csrcCount);
+    }
+    if (name == "--rtp-extension-words") {
+        return parseAtMost(value, 0xffff, rtp.extensionWords);
+    }
+    if (name == "--rtp-padding") {
+        return parseAtMost(value, 255, rtp.padding);
+    }
+    if (name == "--rtp-drop") {
+        return parseIndexes(value, rtp.drop);
+    }
+    if (name == "--rtp-dup") {
+        return parseIndexes(value, rtp.duplicate);
+    }
+    if (name == "--rtp-ssrc-change") {
+        return parseIndexes(value, rtp.ssrcChange);
+    }
+    if (name == "--rtp-delay") {
+        return parseDelays(value, rtp.delay);
+    }
+    if (name == "--rtp-swap") {
+        std::set<std::uint64_t> swapped;
+        if (!parseIndexes(value, swapped)) {
+            return false;
+        }
+        for (const std::uint64_t index : swapped) {
+            rtp.delay[index] = 1;
+        }
+        return true;
+    }
+    return false;
 }
 
 bool parseValue(std::string_view name, const char* value, Options& options) {
+    if (name == "--rtp") {
+        options.rtp = true;
+        return true;
+    }
+    if (name.starts_with("--rtp-")) {
+        options.rtpTuned = true;
+        return parseRtpValue(name, value, options);
+    }
     if (name == "--group") {
         options.group = value;
         return true;
@@ -99,6 +223,25 @@ bool parseValue(std::string_view name, const char* value, Options& options) {
         return cli::parseU64(value, options.ttl) && options.ttl <= 255;
     }
     return false;
+}
+
+// RTP options without --rtp would silently test nothing; a datagram must fit UDP.
+bool rtpOptionsFit(Options& options) {
+    if (!options.rtp) {
+        if (options.rtpTuned) {
+            std::fprintf(stderr, "--rtp-* options need --rtp\n");
+        }
+        return !options.rtpTuned;
+    }
+    if (!options.rtpSsrcGiven) {
+        options.rtpOptions.ssrc = std::random_device{}();
+    }
+    if (options.size + tool::RtpSender::overhead(options.rtpOptions) > kMaxDatagram) {
+        std::fprintf(stderr, "--size with the RTP header and padding exceeds %zu bytes\n",
+                     kMaxDatagram);
+        return false;
+    }
+    return true;
 }
 
 bool carriesPackets(std::uint64_t size) {
@@ -186,7 +329,16 @@ public:
             static_cast<double>(pacedBytes) * 8.0 * 1e9 / static_cast<double>(options.bitrate);
     }
 
-    bool open() { return sender_.open(options_); }
+    bool open() {
+        if (options_.rtp) {
+            rtp_ = std::make_unique<tool::RtpSender>(
+                options_.rtpOptions,
+                [this](std::span<const std::uint8_t> datagram, std::uint64_t index, bool copy) {
+                    return recordRtp(datagram, index, copy);
+                });
+        }
+        return sender_.open(options_);
+    }
 
     void run() {
         std::int64_t originNs = monotonicNowNs();
@@ -217,19 +369,35 @@ public:
                 sendInjected();
             }
         }
+        if (rtp_) {
+            rtp_->flush();
+        }
     }
 
+    // With --rtp, "packets" counts distinct test packets (a duplicate's are counted once) and
+    // "last_seq" is the highest sent, whatever the order.
     void report() const {
         const bool anyPackets = totals_.packets > 0;
-        tool::JsonLine()
-            .number("datagrams", totals_.datagrams)
+        tool::JsonLine line;
+        line.number("datagrams", totals_.datagrams)
             .number("packets", totals_.packets)
             .number("bytes", totals_.bytes)
             .numberOrNull("first_seq", anyPackets, options_.startSeq)
             .numberOrNull("last_seq", anyPackets, totals_.lastSeq)
             .number("injected", totals_.injected)
-            .number("send_errors", totals_.sendErrors)
-            .print();
+            .number("send_errors", totals_.sendErrors);
+        if (rtp_) {
+            const tool::RtpInjected& injected = rtp_->injected();
+            line.object("rtp", tool::JsonLine()
+                                   .number("first_seq", options_.rtpOptions.firstSequence)
+                                   .numberOrNull("last_seq", rtp_->anySent(), rtp_->lastSequence())
+                                   .number("ssrc", rtp_->firstSsrc())
+                                   .number("dropped", injected.dropped)
+                                   .number("duplicated", injected.duplicated)
+                                   .number("reordered", injected.reordered)
+                                   .number("ssrc_changes", injected.ssrcChanges));
+        }
+        line.print();
     }
 
 private:
@@ -248,6 +416,10 @@ private:
         const std::uint64_t firstSeq = nextSeq_;
         // A failed send still uses up its sequence numbers: to a receiver it is a loss.
         nextSeq_ += packetsPerDatagram_;
+        if (rtp_) {
+            rtp_->send(std::span(buffer_.data(), length), rtpTimestamp());
+            return;
+        }
         if (!record(sender_.send(buffer_.data(), length), length)) {
             return;
         }
@@ -265,6 +437,24 @@ private:
         }
     }
 
+    // 90 kHz, as for MPEG-TS over RTP.
+    static std::uint32_t rtpTimestamp() {
+        return static_cast<std::uint32_t>(tsframe::monotonicNowUs() * 9 / 100);
+    }
+
+    // Packet `index` of the RTP sender carries test packets from startSeq + index * per datagram.
+    bool recordRtp(std::span<const std::uint8_t> datagram, std::uint64_t index, bool copy) {
+        if (!record(sender_.send(datagram.data(), datagram.size()), datagram.size())) {
+            return false;
+        }
+        if (!copy && packetsPerDatagram_ > 0) {
+            totals_.packets += packetsPerDatagram_;
+            totals_.lastSeq = std::max(totals_.lastSeq,
+                                       options_.startSeq + (index + 1) * packetsPerDatagram_ - 1);
+        }
+        return true;
+    }
+
     bool record(bool sent, std::size_t length) {
         if (!sent) {
             ++totals_.sendErrors;
@@ -277,6 +467,7 @@ private:
 
     const Options& options_;
     Sender sender_;
+    std::unique_ptr<tool::RtpSender> rtp_;
     std::vector<std::uint8_t> buffer_;
     const std::uint64_t packetsPerDatagram_;
     std::uint64_t nextSeq_;
@@ -290,9 +481,11 @@ private:
 int main(int argc, char** argv) {
     using namespace vandra;
     Options options;
-    if (!cli::parseArgs(argc, argv, {}, [&](std::string_view name, const char* value) {
-            return parseValue(name, value, options);
-        })) {
+    if (!cli::parseArgs(argc, argv, {"--rtp"},
+                        [&](std::string_view name, const char* value) {
+                            return parseValue(name, value, options);
+                        }) ||
+        !rtpOptionsFit(options)) {
         printUsage();
         return tool::kExitUsage;
     }
