@@ -42,6 +42,7 @@ void GopCache::push(const std::uint8_t* chunk, std::int64_t nowMs) {
             start(chunk, nowMs);
         } else {
             drop(Drop::NoTableChunk, nowMs);
+            lastDrop_ = Drop::NoTableChunk; // a refusal, also when nothing was cached
         }
     } else if (count_ > 0) {
         if (nowMs - startMs_ > limits_.maxAgeMs) {
@@ -78,9 +79,9 @@ void GopCache::append(const std::uint8_t* chunk) {
 void GopCache::drop(Drop reason, std::int64_t nowMs) {
     if (count_ > 0) {
         emptySinceMs_ = nowMs;
+        lastDrop_ = reason;
     }
     count_ = 0;
-    lastDrop_ = reason;
 }
 
 void GopCache::releaseIfIdle(std::int64_t nowMs) {
