@@ -82,8 +82,10 @@ void ProgramTables::TableCopy::keep(const SectionAssembler::Section& section) {
     size = section.size;
     std::memcpy(bytes.data(), section.bytes, static_cast<size_t>(size));
     packetCount = section.packetCount;
-    std::memcpy(packets.data(), section.packets,
-                static_cast<size_t>(section.packetCount * kTsPacketSize));
+    if (packetCount > 0) {
+        std::memcpy(packets.data(), section.packets,
+                    static_cast<size_t>(packetCount * kTsPacketSize));
+    }
 }
 
 ProgramTables::ProgramTables()
