@@ -144,7 +144,6 @@ public:
     }
 
     const Bytes& bytes() const { return bytes_; }
-    std::size_t packets() const { return bytes_.size() / kTsPacketSize; }
     std::size_t chunks() const { return bytes_.size() / kChunkSize; }
     const std::uint8_t* chunk(std::size_t index) const {
         return bytes_.data() + index * kChunkSize;

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -53,6 +54,11 @@ struct Codec {
     // indicator.
     bool firstKeyFrameLate;
 };
+
+// Names the case in test listings instead of its bytes.
+void PrintTo(const Codec& codec, std::ostream* out) {
+    *out << codec.name;
+}
 
 // x265's informational SEI (on by default, repeated with the headers at every IRAP) pushes the
 // picture past the first TS packet too: off here, so that the fallback can be checked on HEVC.
