@@ -4,6 +4,7 @@
 
 #include <srt/srt.h>
 
+#include "app/commandline.h"
 #include "app/configreader.h"
 #include "app/logger.h"
 #include "app/mainapp.h"
@@ -42,6 +43,9 @@ void watchShutdownSignals(platform::SignalWatcher& watcher, LeftServer& leftServ
 } // namespace
 
 int runServer(int argc, char** argv) {
+    if (const std::optional<int> status = handleInfoOption(argc, argv)) {
+        return *status;
+    }
     platform::tuneAllocator();
     platform::SignalWatcher::blockShutdownSignals();
     LOG_LINE << "Vandra Server";

@@ -1,3 +1,5 @@
+#include <regex>
+
 #include <gtest/gtest.h>
 
 #include "harness.h"
@@ -121,6 +123,49 @@ TEST(Startup, NormalStartLogsInOrderAndEndsOnlyFromOutside) {
     }
     EXPECT_TRUE(server.process->running());
     EXPECT_EQ(server.process->stop(), kSigterm);
+}
+
+TEST(CommandLine, HelpListsEverySettingWithItsDefaultAndStartsNothing) {
+    ServerInstance server;
+    const std::vector<std::pair<std::string, std::string>> defaults{
+        {"source", "required"}, {"port", "required"},
+        {"webport", "8080"},    {"srt_nic", "all interfaces"},
+        {"streamid", "none"},   {"passphrase", "none"},
+        {"latency", "500"},     {"dump", "false"}};
+    for (const char* option : {"--help", "-h"}) {
+        const ToolRun run = server.runToExit({option});
+        EXPECT_EQ(run.status, 0) << option;
+        EXPECT_EQ(run.output.rfind("usage: vandra-server ", 0), 0u) << run.output;
+        EXPECT_FALSE(contains(run.output, "Vandra Server")) << run.output;
+        for (const auto& [key, value] : defaults) {
+            EXPECT_TRUE(
+                std::regex_search(run.output, std::regex("\n  " + key + " +" + value + " ")))
+                << key << "\n"
+                << run.output;
+        }
+    }
+}
+
+TEST(CommandLine, VersionPrintsOnlyTheVersionEvenWithAUsableIni) {
+    ServerInstance server;
+    server.writeIni("source=udp://239.1.1.1:5000\nport=9000\n");
+    const ToolRun run = server.runToExit({"--version"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, "vandra-server " VANDRA_VERSION "\n");
+}
+
+TEST(CommandLine, OnlyALoneExactOptionCountsEverythingElseIsSettings) {
+    ServerInstance server;
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--help", "port=9000"},
+                                                 {"port=9000", "--version"},
+                                                 {"--HELP"},
+                                                 {"-help"},
+                                                 {"--version=1"}}) {
+        const ToolRun run = server.runToExit(args);
+        EXPECT_EQ(run.status, 254) << args.front();
+        EXPECT_TRUE(contains(run.output, "fail get multicast")) << run.output;
+        EXPECT_FALSE(contains(run.output, "usage:")) << run.output;
+    }
 }
 
 } // namespace
