@@ -18,13 +18,24 @@ publisher_pid=0
 caller_pid=0
 failures=0
 
+# Ends a child that is still running: SIGTERM (which `timeout` passes on to its command),
+# SIGKILL two seconds later.
+end_process() { # pid
+    if [ "$1" -gt 0 ] && kill -0 "$1" 2>/dev/null; then
+        kill -TERM "$1" 2>/dev/null
+        for ((i = 0; i < 20; i++)); do
+            kill -0 "$1" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill -KILL "$1" 2>/dev/null
+    fi
+}
+
 cleanup() {
     for pid in "$caller_pid" "$publisher_pid" "$server_pid"; do
-        if [ "$pid" -gt 0 ] && kill -0 "$pid" 2>/dev/null; then
-            kill -KILL "$pid" 2>/dev/null
-            wait "$pid" 2>/dev/null
-        fi
+        end_process "$pid"
     done
+    wait 2>/dev/null
     rm -rf "$scratch"
 }
 trap cleanup EXIT
@@ -56,7 +67,7 @@ reap() { # pid, seconds
         kill -0 "$1" 2>/dev/null || break
         sleep 0.1
     done
-    kill -KILL "$1" 2>/dev/null
+    end_process "$1"
     wait "$1"
     reaped_status=$?
 }
@@ -140,7 +151,7 @@ awk -v e="${exposure:-99}" 'BEGIN { exit !(e <= 2.0) }' || fail "sandboxing expo
 
 echo "--- run from the unpacked root"
 server="$root/usr/bin/vandra-server"
-expect_line "$("$server" --version)" "^vandra-server ${version//./\\.}$" "--version does not print $version"
+expect_line "$(timeout 10 "$server" --version)" "^vandra-server ${version//./\\.}$" "--version does not print $version"
 # Started with no arguments it reads server.ini beside the real executable, through both links
 # (here the /etc target is absent, so it stops on the source).
 if [ ! -e /etc/vandra-server/server.ini ]; then
@@ -214,8 +225,7 @@ reap "$server_pid" 10
 server_status=$reaped_status
 server_pid=0
 [ "$server_status" -eq 143 ] || fail "the server ended with $server_status on SIGTERM, not 143"
-kill -TERM "$publisher_pid" 2>/dev/null
-reap "$publisher_pid" 5
+reap "$publisher_pid" 0
 publisher_pid=0
 
 if [ "$failures" -gt 0 ]; then
