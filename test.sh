@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test with ctest: the plain build, the
 # AddressSanitizer+UBSan build, the threaded tests under ThreadSanitizer, and a short run of
-# each libFuzzer target.
+# each libFuzzer target; checks formatting, the folders' one-way dependencies and, with clang,
+# the lock annotations.
 # Exits non-zero when anything fails.
 set -uo pipefail
 cd "$(dirname "$0")"
@@ -32,6 +33,16 @@ unformatted=$(git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 if [ "$unformatted" != "0" ]; then
     git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror 2>&1 | head -20
     failures+=("clang-format")
+fi
+
+echo "=== layers ==="
+./scripts/check-layers.sh || failures+=("layers")
+
+# clang proves the lock annotations (-Wthread-safety, as errors); nothing is run from here.
+echo "=== clang thread-safety analysis ==="
+mkdir -p build-clang
+if ! build build-clang -DCMAKE_CXX_COMPILER=clang++ -DVANDRA_SANITIZER= -DVANDRA_BUILD_BENCH=OFF; then
+    failures+=("clang thread-safety build")
 fi
 
 mkdir -p build-asan build-tsan

@@ -2,8 +2,8 @@
 
 #include <fstream>
 
-#include "app/logger.h"
-#include "app/utils.h"
+#include "core/logger.h"
+#include "core/utils.h"
 
 namespace vandra {
 

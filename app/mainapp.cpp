@@ -1,18 +1,21 @@
 #include "app/mainapp.h"
 
+#include "core/processexit.h"
+#include "platform/platform.h"
+
 namespace vandra {
 
-MainApp* g_mainApp = nullptr;
-
-MainApp::MainApp() {
-    g_mainApp = this;
+namespace {
+constexpr int kFatalStatus = -1;
 }
 
-MainApp::~MainApp() {
-    // Only tests destroy the application object; the server ends without returning.
-    if (g_mainApp == this) {
-        g_mainApp = nullptr;
+void MainApp::serve(const SrtListenParams& srt) {
+    if (!rightServer_.start(srt)) {
+        platform::consolePause();
+        exitProcess(kFatalStatus);
     }
+    sampler_.start();
+    leftServer_.serve();
 }
 
 } // namespace vandra

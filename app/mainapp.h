@@ -1,35 +1,31 @@
 #pragma once
 
 #include "ingest/leftserver.h"
+#include "srt/rightserver.h"
+#include "srt/srtlistenparams.h"
+#include "srt/statssampler.h"
 
 namespace vandra {
 
-// Access to the shared state for code that has no other link to it (the web server).
-class IGlobalState {
+// The one application object: the receiver, the caller registry and the sampler, wired
+// together. Built by the entry point, lives for the whole run.
+class MainApp {
 public:
-    virtual LeftServer* getLeftServer() = 0;
-    virtual RightServer* getRightServer() = 0;
-
-protected:
-    ~IGlobalState() = default; // never deleted through this interface
-};
-
-// The one application object: holds the LeftServer, which holds all shared state. Lives for
-// the whole run; publishes itself in g_mainApp.
-class MainApp final : public IGlobalState {
-public:
-    MainApp();
-    ~MainApp();
+    MainApp() = default;
     MainApp(const MainApp&) = delete;
     MainApp& operator=(const MainApp&) = delete;
 
-    LeftServer* getLeftServer() override { return &leftServer_; }
-    RightServer* getRightServer() override { return &leftServer_.getRightServer(); }
+    LeftServer* getLeftServer() { return &leftServer_; }
+    RightServer* getRightServer() { return &rightServer_; }
+
+    // Starts the SRT side and the sampler, then gives the calling thread to the receiver.
+    // Never returns: every way out ends the process.
+    [[noreturn]] void serve(const SrtListenParams& srt);
 
 private:
-    LeftServer leftServer_;
+    RightServer rightServer_;
+    LeftServer leftServer_{rightServer_};
+    StatsSampler sampler_{leftServer_, rightServer_};
 };
-
-extern MainApp* g_mainApp;
 
 } // namespace vandra

@@ -1,14 +1,16 @@
 #include "app/startup.h"
 
-#include <cstdlib>
+#include <optional>
 
 #include <srt/srt.h>
 
 #include "app/commandline.h"
 #include "app/configreader.h"
-#include "app/logger.h"
 #include "app/mainapp.h"
-#include "app/utils.h"
+#include "app/sourceaddress.h"
+#include "core/logger.h"
+#include "core/processexit.h"
+#include "core/utils.h"
 #include "platform/platform.h"
 #include "platform/signalwatcher.h"
 #include "web/webserver.h"
@@ -34,11 +36,11 @@ bool isDumpOn(const std::string& text) {
     return flag == "true" || flag == "1";
 }
 
-// Closes the recording so that every whole chunk received is on disk when the process is
-// ended from outside; flushes it once a second meanwhile.
-void watchShutdownSignals(platform::SignalWatcher& watcher, LeftServer& leftServer) {
-    StreamRecorder& recorder = leftServer.recorder();
-    watcher.start([&recorder] { recorder.flush(); }, [&recorder](int) { recorder.close(); });
+// Every way out of the process closes the recording first, so that every whole chunk
+// received is on disk; SIGINT and SIGTERM end it with status 128 + signal.
+void closeRecordingOnExit(platform::SignalWatcher& watcher, StreamRecorder& recorder) {
+    setExitCleanup([&recorder] { recorder.close(); });
+    watcher.start([](int signal) { exitProcess(128 + signal); });
 }
 } // namespace
 
@@ -99,20 +101,19 @@ int runServer(int argc, char** argv) {
     srt.latency = *latency;
     const bool dump = isDumpOn(config.get("dump", "false"));
 
-    srt_startup();
-    if (const int error = platform::socketStartup(); error != 0) {
-        LOG_LINE << "ERROR: WSAStartup failed: " << error;
+    if (srt_startup() < 0) {
+        LOG_LINE << "ERROR: srt_startup failed: " << srt_getlasterror_str();
         platform::consolePause();
-        std::exit(kBadSettingStatus);
+        return kBadSettingStatus;
     }
 
     MainApp app;
     LeftServer& leftServer = *app.getLeftServer();
-    leftServer.setParams(source, srt, dump);
+    leftServer.setParams(source.group, source.port, source.iface, dump);
     platform::SignalWatcher signalWatcher;
-    watchShutdownSignals(signalWatcher, leftServer);
-    WebServer webServer(*webPort);
-    leftServer.serve();
+    closeRecordingOnExit(signalWatcher, leftServer.recorder());
+    WebServer webServer(*webPort, leftServer, *app.getRightServer(), srt.port);
+    app.serve(srt);
 }
 
 } // namespace vandra

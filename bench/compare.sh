@@ -93,6 +93,8 @@ live_pids=()
 
 stop_pid() {
     local pid=$1
+    # kill with 0 or a negative number would signal whole process groups.
+    [[ "$pid" =~ ^[1-9][0-9]*$ ]] || return 0
     kill -TERM "$pid" 2>/dev/null || return 0
     for _ in $(seq 50); do
         kill -0 "$pid" 2>/dev/null || break

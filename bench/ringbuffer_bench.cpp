@@ -7,7 +7,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "ingest/ringbuffer_adaptive.h"
+#include "core/ringbuffer_adaptive.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ void BM_MemcpyTwiceReference(benchmark::State& state) {
 BENCHMARK(BM_MemcpyTwiceReference);
 
 void BM_PushPopOneThread(benchmark::State& state) {
-    vandra::RingBufferAdaptive ring("client", kChunk, 1000);
+    vandra::RingBufferAdaptive ring(kChunk, 1000);
     std::vector<std::uint8_t> source(kChunk, 1);
     std::vector<std::uint8_t> out(kChunk);
     for (auto _ : state) {
@@ -45,7 +45,7 @@ BENCHMARK(BM_PushPopOneThread);
 
 // 188-byte datagrams, as a publisher of single TS packets sends them.
 void BM_PushSmallPopChunk(benchmark::State& state) {
-    vandra::RingBufferAdaptive ring("incoming", kChunk, 10);
+    vandra::RingBufferAdaptive ring(kChunk, 10);
     std::vector<std::uint8_t> source(188, 1);
     std::vector<std::uint8_t> out(kChunk);
     for (auto _ : state) {
@@ -61,7 +61,7 @@ BENCHMARK(BM_PushSmallPopChunk);
 
 // Writer on this thread, reader spinning on another; bytes counted on the writer side.
 void BM_PushPopTwoThreads(benchmark::State& state) {
-    vandra::RingBufferAdaptive ring("client", kChunk, 1000);
+    vandra::RingBufferAdaptive ring(kChunk, 1000);
     std::atomic<bool> done{false};
     std::atomic<std::int64_t> popped{0};
     std::thread reader([&] {

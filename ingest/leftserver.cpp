@@ -1,11 +1,11 @@
 #include "ingest/leftserver.h"
 
 #include <array>
-#include <cstdlib>
 
-#include "app/logger.h"
-#include "app/utils.h"
-#include "ingest/ringbuffer_adaptive.h"
+#include "core/clock.h"
+#include "core/logger.h"
+#include "core/processexit.h"
+#include "core/utils.h"
 #include "platform/platform.h"
 
 namespace vandra {
@@ -13,35 +13,22 @@ namespace vandra {
 namespace {
 constexpr const char* kLogUnit = "leftserver";
 constexpr int kFatalStatus = -1;
-// One stray sender must not flood the console: at most one line per interval.
-constexpr std::int64_t kOversizeLogIntervalMs = 5000;
-
-// Once the accept thread waits in srt_accept, std::exit hangs for good: libsrt's static
-// teardown destroys the listener's condition variable under that waiter. Log lines are
-// already flushed and the recording closed, so nothing is lost by skipping the teardown.
-[[noreturn]] void exitWithoutTeardown() {
-    std::_Exit(kFatalStatus);
-}
 } // namespace
 
-LeftServer::LeftServer() : sampler_(*this) {}
-
-void LeftServer::setParams(const SourceAddress& source, const SrtListenParams& srt, bool dump) {
-    group_ = source.group;
-    port_ = source.port;
-    iface_ = source.iface;
-    srt_ = srt;
+void LeftServer::setParams(const std::string& group, const std::string& port,
+                           const std::string& iface, bool dump) {
+    group_ = group;
+    port_ = port;
+    iface_ = iface;
     dump_ = dump;
 }
 
 void LeftServer::serve() {
-    if (!rightServer_.start(srt_)) {
-        platform::consolePause();
-        std::exit(kFatalStatus);
-    }
-    sampler_.start();
     if (!openSocket() || !bindAndJoin()) {
         fatalStop();
+    }
+    if (dump_) {
+        recorder_.start();
     }
     receiveLoop();
 }
@@ -95,12 +82,20 @@ bool LeftServer::bindAndJoin() {
         sock_.close();
         return false;
     }
+    std::uint32_t groupAddress = 0;
+    if (!platform::parseIpv4(group_, groupAddress)) {
+        LOG_LINE << "ERROR: group is not an IPv4 address: " << group_;
+        sock_.close();
+        return false;
+    }
 
     // Linux delivers multicast only to sockets bound to the group (or to any address); bound
     // to the group and with IP_MULTICAST_ALL off, this socket gets exactly its own stream.
-    const std::uint32_t groupAddress = platform::inetAddr(group_);
     const bool multicast = platform::isMulticast(groupAddress);
-    sock_.receiveOnlyJoinedGroups();
+    if (!sock_.receiveOnlyJoinedGroups()) {
+        LOG_LINE << "-- cannot turn IP_MULTICAST_ALL off (" << platform::lastSocketError()
+                 << "): other groups on this port may be received too";
+    }
     if (!sock_.bind(multicast ? groupAddress : platform::anyAddress(),
                     static_cast<std::uint16_t>(*portNumber))) {
         LOG_LINE << "ERROR: bind failed: " << platform::lastSocketError();
@@ -120,48 +115,41 @@ bool LeftServer::bindAndJoin() {
 
 void LeftServer::fatalStop() {
     platform::consolePause();
-    exitWithoutTeardown();
+    exitProcess(kFatalStatus);
 }
 
 void LeftServer::receiveLoop() {
-    lastSampleMs_.store(platform::nowMs(), std::memory_order_relaxed);
-    RingBufferAdaptive incoming("incoming", kChunkSize, kIncomingChunks);
-    std::array<std::uint8_t, kChunkSize> datagramBuffer{};
-    std::array<std::uint8_t, kChunkSize> chunk{};
+    inputRate_.start(steadyMs());
+    std::array<std::uint8_t, kChunkSize> datagram{};
     for (;;) {
-        const platform::UdpSocket::Datagram datagram =
-            sock_.receive(datagramBuffer.data(), kChunkSize);
-        if (datagram.length < 0) {
+        const platform::UdpSocket::Datagram received = sock_.receive(datagram.data(), kChunkSize);
+        if (received.length < 0) {
             stopReceiving();
         }
-        handleDatagram(datagramBuffer.data(), datagram, incoming, chunk.data());
+        handleDatagram(datagram.data(), received.length, received.fullLength);
     }
 }
 
-void LeftServer::handleDatagram(const std::uint8_t* data,
-                                const platform::UdpSocket::Datagram& datagram,
-                                RingBufferAdaptive& incoming, std::uint8_t* chunk) {
-    if (datagram.truncated()) {
-        reportOversize(datagram.fullLength);
+void LeftServer::handleDatagram(const std::uint8_t* data, int length, int fullLength) {
+    if (fullLength > length) {
+        reportOversize(fullLength, steadyMs());
         return;
     }
-    incoming.push(data, datagram.length);
-    bytesReceived_.fetch_add(datagram.length, std::memory_order_relaxed);
-    while (incoming.pop(chunk)) {
+    incoming_.push(data, length);
+    bytesReceived_.fetch_add(length, std::memory_order_relaxed);
+    while (incoming_.pop(chunk_.data())) {
         if (dump_) {
-            recorder_.record(chunk, kChunkSize, platform::nowMs());
+            recorder_.record(chunk_.data(), kChunkSize);
         }
-        rightServer_.broadcast(chunk, kChunkSize);
+        sink_.broadcast(chunk_.data(), kChunkSize);
     }
 }
 
-void LeftServer::reportOversize(int fullLength) {
+void LeftServer::reportOversize(int fullLength, std::int64_t nowMs) {
     ++oversizeDropped_;
-    const std::int64_t now = platform::nowMs();
-    if (oversizeDropped_ == 1 || now - lastOversizeLogMs_ >= kOversizeLogIntervalMs) {
+    if (oversizeLog_.allow(nowMs)) {
         LOG_LINE << "-- dropped datagram of " << fullLength << " bytes (longer than " << kChunkSize
                  << "), dropped so far: " << oversizeDropped_;
-        lastOversizeLogMs_ = now;
     }
 }
 
@@ -169,21 +157,12 @@ void LeftServer::stopReceiving() {
     LOG_LINE << "recvfrom failed: " << platform::lastSocketError();
     LOG_LINE << "stop recv from publisher";
     sock_.close();
-    platform::socketCleanup();
-    lastSampleMs_.store(0, std::memory_order_relaxed);
-    recorder_.close();
-    exitWithoutTeardown();
+    exitProcess(kFatalStatus);
 }
 
-void LeftServer::sampleInput(const std::string& time, std::int64_t nowMs) {
-    const auto elapsed =
-        static_cast<std::uint32_t>(nowMs - lastSampleMs_.load(std::memory_order_relaxed));
-    lastSampleMs_.store(nowMs, std::memory_order_relaxed);
-    const std::int64_t received = bytesReceived_.load(std::memory_order_relaxed);
-    const auto delta =
-        static_cast<std::uint64_t>(received) - static_cast<std::uint64_t>(bytesAtLastSample_);
-    bytesAtLastSample_ = received;
-    inputHistory_.add({time, StatsSampler::kbps(delta, elapsed)});
+void LeftServer::sampleInput(const std::string& time, std::int64_t steadyMs) {
+    const auto total = static_cast<std::uint64_t>(bytesReceived_.load(std::memory_order_relaxed));
+    inputHistory_.add({time, inputRate_.sample(total, steadyMs)});
 }
 
 } // namespace vandra

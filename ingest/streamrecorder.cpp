@@ -1,69 +1,183 @@
 #include "ingest/streamrecorder.h"
 
+#include <cerrno>
 #include <chrono>
-#include <iomanip>
-#include <sstream>
+#include <cstring>
 
-#include "app/logger.h"
+#include "core/clock.h"
+#include "core/logger.h"
 
 namespace vandra {
 
 namespace {
 constexpr const char* kLogUnit = "leftserver";
 constexpr std::int64_t kFlushIntervalMs = 1000;
+constexpr std::int64_t kOpenRetryMs = 1000;
+constexpr std::int64_t kReopenAfterWriteErrorMs = 10'000;
+constexpr auto kWriteInterval = std::chrono::milliseconds(100);
+// About 8 s at 16 Mbit/s: room for a disk that stalls for a moment.
+constexpr std::size_t kMaxQueuedBytes = 16 * 1024 * 1024;
 } // namespace
 
-std::string StreamRecorder::dumpFileName(std::time_t when) {
-    std::tm local{};
-    localtime_r(&when, &local);
-    std::ostringstream name;
-    name << "server_" << std::put_time(&local, "%Y-%m-%d_%H-%M-%S.ts");
-    return name.str();
+void StreamRecorder::FileCloser::operator()(std::FILE* file) const {
+    std::fclose(file);
 }
 
-std::string StreamRecorder::dumpFileName() {
-    return dumpFileName(std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()));
+StreamRecorder::StreamRecorder(NameMaker makeName)
+    : makeName_(makeName ? std::move(makeName) : &StreamRecorder::dumpFileName) {}
+
+StreamRecorder::~StreamRecorder() {
+    {
+        MutexLock lock(queueMutex_);
+        stopping_ = true;
+    }
+    wakeUp_.notify_all();
+    if (thread_ && thread_->joinable()) {
+        thread_->join();
+    }
+    close();
 }
 
-void StreamRecorder::openFile() {
-    const std::string name = dumpFileName();
-    LOG_LINE << "start write to file ";
-    file_.clear();
-    file_.open(name, std::ios::out | std::ios::binary | std::ios::trunc);
+std::string StreamRecorder::dumpFileName(std::int64_t wallMs) {
+    return "server_" + localTimeText(wallMs, "%Y-%m-%d_%H-%M-%S") + ".ts";
 }
 
-void StreamRecorder::record(const std::uint8_t* chunk, std::int32_t length, std::int64_t nowMs) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (closed_) {
+void StreamRecorder::start() {
+    MutexLock lock(queueMutex_);
+    if (started_ || closed_) {
         return;
     }
-    if (!file_.is_open()) {
-        openFile();
-        lastFlushMs_ = nowMs;
-        if (!file_.is_open()) {
-            return;
-        }
-    }
-    file_.write(reinterpret_cast<const char*>(chunk), length);
-    // A crash then loses at most about a second of the recording.
-    if (nowMs - lastFlushMs_ >= kFlushIntervalMs) {
-        file_.flush();
-        lastFlushMs_ = nowMs;
-    }
+    started_ = true;
+    thread_ = std::make_unique<std::thread>(&StreamRecorder::run, this);
 }
 
-void StreamRecorder::flush() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (file_.is_open()) {
-        file_.flush();
+void StreamRecorder::record(const std::uint8_t* chunk, std::int32_t length) {
+    MutexLock lock(queueMutex_);
+    if (!started_ || closed_) {
+        return;
     }
+    if (pending_.size() + static_cast<std::size_t>(length) > kMaxQueuedBytes) {
+        ++droppedChunks_;
+        return;
+    }
+    if (pending_.empty()) {
+        pendingSinceMs_ = wallMs();
+    }
+    pending_.insert(pending_.end(), chunk, chunk + length);
 }
 
 void StreamRecorder::close() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    closed_ = true;
-    if (file_.is_open()) {
-        file_.close();
+    MutexLock file(fileMutex_);
+    writeQueued(true);
+    if (file_ && std::fflush(file_.get()) != 0) {
+        const int error = errno;
+        LOG_LINE << "-- recording flush failed on " << fileName_ << ": " << std::strerror(error);
+    }
+    file_.reset();
+}
+
+void StreamRecorder::run() {
+    while (waitForWork()) {
+        MutexLock file(fileMutex_);
+        writeQueued(false);
+    }
+}
+
+bool StreamRecorder::waitForWork() {
+    UniqueLock lock(queueMutex_);
+    if (!stopping_) {
+        lock.waitFor(wakeUp_, kWriteInterval);
+    }
+    return !stopping_;
+}
+
+void StreamRecorder::writeQueued(bool closing) {
+    std::int64_t dropped = 0;
+    {
+        MutexLock queue(queueMutex_);
+        if (closed_) {
+            return;
+        }
+        closed_ = closing;
+        std::swap(pending_, batch_);
+        batchSinceMs_ = pendingSinceMs_;
+        dropped = droppedChunks_;
+    }
+    const std::int64_t now = steadyMs();
+    reportDrops(dropped, now);
+    if (!batch_.empty()) {
+        writeBatch(now);
+        batch_.clear();
+    }
+    flushIfDue(now);
+}
+
+bool StreamRecorder::ensureOpen(std::int64_t nowMs) {
+    if (file_) {
+        return true;
+    }
+    if (nowMs < nextOpenMs_) {
+        return false;
+    }
+    if (!announced_) {
+        LOG_LINE << "start write to file ";
+        announced_ = true;
+    }
+    fileName_ = makeName_(batchSinceMs_);
+    file_.reset(std::fopen(fileName_.c_str(), "wb"));
+    if (!file_) {
+        const int error = errno;
+        ++failedOpens_;
+        nextOpenMs_ = nowMs + kOpenRetryMs;
+        if (openFailureLog_.allow(nowMs)) {
+            LOG_LINE << "-- cannot open the recording file " << fileName_ << ": "
+                     << std::strerror(error) << " (" << failedOpens_
+                     << " attempts so far; retrying every second)";
+        }
+        return false;
+    }
+    if (failedOpens_ > 0) {
+        LOG_LINE << "-- recording to " << fileName_ << " after " << failedOpens_
+                 << " failed attempts";
+        failedOpens_ = 0;
+    }
+    lastFlushMs_ = nowMs;
+    return true;
+}
+
+void StreamRecorder::writeBatch(std::int64_t nowMs) {
+    if (!ensureOpen(nowMs)) {
+        return; // chunks that find no open file are not recorded
+    }
+    if (std::fwrite(batch_.data(), 1, batch_.size(), file_.get()) != batch_.size()) {
+        failWrite("write", nowMs);
+    }
+}
+
+void StreamRecorder::flushIfDue(std::int64_t nowMs) {
+    // A crash then loses at most about a second of the recording.
+    if (file_ && nowMs - lastFlushMs_ >= kFlushIntervalMs) {
+        lastFlushMs_ = nowMs;
+        if (std::fflush(file_.get()) != 0) {
+            failWrite("flush", nowMs);
+        }
+    }
+}
+
+void StreamRecorder::failWrite(const char* what, std::int64_t nowMs) {
+    const int error = errno;
+    LOG_LINE << "-- recording " << what << " failed on " << fileName_ << ": "
+             << std::strerror(error) << "; file closed, a new one in 10 s";
+    file_.reset();
+    announced_ = false;
+    nextOpenMs_ = nowMs + kReopenAfterWriteErrorMs;
+}
+
+void StreamRecorder::reportDrops(std::int64_t dropped, std::int64_t nowMs) {
+    if (dropped > dropsReported_ && dropLog_.allow(nowMs)) {
+        LOG_LINE << "-- recording cannot keep up with the input: " << dropped
+                 << " chunks not recorded so far";
+        dropsReported_ = dropped;
     }
 }
 

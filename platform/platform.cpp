@@ -1,29 +1,22 @@
 #include "platform/platform.h"
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <malloc.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 namespace vandra::platform {
 
-int socketStartup() {
-    return 0;
-}
-
-void socketCleanup() {}
-
 int lastSocketError() {
     return errno;
 }
 
-void closeSocket(int fd) {
-    if (fd > 0) {
-        ::close(fd);
-    }
+bool setReuseAddress(int fd) {
+    const int yes = 1;
+    return ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes)) == 0;
 }
 
 void consolePause() {
@@ -65,11 +58,6 @@ void releaseFreedMemory() {
 #ifdef __GLIBC__
     ::malloc_trim(0);
 #endif
-}
-
-std::int64_t nowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
 } // namespace vandra::platform

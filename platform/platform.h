@@ -1,22 +1,16 @@
 #pragma once
 
-#include <cstdint>
 #include <string>
 
 // The few operating-system services the server needs, behind one small layer so that the
 // rest of the code stays free of OS headers.
 namespace vandra::platform {
 
-// Starts the socket layer. Returns 0 on success or an error code; on POSIX there is nothing
-// to start, but callers still check the result.
-int socketStartup();
-void socketCleanup();
-
 // The last socket error as a decimal code (errno).
 int lastSocketError();
 
-// Closes a socket descriptor; a descriptor of 0 or below is ignored.
-void closeSocket(int fd);
+// Sets SO_REUSEADDR (and nothing else) on a socket; false when refused.
+bool setReuseAddress(int fd);
 
 // Waits for Enter, but only when a person can press it: with stdin not a terminal (a service,
 // CI, a pipe) the process must not hang on its way out.
@@ -38,8 +32,5 @@ void tuneAllocator();
 // are freed on their own threads' heaps, which otherwise keep the pages of a crowd of callers
 // long after it has gone.
 void releaseFreedMemory();
-
-// Wall-clock milliseconds since 1970-01-01 00:00 UTC.
-std::int64_t nowMs();
 
 } // namespace vandra::platform

@@ -1,7 +1,6 @@
 #include "platform/signalwatcher.h"
 
 #include <csignal>
-#include <ctime>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -30,22 +29,19 @@ SignalWatcher::~SignalWatcher() {
     }
 }
 
-void SignalWatcher::start(std::function<void()> onTick, std::function<void(int)> onSignal) {
-    onTick_ = std::move(onTick);
+void SignalWatcher::start(std::function<void(int)> onSignal) {
     onSignal_ = std::move(onSignal);
     thread_ = std::make_unique<std::thread>(&SignalWatcher::run, this);
 }
 
 void SignalWatcher::run() {
     const sigset_t set = shutdownSignals();
-    const timespec tick{1, 0};
     for (;;) {
-        const int signal = sigtimedwait(&set, nullptr, &tick);
-        if (signal == SIGINT || signal == SIGTERM) {
+        int signal = 0;
+        if (sigwait(&set, &signal) == 0 && (signal == SIGINT || signal == SIGTERM)) {
             onSignal_(signal);
             ::_exit(128 + signal);
         }
-        onTick_();
     }
 }
 

@@ -18,14 +18,13 @@ public:
     SignalWatcher(const SignalWatcher&) = delete;
     SignalWatcher& operator=(const SignalWatcher&) = delete;
 
-    // onTick runs about once a second; onSignal once, after which the process exits with
-    // status 128 + signal number.
-    void start(std::function<void()> onTick, std::function<void(int)> onSignal);
+    // `onSignal` runs once with the signal number and is expected to end the process; if it
+    // returns, the process exits with status 128 + signal number.
+    void start(std::function<void(int)> onSignal);
 
 private:
     void run();
 
-    std::function<void()> onTick_;
     std::function<void(int)> onSignal_;
     std::unique_ptr<std::thread> thread_; // never joined: ends with the process
 };

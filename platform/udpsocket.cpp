@@ -25,10 +25,10 @@ bool UdpSocket::open() {
 }
 
 void UdpSocket::close() {
-    if (fd_ > 0) {
+    if (fd_ >= 0) {
         ::close(fd_);
     }
-    fd_ = 0;
+    fd_ = -1;
 }
 
 bool UdpSocket::setReuseAddress() {
@@ -94,10 +94,6 @@ bool parseIpv4(const std::string& text, std::uint32_t& addressNetworkOrder) {
     }
     addressNetworkOrder = address.s_addr;
     return true;
-}
-
-std::uint32_t inetAddr(const std::string& text) {
-    return inet_addr(text.c_str());
 }
 
 bool isMulticast(std::uint32_t addressNetworkOrder) {

@@ -16,7 +16,6 @@ public:
 
     bool open();
     void close();
-    int fd() const { return fd_; }
 
     bool setReuseAddress();
     // The kernel's own figure: Linux reports twice the size it granted.
@@ -38,13 +37,11 @@ public:
     Datagram receive(std::uint8_t* buffer, int capacity);
 
 private:
-    int fd_ = 0;
+    int fd_ = -1;
 };
 
 // inet_pton for IPv4: false when the text is no dotted address.
 bool parseIpv4(const std::string& text, std::uint32_t& addressNetworkOrder);
-// inet_addr: INADDR_NONE for a text it cannot convert.
-std::uint32_t inetAddr(const std::string& text);
 bool isMulticast(std::uint32_t addressNetworkOrder);
 std::uint32_t anyAddress();
 

@@ -2,10 +2,10 @@
 
 #include <srt/srt.h>
 
-#include "app/logger.h"
-#include "ingest/ringbuffer_adaptive.h"
+#include "core/clock.h"
+#include "core/logger.h"
+#include "core/ringbuffer_adaptive.h"
 #include "platform/platform.h"
-#include "srt/statssampler.h"
 
 namespace vandra {
 
@@ -18,14 +18,57 @@ constexpr auto kNoRoomWait = std::chrono::milliseconds(5);
 // A second is soon enough to notice a broken connection; each wake-up of 50 idle callers
 // costs as much CPU as libsrt itself spends on them.
 constexpr auto kIdleWait = std::chrono::milliseconds(1000);
+// File mode sends block; a caller that stops reading must still come back to see that it fell
+// behind and be cut off.
+constexpr int kFileModeSendTimeoutMs = 500;
 constexpr int kStatsFailureLimit = 10;
+// How often the sending loop looks whether the caller still acknowledges what it is sent, and
+// how long without an acknowledgement while sending makes a broken link "lost" rather than
+// "hung up" (libsrt gives up on a silent peer after 5 s).
+constexpr std::int64_t kPeerCheckMs = 1000;
+constexpr std::int64_t kPeerSilentMs = 3000;
 
-bool isWouldBlock() {
-    return srt_getlasterror(nullptr) == SRT_EASYNCSND;
+bool isNoRoom() {
+    const int error = srt_getlasterror(nullptr);
+    return error == SRT_EASYNCSND || error == SRT_ETIMEOUT;
 }
 } // namespace
 
-ClientHandler::ClientHandler(std::mutex& clientsMutex, bool liveMode)
+const char* endReasonCode(EndReason reason) {
+    switch (reason) {
+    case EndReason::Closed:
+        return "closed";
+    case EndReason::Lost:
+        return "lost";
+    case EndReason::FellBehind:
+        return "fell_behind";
+    case EndReason::SendError:
+        return "error";
+    case EndReason::None:
+        break;
+    }
+    return "none";
+}
+
+namespace {
+const char* endReasonText(EndReason reason) {
+    switch (reason) {
+    case EndReason::Closed:
+        return "hung up";
+    case EndReason::Lost:
+        return "connection lost";
+    case EndReason::FellBehind:
+        return "fell behind the input";
+    case EndReason::SendError:
+        return "send error";
+    case EndReason::None:
+        break;
+    }
+    return "ended";
+}
+} // namespace
+
+ClientHandler::ClientHandler(Mutex& clientsMutex, bool liveMode)
     : clientsMutex_(clientsMutex), liveMode_(liveMode) {}
 
 ClientHandler::~ClientHandler() {
@@ -37,8 +80,10 @@ ClientHandler::~ClientHandler() {
 
 void ClientHandler::start(std::int32_t socket) {
     socket_.store(socket);
+    socketId_ = socket;
+    startedMs_ = steadyMs();
     active_.store(true, std::memory_order_release);
-    created_ = platform::nowMs();
+    created_ = wallMs();
     thread_ = std::make_unique<std::thread>(&ClientHandler::run, this);
 }
 
@@ -55,12 +100,16 @@ void ClientHandler::deliver(const std::uint8_t* data, std::int32_t length) {
     } else {
         ring_->push(data, length);
     }
+    backlog_.store(ring_->available(), std::memory_order_relaxed);
     wakeSender();
 }
 
 bool ClientHandler::trySendDirect(const std::uint8_t* data, std::int32_t length) {
-    std::unique_lock<std::mutex> lock(sendMutex_, std::try_to_lock);
-    if (!lock.owns_lock() || pendingLength_ > 0 || ring_->available() > 0) {
+    if (!sendMutex_.tryLock()) {
+        return false;
+    }
+    MutexLock lock(sendMutex_, std::adopt_lock);
+    if (pendingLength_ > 0 || ring_->available() > 0) {
         return false;
     }
     // Non-blocking socket: when SRT has no room this fails at once and the chunk goes to the
@@ -71,7 +120,7 @@ bool ClientHandler::trySendDirect(const std::uint8_t* data, std::int32_t length)
 
 void ClientHandler::wakeSender() {
     // Only reached when a chunk went to the buffer, not on the direct path.
-    std::lock_guard<std::mutex> lock(waitMutex_);
+    MutexLock lock(waitMutex_);
     wakeRequested_ = true;
     wakeUp_.notify_one();
 }
@@ -81,29 +130,52 @@ void ClientHandler::waitForWork(bool noRoom) {
         // More input does not make room in SRT's send buffer: wait the full step.
         std::this_thread::sleep_for(kNoRoomWait);
     }
-    std::unique_lock<std::mutex> lock(waitMutex_);
-    if (!noRoom) {
-        wakeUp_.wait_for(lock, kIdleWait, [this] { return wakeRequested_; });
+    UniqueLock lock(waitMutex_);
+    if (!noRoom && !wakeRequested_) {
+        lock.waitFor(wakeUp_, kIdleWait);
     }
     wakeRequested_ = false;
 }
 
 void ClientHandler::publishRing(RingBufferAdaptive* ring) {
-    std::lock_guard<std::mutex> lock(clientsMutex_);
+    MutexLock lock(clientsMutex_);
     ring_ = ring;
 }
 
 bool ClientHandler::prepareSocket() {
+    const SRTSOCKET sock = socket_.load();
+    // Closing must not wait for unsent data: a caller is closed only when it has gone or
+    // fell behind, and a lingering close would hold this thread for minutes.
+    const linger noLinger{0, 0};
+    if (srt_setsockflag(sock, SRTO_LINGER, &noLinger, sizeof(noLinger)) != 0) {
+        LOG_LINE << "-- cannot turn lingering off on the caller's socket: "
+                 << srt_getlasterror_str();
+    }
     if (!liveMode_) {
+        const int timeout = kFileModeSendTimeoutMs;
+        if (srt_setsockflag(sock, SRTO_SNDTIMEO, &timeout, sizeof(timeout)) != 0) {
+            LOG_LINE << "-- cannot set a send timeout on the caller's socket: "
+                     << srt_getlasterror_str();
+            return false;
+        }
         return true;
     }
     const bool blocking = false;
-    return srt_setsockflag(socket_.load(), SRTO_SNDSYN, &blocking, sizeof(blocking)) == 0;
+    if (srt_setsockflag(sock, SRTO_SNDSYN, &blocking, sizeof(blocking)) != 0) {
+        LOG_LINE << "-- cannot make the caller's socket non-blocking: " << srt_getlasterror_str();
+        return false;
+    }
+    return true;
+}
+
+bool ClientHandler::connectionLost() const {
+    const SRT_SOCKSTATUS state = srt_getsockstate(socket_.load(std::memory_order_relaxed));
+    return state == SRTS_BROKEN || state == SRTS_CLOSING || state == SRTS_CLOSED ||
+           state == SRTS_NONEXIST;
 }
 
 bool ClientHandler::connectionUsable() const {
-    const SRT_SOCKSTATUS state = srt_getsockstate(socket_.load(std::memory_order_relaxed));
-    return state == SRTS_CONNECTED;
+    return srt_getsockstate(socket_.load(std::memory_order_relaxed)) == SRTS_CONNECTED;
 }
 
 ClientHandler::SendState ClientHandler::sendPending() {
@@ -112,7 +184,7 @@ ClientHandler::SendState ClientHandler::sendPending() {
                                reinterpret_cast<const char*>(pending_.data() + pendingSent_),
                                pendingLength_ - pendingSent_);
         if (n < 1) {
-            return n < 0 && isWouldBlock() ? SendState::NoRoom : SendState::Failed;
+            return n < 0 && isNoRoom() ? SendState::NoRoom : SendState::Failed;
         }
         pendingSent_ += n;
     }
@@ -122,7 +194,7 @@ ClientHandler::SendState ClientHandler::sendPending() {
 }
 
 ClientHandler::SendState ClientHandler::sendBacklog(RingBufferAdaptive& ring) {
-    std::lock_guard<std::mutex> lock(sendMutex_);
+    MutexLock lock(sendMutex_);
     for (;;) {
         if (pendingLength_ > 0) {
             if (const SendState state = sendPending(); state != SendState::Drained) {
@@ -142,19 +214,25 @@ ClientHandler::SendState ClientHandler::sendBacklog(RingBufferAdaptive& ring) {
 
 void ClientHandler::run() {
     LOG_LINE << "-- start ClientHandler loop";
-    auto ring = std::make_unique<RingBufferAdaptive>("client", kChunkSize, kRingChunks);
+    auto ring = std::make_unique<RingBufferAdaptive>(kChunkSize, kRingChunks);
     const bool socketReady = prepareSocket();
-    if (!socketReady) {
-        LOG_LINE << "-- cannot make the caller's socket non-blocking: " << srt_getlasterror_str();
-    }
     publishRing(ring.get());
     platform::raiseThreadPriority();
-    lastSampleMs_.store(platform::nowMs(), std::memory_order_relaxed);
+    sendRate_.start(steadyMs());
 
+    EndReason reason = socketReady ? EndReason::None : EndReason::SendError;
     int statsFailures = 0;
-    while (socketReady && active_.load(std::memory_order_relaxed)) {
+    while (reason == EndReason::None && active_.load(std::memory_order_relaxed)) {
+        const std::int64_t now = steadyMs();
+        // A caller that hung up or whose link broke cannot be sent to: that is a failed send.
+        if (connectionLost()) {
+            LOG_LINE << "-- ERR: send";
+            reason = whyConnectionEnded(now);
+            break;
+        }
         if (!connectionUsable()) {
             if (++statsFailures >= kStatsFailureLimit) {
+                reason = EndReason::Lost;
                 break;
             }
             LOG_LINE << "-- WARN: stat not available";
@@ -164,45 +242,109 @@ void ClientHandler::run() {
         if (fellBehind_.load()) {
             LOG_LINE << "-- caller fell more than " << kMaxBacklogBytes
                      << " bytes behind the input: disconnecting it";
+            reason = EndReason::FellBehind;
             break;
         }
+        watchPeer(now);
         const SendState state = sendBacklog(*ring);
+        backlog_.store(ring->available(), std::memory_order_relaxed);
         if (state == SendState::Failed) {
             LOG_LINE << "-- ERR: send";
+            reason = connectionLost() ? whyConnectionEnded(now) : EndReason::SendError;
             break;
         }
         waitForWork(state == SendState::NoRoom);
     }
-    tearDown(std::move(ring));
+    tearDown(std::move(ring), reason);
 }
 
-void ClientHandler::tearDown(std::unique_ptr<RingBufferAdaptive> ring) {
+void ClientHandler::watchPeer(std::int64_t nowMs) {
+    if (nowMs - peerCheckedMs_ < kPeerCheckMs) {
+        return;
+    }
+    const std::int64_t packetsBefore = packetsSeen_;
+    const int acksBefore = acksSeen_;
+    peerCheckedMs_ = nowMs;
+    SRT_TRACEBSTATS now{};
+    if (srt_bistats(socket_.load(std::memory_order_relaxed), &now, 0, 1) != 0) {
+        return;
+    }
+    acksSeen_ = now.pktRecvACKTotal;
+    packetsSeen_ = now.pktSentTotal;
+    if (acksSeen_ != acksBefore || peerAnsweredMs_ == 0) {
+        peerAnsweredMs_ = nowMs;
+    } else if (packetsSeen_ != packetsBefore) {
+        sentAfterAnswerMs_ = nowMs;
+    }
+}
+
+EndReason ClientHandler::whyConnectionEnded(std::int64_t nowMs) const {
+    // Packets kept going out while the caller stopped acknowledging them: it vanished.
+    const bool silentWhileSending =
+        sentAfterAnswerMs_ > peerAnsweredMs_ && nowMs - peerAnsweredMs_ >= kPeerSilentMs;
+    return silentWhileSending ? EndReason::Lost : EndReason::Closed;
+}
+
+void ClientHandler::tearDown(std::unique_ptr<RingBufferAdaptive> ring, EndReason reason) {
     LOG_LINE << "stop srt recv";
+    readStats();
     // Withdrawn under the clients mutex, so no delivery still reaches it, and before `active`
-    // is cleared: after that the registry may join this thread while holding the lock.
+    // is cleared: after that the registry may join this thread.
     publishRing(nullptr);
+    endReason_.store(reason);
     active_.store(false, std::memory_order_release);
     history_.reset();
     ring.reset();
+    backlog_.store(0, std::memory_order_relaxed);
     srt_close(socket_.load());
     socket_.store(0);
+    logEnd(reason);
 }
 
-void ClientHandler::sampleBitrate(std::string time, std::int64_t nowMs) {
+void ClientHandler::logEnd(EndReason reason) {
+    const CallerStats last = stats();
+    const std::int64_t connectedMs = steadyMs() - startedMs_;
+    LOG_LINE << "-- caller " << url_ << " (socket " << socketId_
+             << ") ended: " << endReasonText(reason) << "; connected " << connectedMs / 1000 << "."
+             << connectedMs % 1000 / 100 << " s, " << last.sentBytes << " bytes sent";
+}
+
+bool ClientHandler::readStats() {
+    SRT_TRACEBSTATS now{};
+    if (srt_bistats(socket_.load(), &now, 0, 1) != 0) {
+        return false;
+    }
+    CallerStats read;
+    read.rttMs = now.msRTT;
+    read.sentBytes = now.byteSentUniqueTotal;
+    read.sentPackets = now.pktSentUniqueTotal;
+    read.retransmittedPackets = now.pktRetransTotal;
+    read.lostPackets = now.pktSndLossTotal;
+    read.droppedPackets = now.pktSndDropTotal;
+    read.sendBufferMs = now.msSndBuf;
+    read.sendRateMbps = now.mbpsSendRate;
+    read.bandwidthMbps = now.mbpsBandwidth;
+    MutexLock lock(statsMutex_);
+    stats_ = read;
+    return true;
+}
+
+CallerStats ClientHandler::stats() const {
+    MutexLock lock(statsMutex_);
+    return stats_;
+}
+
+void ClientHandler::sampleBitrate(std::string time, std::int64_t steadyMs) {
     if (!isActive()) {
         return;
     }
-    // Read here rather than before every chunk: the sampler is the only reader.
-    SRT_TRACEBSTATS stats{};
-    const std::uint64_t total = srt_bistats(socket_.load(), &stats, 0, 1) == 0
-                                    ? static_cast<std::uint64_t>(stats.byteSentUniqueTotal)
-                                    : bytesAtLastSample_;
-    const auto elapsed =
-        static_cast<std::uint32_t>(nowMs - lastSampleMs_.load(std::memory_order_relaxed));
-    lastSampleMs_.store(nowMs, std::memory_order_relaxed);
-    const std::uint64_t delta = total - bytesAtLastSample_;
-    bytesAtLastSample_ = total;
-    history_.add({std::move(time), StatsSampler::kbps(delta, elapsed)});
+    readStats();
+    history_.add({std::move(time), sendRate_.sample(stats().sentBytes, steadyMs)});
+    // The loop may have ended meanwhile and emptied the history before this sample went in;
+    // a finished caller must not show up again.
+    if (!isActive()) {
+        history_.reset();
+    }
 }
 
 } // namespace vandra

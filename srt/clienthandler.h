@@ -2,19 +2,38 @@
 
 #include <array>
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
-#include "srt/bitratehistory.h"
+#include "core/bitratehistory.h"
+#include "core/chunk.h"
+#include "core/mutex.h"
 
 namespace vandra {
 
 class RingBufferAdaptive;
+
+// Why a caller's sending loop ended.
+enum class EndReason { None, Closed, Lost, FellBehind, SendError };
+// "closed", "lost", "fell_behind", "error": the label metrics and documents use.
+const char* endReasonCode(EndReason reason);
+
+// libsrt's figures for one caller at its latest sample (payload counts are unique: each
+// packet of the stream once; retransmissions are counted apart).
+struct CallerStats {
+    double rttMs = 0;
+    std::uint64_t sentBytes = 0;
+    std::int64_t sentPackets = 0;
+    std::int64_t retransmittedPackets = 0;
+    std::int64_t lostPackets = 0;    // reported lost by the caller (NAK)
+    std::int64_t droppedPackets = 0; // dropped by the sender as too late
+    std::int32_t sendBufferMs = 0;
+    double sendRateMbps = 0;
+    double bandwidthMbps = 0;
+};
 
 // One connected SRT caller: its own ring buffer, filled by the receiver, and its own thread
 // that sends what the buffer holds. Only the sending loop ends a caller.
@@ -27,29 +46,36 @@ class RingBufferAdaptive;
 // Lock order: the registry's clients mutex, then sendMutex_, then the ring buffer's mutex.
 class ClientHandler {
 public:
-    static constexpr std::int32_t kChunkSize = 1316;
     static constexpr std::int32_t kRingChunks = 1000;
     // A caller that falls further behind than this is disconnected instead of letting its
     // buffer, and the server's memory, grow without bound.
     static constexpr std::int32_t kMaxBacklogBytes = 25 * kChunkSize * kRingChunks;
 
     // `clientsMutex` is the registry's lock, under which `ring` is published and withdrawn.
-    ClientHandler(std::mutex& clientsMutex, bool liveMode);
+    ClientHandler(Mutex& clientsMutex, bool liveMode);
     ~ClientHandler(); // joins the sending thread; never called on that thread
     ClientHandler(const ClientHandler&) = delete;
     ClientHandler& operator=(const ClientHandler&) = delete;
 
     // Marks the caller active and starts its sending thread.
     void start(std::int32_t socket);
-    // Adds one bitrate sample from the bytes sent since the last one. Sampler thread, under
-    // the clients mutex.
-    void sampleBitrate(std::string time, std::int64_t nowMs);
+    // Adds one bitrate sample from the bytes sent since the last one. Sampler thread, without
+    // the clients mutex: it reads SRT's statistics.
+    void sampleBitrate(std::string time, std::int64_t steadyMs);
 
     // Passes one chunk on to this caller, if its sending loop has published its buffer.
     // Receiver thread, under the clients mutex.
-    void deliver(const std::uint8_t* data, std::int32_t length);
+    void deliver(const std::uint8_t* data, std::int32_t length) REQUIRES(clientsMutex_);
+    // For the registry, which holds the same mutex under its own name.
+    void assertRegistryLocked() const ASSERT_CAPABILITY(clientsMutex_) {}
 
     bool isActive() const { return active_.load(std::memory_order_acquire); }
+    std::int32_t socketId() const { return socketId_; }
+    EndReason endReason() const { return endReason_.load(); }
+    // The latest statistics (the sampler's, then the sending loop's last reading).
+    CallerStats stats() const EXCLUDES(statsMutex_);
+    // Bytes waiting in this caller's buffer.
+    std::int32_t backlogBytes() const { return backlog_.load(std::memory_order_relaxed); }
     const std::string& url() const { return url_; }
     void setUrl(std::string url) { url_ = std::move(url); }
     std::int64_t created() const { return created_; }
@@ -61,41 +87,62 @@ private:
 
     void run();
     bool prepareSocket();
+    bool connectionLost() const;
     bool connectionUsable() const;
-    SendState sendBacklog(RingBufferAdaptive& ring);
-    SendState sendPending();
-    bool trySendDirect(const std::uint8_t* data, std::int32_t length);
-    void waitForWork(bool noRoom);
-    void wakeSender();
-    void publishRing(RingBufferAdaptive* ring);
-    void tearDown(std::unique_ptr<RingBufferAdaptive> ring);
+    SendState sendBacklog(RingBufferAdaptive& ring) EXCLUDES(sendMutex_);
+    SendState sendPending() REQUIRES(sendMutex_);
+    bool trySendDirect(const std::uint8_t* data, std::int32_t length) REQUIRES(clientsMutex_);
+    void waitForWork(bool noRoom) EXCLUDES(waitMutex_);
+    void wakeSender() EXCLUDES(waitMutex_);
+    void publishRing(RingBufferAdaptive* ring) EXCLUDES(clientsMutex_);
+    void tearDown(std::unique_ptr<RingBufferAdaptive> ring, EndReason reason)
+        EXCLUDES(clientsMutex_);
+    bool readStats() EXCLUDES(statsMutex_);
+    void watchPeer(std::int64_t nowMs);
+    EndReason whyConnectionEnded(std::int64_t nowMs) const;
+    void logEnd(EndReason reason) EXCLUDES(statsMutex_);
 
-    std::mutex& clientsMutex_;
+    Mutex& clientsMutex_;
     const bool liveMode_;
     BitrateHistory history_;
     std::string url_;                     // "ip:port", set by the accept thread
-    std::int64_t created_ = 0;            // ms since 1970 when started
+    std::int64_t created_ = 0;            // wall-clock ms since 1970 when started
     std::atomic<bool> active_{false};     // cleared only by the sending loop
     std::atomic<std::int32_t> socket_{0}; // SRT socket; 0 once closed
-    RingBufferAdaptive* ring_ = nullptr;  // owned by run(); guarded by the clients mutex
-    bool overflowed_ = false;             // receiver only, under the clients mutex
+    std::int32_t socketId_ = 0;           // the SRT socket's id, kept after it is closed
+    std::int64_t startedMs_ = 0;          // steady clock, for how long it was connected
+    std::atomic<EndReason> endReason_{EndReason::None};
+    std::atomic<std::int32_t> backlog_{0};
+    // owned by run(); published and withdrawn under the clients mutex
+    RingBufferAdaptive* ring_ GUARDED_BY(clientsMutex_) = nullptr;
+    bool overflowed_ GUARDED_BY(clientsMutex_) = false;
     std::atomic<bool> fellBehind_{false}; // set once the backlog limit was hit
 
     // guards pending_, pendingLength_, pendingSent_ and every send on the socket, so that
     // chunks leave in the order they came whichever thread sends them
-    std::mutex sendMutex_;
-    std::array<std::uint8_t, kChunkSize> pending_{}; // popped, not yet (fully) sent
-    std::int32_t pendingLength_ = 0;
-    std::int32_t pendingSent_ = 0;
+    Mutex sendMutex_ ACQUIRED_AFTER(clientsMutex_);
+    std::array<std::uint8_t, kChunkSize> pending_ GUARDED_BY(sendMutex_){}; // popped, not sent
+    std::int32_t pendingLength_ GUARDED_BY(sendMutex_) = 0;
+    std::int32_t pendingSent_ GUARDED_BY(sendMutex_) = 0;
 
     // guards wakeRequested_: set for every chunk that went to the buffer since the sending
     // thread last looked, so none waits for a timeout; the thread sleeps on wakeUp_
-    std::mutex waitMutex_;
+    Mutex waitMutex_;
     std::condition_variable wakeUp_;
-    bool wakeRequested_ = false;
+    bool wakeRequested_ GUARDED_BY(waitMutex_) = false;
 
-    std::uint64_t bytesAtLastSample_ = 0;       // sampler only
-    std::atomic<std::int64_t> lastSampleMs_{0}; // set by the sending loop, then the sampler
+    // guards stats_: written by the sampler and by the sending loop's last reading
+    mutable Mutex statsMutex_;
+    CallerStats stats_ GUARDED_BY(statsMutex_);
+
+    // sending loop only: whether the peer still answers, to tell a hang-up from a lost link
+    std::int64_t peerCheckedMs_ = 0;
+    std::int64_t peerAnsweredMs_ = 0;
+    std::int64_t sentAfterAnswerMs_ = 0;
+    int acksSeen_ = 0;
+    std::int64_t packetsSeen_ = 0;
+
+    RateMeter sendRate_;
     std::unique_ptr<std::thread> thread_;
 };
 

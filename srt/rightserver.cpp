@@ -1,14 +1,14 @@
 #include "srt/rightserver.h"
 
 #include <arpa/inet.h>
-#include <cstdlib>
 #include <netinet/in.h>
 #include <vector>
 
 #include <srt/srt.h>
 
-#include "app/logger.h"
-#include "app/utils.h"
+#include "core/logger.h"
+#include "core/processexit.h"
+#include "core/utils.h"
 #include "platform/platform.h"
 #include "srt/srtlistener.h"
 
@@ -21,7 +21,9 @@ constexpr int kAcceptFailedStatus = -4;
 std::string addressText(const sockaddr_storage& peer) {
     const auto& ipv4 = reinterpret_cast<const sockaddr_in&>(peer);
     char host[22] = {};
-    inet_ntop(AF_INET, &ipv4.sin_addr, host, sizeof(host));
+    if (inet_ntop(AF_INET, &ipv4.sin_addr, host, sizeof(host)) == nullptr) {
+        return "?:" + std::to_string(ntohs(ipv4.sin_port));
+    }
     return std::string(host) + ":" + std::to_string(ntohs(ipv4.sin_port));
 }
 } // namespace
@@ -32,11 +34,16 @@ RightServer::~RightServer() {
     if (acceptThread_ && acceptThread_->joinable()) {
         acceptThread_->detach();
     }
+    if (tookLibraryLog_) {
+        HandshakeMonitor::releaseLibraryLog();
+    }
 }
 
 bool RightServer::start(SrtListenParams params) {
     liveMode_ = params.latency != 0;
-    const std::int32_t sock = createSrtListener(params, true);
+    HandshakeMonitor::takeLibraryLog(handshakes_);
+    tookLibraryLog_ = true;
+    const std::int32_t sock = createSrtListener(params, true, &handshakes_);
     LOG_LINE << "start right server to " << params.port << " sock:" << sock;
     if (sock > 0) {
         acceptThread_ = std::make_unique<std::thread>(&RightServer::acceptLoop, this, sock);
@@ -54,56 +61,65 @@ void RightServer::acceptLoop(std::int32_t listenSocket) {
              srt_accept(listenSocket, reinterpret_cast<sockaddr*>(&peer), &peerLength);
          client != SRT_INVALID_SOCK;
          client = srt_accept(listenSocket, reinterpret_cast<sockaddr*>(&peer), &peerLength)) {
+        handshakes_.onAccepted(client);
         const std::string url = addressText(peer);
         LOG_LINE << "accept new client " << client << " " << url;
         auto handler = makeClient();
+        handler->setUrl(url); // before its thread can read it
         handler->start(client);
-        handler->setUrl(url);
         addClient(std::move(handler));
         peerLength = sizeof(peer);
     }
     LOG_LINE << "fail accept - invalid socket";
     platform::consolePause();
-    std::exit(kAcceptFailedStatus);
+    exitProcess(kAcceptFailedStatus);
 }
 
 void RightServer::addClient(std::unique_ptr<ClientHandler> client) {
-    std::lock_guard<std::mutex> lock(clientsMutex_);
+    MutexLock lock(clientsMutex_);
     clients_.push_back(std::move(client));
 }
 
 std::size_t RightServer::clientCount() const {
-    std::lock_guard<std::mutex> lock(clientsMutex_);
+    MutexLock lock(clientsMutex_);
     return clients_.size();
 }
 
 void RightServer::broadcast(const std::uint8_t* data, std::int32_t length) {
-    std::lock_guard<std::mutex> lock(clientsMutex_);
+    MutexLock lock(clientsMutex_);
     for (const auto& client : clients_) {
+        client->assertRegistryLocked();
         client->deliver(data, length);
     }
 }
 
-void RightServer::sampleAndReap(std::string time, std::int64_t nowMs) {
-    std::vector<ClientHandler*> finished;
+void RightServer::sampleAndReap(const std::string& time, std::int64_t steadyMs) {
+    handshakes_.expire(steadyMs);
+    std::vector<ClientHandler*> active;
+    std::vector<std::unique_ptr<ClientHandler>> finished;
     {
-        std::lock_guard<std::mutex> lock(clientsMutex_);
-        for (const auto& client : clients_) {
-            if (client->isActive()) {
-                client->sampleBitrate(time, nowMs);
+        MutexLock lock(clientsMutex_);
+        for (auto it = clients_.begin(); it != clients_.end();) {
+            if ((*it)->isActive()) {
+                active.push_back(it->get());
+                ++it;
             } else {
-                finished.push_back(client.get());
+                LOG_LINE << "REMOVE";
+                finished.push_back(std::move(*it));
+                it = clients_.erase(it);
             }
         }
-        for (ClientHandler* done : finished) {
-            LOG_LINE << "REMOVE";
-            // Destroying the handler joins its thread, which no longer needs this lock.
-            clients_.remove_if([done](const auto& client) { return client.get() == done; });
-        }
     }
+    // Only this thread destroys callers, so the ones just seen stay valid without the lock.
+    for (ClientHandler* client : active) {
+        client->sampleBitrate(time, steadyMs);
+    }
+    const bool someoneLeft = !finished.empty();
+    finished.clear(); // joins their threads, which no longer need the lock
+
     // SRT frees a closed socket's buffers a few seconds later, so the trim is repeated on the
-    // next samples too. Outside the lock: it walks every heap.
-    trimSamplesLeft_ = finished.empty() ? trimSamplesLeft_ : kTrimSamples;
+    // next samples too. It walks every heap.
+    trimSamplesLeft_ = someoneLeft ? kTrimSamples : trimSamplesLeft_;
     if (trimSamplesLeft_ > 0) {
         --trimSamplesLeft_;
         platform::releaseFreedMemory();
@@ -111,7 +127,7 @@ void RightServer::sampleAndReap(std::string time, std::int64_t nowMs) {
 }
 
 std::string RightServer::clientsJson() const {
-    std::lock_guard<std::mutex> lock(clientsMutex_);
+    MutexLock lock(clientsMutex_);
     std::string json;
     for (const auto& client : clients_) {
         const std::string series = client->history().toJson();

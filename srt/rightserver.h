@@ -3,19 +3,23 @@
 #include <cstdint>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
+#include "core/chunksink.h"
+#include "core/mutex.h"
 #include "srt/clienthandler.h"
+#include "srt/handshakemonitor.h"
 #include "srt/srtlistenparams.h"
 
 namespace vandra {
 
 // The registry of connected SRT callers: accepts them, copies every input chunk into each
-// caller's buffer, samples and removes finished callers. Thread safe.
-// Lock order: clientsMutex_ first, then a ring buffer's or a history's mutex.
-class RightServer {
+// caller's buffer, samples and removes finished callers. Thread safe. Nothing slow (joining a
+// thread, closing a socket, reading statistics) happens under the clients mutex: the receiver
+// takes it for every chunk.
+// Lock order: clientsMutex_ first, then a caller's send mutex, a ring buffer's or a history's.
+class RightServer final : public ChunkSink {
 public:
     RightServer() = default;
     ~RightServer();
@@ -25,29 +29,31 @@ public:
     // Creates the SRT listener and starts the accept thread; false (logged) on failure.
     bool start(SrtListenParams params);
     // Receiver thread: copies one chunk into the buffer of every caller that has one.
-    void broadcast(const std::uint8_t* data, std::int32_t length);
+    void broadcast(const std::uint8_t* data, std::int32_t length) override EXCLUDES(clientsMutex_);
     // Sampler thread: samples active callers, removes and joins finished ones.
-    void sampleAndReap(std::string time, std::int64_t nowMs);
+    void sampleAndReap(const std::string& time, std::int64_t steadyMs) EXCLUDES(clientsMutex_);
     // The callers that have samples, in accept order, as JSON objects joined by ",".
-    std::string clientsJson() const;
+    std::string clientsJson() const EXCLUDES(clientsMutex_);
 
     // Registers a started handler at the end of the list.
-    void addClient(std::unique_ptr<ClientHandler> client);
+    void addClient(std::unique_ptr<ClientHandler> client) EXCLUDES(clientsMutex_);
     std::unique_ptr<ClientHandler> makeClient() {
         return std::make_unique<ClientHandler>(clientsMutex_, liveMode_);
     }
-    std::size_t clientCount() const;
+    std::size_t clientCount() const EXCLUDES(clientsMutex_);
+    // The accept loop; ends the process when the listener fails. Public for tests.
+    [[noreturn]] void acceptLoop(std::int32_t listenSocket);
 
 private:
-    void acceptLoop(std::int32_t listenSocket);
-
     // guards clients_ and every caller's ring pointer
-    mutable std::mutex clientsMutex_;
-    std::list<std::unique_ptr<ClientHandler>> clients_;
+    mutable Mutex clientsMutex_;
+    std::list<std::unique_ptr<ClientHandler>> clients_ GUARDED_BY(clientsMutex_);
+    HandshakeMonitor handshakes_;
     std::unique_ptr<std::thread> acceptThread_; // runs for the life of the process
     static constexpr int kTrimSamples = 3;
     int trimSamplesLeft_ = 0; // sampler only: samples that still give freed memory back
     bool liveMode_ = true;    // set by start, before the first caller
+    bool tookLibraryLog_ = false;
 };
 
 } // namespace vandra

@@ -6,7 +6,11 @@
 
 #include <srt/srt.h>
 
-#include "app/logger.h"
+#include "core/clock.h"
+#include "core/logger.h"
+#include "core/utils.h"
+#include "srt/handshakemonitor.h"
+#include "srt/srtsocket.h"
 
 namespace vandra {
 
@@ -78,14 +82,24 @@ bool setSrtOption(std::int32_t sock, std::int32_t option, const std::string& nam
     return true;
 }
 
-int listenCallback(void* /*opaque*/, std::int32_t /*newSocket*/, int /*hsVersion*/,
-                   const sockaddr* /*peer*/, const char* streamId) {
-    LOG_LINE << "LISTEN CALLBACK HOOK" << (streamId != nullptr ? streamId : "");
+int listenCallback(void* opaque, std::int32_t newSocket, int /*hsVersion*/, const sockaddr* peer,
+                   const char* streamId) {
+    auto* monitor = static_cast<HandshakeMonitor*>(opaque);
+    if (monitor == nullptr || monitor->onRequest(newSocket, peer, steadyMs())) {
+        // The stream id is the caller's own text: it must not be able to write into the log.
+        LOG_LINE << "LISTEN CALLBACK HOOK" << escapeForLog(streamId != nullptr ? streamId : "");
+    }
     return 0;
 }
 
-std::int32_t createSrtListener(const SrtListenParams& params, bool tuneSendBuffers) {
-    const SRTSOCKET sock = srt_create_socket();
+std::int32_t createSrtListener(const SrtListenParams& params, bool tuneSendBuffers,
+                               HandshakeMonitor* monitor) {
+    SrtSocket owner(srt_create_socket());
+    if (!owner.valid()) {
+        LOG_LINE << "-- srt_create_socket failed: " << srt_getlasterror_str();
+        return 0;
+    }
+    const SRTSOCKET sock = owner.get();
 
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -117,7 +131,7 @@ std::int32_t createSrtListener(const SrtListenParams& params, bool tuneSendBuffe
     if (!setEncryption(sock, params.passphrase)) {
         return 0;
     }
-    if (srt_listen_callback(sock, &listenCallback, nullptr) != 0) {
+    if (srt_listen_callback(sock, &listenCallback, monitor) != 0) {
         LOG_LINE << "-- ERROR SETUP CALLBACK: " << srt_getlasterror_str();
         return 0;
     }
@@ -125,7 +139,7 @@ std::int32_t createSrtListener(const SrtListenParams& params, bool tuneSendBuffe
         LOG_LINE << "-- ERROR srt_listen: " << srt_getlasterror_str();
         return 0;
     }
-    return sock;
+    return owner.release();
 }
 
 } // namespace vandra

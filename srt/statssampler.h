@@ -9,6 +9,7 @@
 namespace vandra {
 
 class LeftServer;
+class RightServer;
 
 // Every 3 seconds: a kbit/s sample for the input and for every active caller, and the removal
 // of finished callers. Runs on its own thread for the life of the process.
@@ -16,24 +17,20 @@ class StatsSampler {
 public:
     static constexpr auto kPeriod = std::chrono::seconds(3);
 
-    explicit StatsSampler(LeftServer& leftServer) : leftServer_(leftServer) {}
+    StatsSampler(LeftServer& input, RightServer& callers) : input_(input), callers_(callers) {}
     ~StatsSampler();
     StatsSampler(const StatsSampler&) = delete;
     StatsSampler& operator=(const StatsSampler&) = delete;
 
     void start();
-    // One pass, with the clock passed in.
-    void samplePass(std::int64_t nowMs, const std::string& timeText);
-
-    // kbit/s (1 kbit = 1024 bits) over whole elapsed seconds; 0 below one second.
-    static std::int32_t kbps(std::uint64_t deltaBytes, std::uint32_t elapsedMs);
-    // Local time as "%Y-%m-%d %H:%M:%S".
-    static std::string localTimeText(std::int64_t nowMs);
+    // One pass, with the clocks passed in: the steady one measures, the wall one is shown.
+    void samplePass(std::int64_t steadyMs, std::int64_t wallMs);
 
 private:
     void run();
 
-    LeftServer& leftServer_;
+    LeftServer& input_;
+    RightServer& callers_;
     std::unique_ptr<std::thread> thread_; // never joined: runs until the process ends
 };
 

@@ -5,9 +5,11 @@
 
 #include <httplib.h>
 
-#include "app/logger.h"
-#include "app/mainapp.h"
-#include "app/utils.h"
+#include "core/logger.h"
+#include "core/utils.h"
+#include "ingest/leftserver.h"
+#include "platform/platform.h"
+#include "srt/rightserver.h"
 
 namespace vandra {
 
@@ -16,9 +18,11 @@ constexpr const char* kLogUnit = "webserver";
 constexpr const char* kVersion = VANDRA_VERSION;
 } // namespace
 
-WebServer::WebServer(std::int32_t webPort)
-    : server_(std::make_unique<httplib::Server>()), webPort_(webPort) {
-    composeSettings();
+WebServer::WebServer(std::int32_t webPort, const LeftServer& input, const RightServer& callers,
+                     std::int32_t srtPort)
+    : input_(input), callers_(callers), server_(std::make_unique<httplib::Server>()),
+      webPort_(webPort) {
+    composeSettings(srtPort);
     setup();
 }
 
@@ -37,13 +41,12 @@ bool WebServer::isListening() const {
     return server_->is_running();
 }
 
-void WebServer::composeSettings() {
-    LeftServer& left = *g_mainApp->getLeftServer();
-    std::string source = "udp://@" + jsonEscape(left.group()) + ":" + jsonEscape(left.port());
-    if (!left.iface().empty()) {
-        source += " (" + jsonEscape(left.iface()) + ")";
+void WebServer::composeSettings(std::int32_t srtPort) {
+    std::string source = "udp://@" + jsonEscape(input_.group()) + ":" + jsonEscape(input_.port());
+    if (!input_.iface().empty()) {
+        source += " (" + jsonEscape(input_.iface()) + ")";
     }
-    settingsText_ = "\"source\":\"" + source + "\",\"port\":\"" + std::to_string(left.srt().port) +
+    settingsText_ = "\"source\":\"" + source + "\",\"port\":\"" + std::to_string(srtPort) +
                     "\",\"webport\":\"" + std::to_string(webPort_) + "\",\"ver\":\"" + kVersion +
                     "\"";
 }
@@ -51,8 +54,8 @@ void WebServer::composeSettings() {
 std::string WebServer::composeStatus() const {
     // The input series and the caller list are taken under their own locks, one after the
     // other; the input history's lock is never held together with the clients lock.
-    const std::string input = g_mainApp->getLeftServer()->inputHistory().toJson();
-    const std::string callers = g_mainApp->getRightServer()->clientsJson();
+    const std::string input = input_.inputHistory().toJson();
+    const std::string callers = callers_.clientsJson();
     return "{\"settings\":{" + settingsText_ + "},\"stats\":{\"left\":{\"data\":" + input +
            "},\"right\":[" + callers + "]}}";
 }
@@ -60,6 +63,14 @@ std::string WebServer::composeStatus() const {
 void WebServer::setup() {
     const std::string folder = exeDirectory() + "/WEB";
     LOG_LINE << "web folder: " << folder;
+    // Only SO_REUSEADDR: the library's default adds SO_REUSEPORT, with which a second server
+    // on the same port listens too and the two answer requests in turn.
+    server_->set_socket_options([](int sock) {
+        if (!platform::setReuseAddress(sock)) {
+            LOG_LINE << "-- cannot set SO_REUSEADDR on the web socket: "
+                     << platform::lastSocketError();
+        }
+    });
     server_->set_mount_point("/", folder, httplib::Headers());
     server_->Get("/hi", [](const httplib::Request&, httplib::Response& response) {
         LOG_LINE << "hi from client";

@@ -12,11 +12,16 @@ class Server;
 
 namespace vandra {
 
+class LeftServer;
+class RightServer;
+
 // The HTTP side: the WEB folder beside the executable at "/", "/hi" and "/stats". Listens on
 // all IPv4 interfaces on a thread of its own; requests run on the library's workers.
 class WebServer {
 public:
-    explicit WebServer(std::int32_t webPort);
+    // Shows `input` and `callers`, which outlive it; `srtPort` is the SRT listening port.
+    WebServer(std::int32_t webPort, const LeftServer& input, const RightServer& callers,
+              std::int32_t srtPort);
     // Stops the server and joins its thread (the running server never gets here).
     ~WebServer();
     WebServer(const WebServer&) = delete;
@@ -29,10 +34,12 @@ public:
     bool isListening() const;
 
 private:
-    void composeSettings();
+    void composeSettings(std::int32_t srtPort);
     void setup();
     void runServer();
 
+    const LeftServer& input_;
+    const RightServer& callers_;
     std::unique_ptr<std::thread> serverThread_;
     std::unique_ptr<httplib::Server> server_;
     const std::int32_t webPort_;

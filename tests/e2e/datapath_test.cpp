@@ -205,8 +205,9 @@ TEST(DataPathCallers, KilledCallerIsRemovedAndOthersSeeNoGap) {
         std::chrono::steady_clock::now() - killedAt);
     EXPECT_TRUE(fixture.waitForLog("REMOVE", kKilledCallerNoticed - stoppedAfter)) << fixture.log();
     EXPECT_TRUE(fixture.waitForLog("del client (try del thread)", 2s)) << fixture.log();
-    // Only the killed caller has gone so far.
+    // Only the killed caller has gone so far, and the log says how.
     EXPECT_EQ(fixture.countInLog("stop srt recv"), 1) << fixture.log();
+    EXPECT_EQ(fixture.countInLog(") ended: connection lost; connected "), 1) << fixture.log();
 
     expectLossless(finish(*steady, 30s), 2, "steady callers");
     publisher->stop();
@@ -225,6 +226,10 @@ TEST(DataPathCallers, TwentySimultaneousCallersAreAllAccepted) {
     EXPECT_EQ(fixture.countInLog("accept new client"), 20) << fixture.log();
     publisher->stop();
     fixture.expectCleanStop();
+    // Each caller hung up cleanly: a failed send ends it, not nine statistics warnings.
+    EXPECT_EQ(fixture.countInLog("-- ERR: send  clienthandler"), 20) << fixture.log();
+    EXPECT_EQ(fixture.countInLog("-- WARN: stat not available"), 0) << fixture.log();
+    EXPECT_EQ(fixture.countInLog(") ended: hung up; connected "), 20) << fixture.log();
 }
 
 // Guards against fan-out faults that show only with many callers at once: chunks skipped
@@ -268,6 +273,26 @@ TEST(DataPathSrtSettings, PassphraseAdmitsOnlyCallersThatKnowIt) {
     fixture.expectCleanStop();
 }
 
+// Guards against a caller that keeps retrying a refused handshake flooding the log (libsrt's
+// own lines included) without ever naming its address.
+TEST(DataPathSrtSettings, RetriedWrongPassphraseIsLoggedOncePerTenSecondsWithItsAddress) {
+    ServerFixture fixture({std::string("passphrase=") + kPassphrase});
+    const std::string command =
+        "exec /usr/bin/srt-live-transmit -q 'srt://127.0.0.1:" + std::to_string(fixture.srtPort) +
+        "?passphrase=not-the-passphrase' file://con >/dev/null 2>&1";
+    auto retrying =
+        Process::start({"/bin/sh", "-c", command}, fixture.dir(), fixture.dir() / "retrying.log");
+    EXPECT_TRUE(fixture.waitForLog("-- caller 127.0.0.1:", 5s)) << fixture.log();
+    std::this_thread::sleep_for(4s);
+    retrying->stop();
+    EXPECT_GE(fixture.countInLog("not connected: wrong passphrase"), 1) << fixture.log();
+    EXPECT_LE(fixture.countInLog("not connected: wrong passphrase"), 2) << fixture.log();
+    EXPECT_EQ(fixture.countInLog("LISTEN CALLBACK HOOK"), 1) << fixture.log();
+    EXPECT_EQ(fixture.countInLog("BADSECRET"), 0) << fixture.log();
+    EXPECT_EQ(fixture.countInLog("accept new client"), 0) << fixture.log();
+    fixture.expectCleanStop();
+}
+
 // Guards against a passphrase SRT refuses silently leaving the server open to everyone.
 TEST(DataPathSrtSettings, TooShortPassphraseStopsTheStart) {
     const ToolRun run = ServerInstance().runToExit(
@@ -292,13 +317,20 @@ TEST(DataPathSrtSettings, LatencyZeroServesFileModeCallersWithoutGaps) {
     fixture.expectCleanStop();
 }
 
-// Guards against the caller's stream id being lost before the listener callback.
-TEST(DataPathSrtSettings, CallerStreamIdReachesTheListenCallback) {
+// Guards against the caller's stream id being lost before the listener callback, and against
+// a caller writing lines (or terminal escapes) into the operator's log through it.
+TEST(DataPathSrtSettings, CallerStreamIdReachesTheListenCallbackEscaped) {
     ServerFixture fixture;
     auto publisher = fixture.startPublisher({"--bitrate", "2000000"});
-    const ToolRun run = fixture.runCallers(1, 1, 30s, {"--streamid", "abc"});
-    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(fixture.runCallers(1, 1, 30s, {"--streamid", "abc"}).status, 0);
+    const ToolRun forged =
+        fixture.runCallers(1, 1, 30s, {"--streamid", "x\nREMOVE  rightserver  77\x1b[2J"});
+    EXPECT_EQ(forged.status, 0) << forged.output;
     EXPECT_TRUE(fixture.waitForLog("LISTEN CALLBACK HOOKabc  ", 2s)) << fixture.log();
+    EXPECT_TRUE(fixture.waitForLog(
+        "LISTEN CALLBACK HOOKx\\x0aREMOVE  rightserver  77\\x1b[2J  utils  ", 2s))
+        << fixture.log();
+    EXPECT_FALSE(contains(fixture.log(), "\nREMOVE  rightserver  77")) << fixture.log();
     publisher->stop();
     fixture.expectCleanStop();
 }

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
@@ -157,6 +159,9 @@ std::unique_ptr<Process> Process::start(const std::vector<std::string>& argv,
                                         const std::filesystem::path& workDir,
                                         const std::filesystem::path& logFile) {
     const pid_t pid = ::fork();
+    if (pid < 0) {
+        ADD_FAILURE() << "fork failed for " << argv.front() << ": " << std::strerror(errno);
+    }
     if (pid == 0) {
         const int log = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         const int devNull = ::open("/dev/null", O_RDONLY);
@@ -179,6 +184,13 @@ std::unique_ptr<Process> Process::start(const std::vector<std::string>& argv,
         ::_exit(127);
     }
     return std::make_unique<Process>(pid, logFile);
+}
+
+Process::Process(pid_t pid, std::filesystem::path logFile)
+    : pid_(pid), logFile_(std::move(logFile)) {
+    if (pid_ <= 0) {
+        status_ = -1; // never started: nothing to wait for or to stop
+    }
 }
 
 Process::~Process() {
@@ -226,7 +238,7 @@ bool Process::running() {
 }
 
 void Process::sendSignal(int signal) {
-    if (!status_) {
+    if (!status_ && pid_ > 0) {
         ::kill(pid_, signal);
     }
 }

@@ -85,7 +85,9 @@ public:
     static std::unique_ptr<Process> start(const std::vector<std::string>& argv,
                                           const std::filesystem::path& workDir,
                                           const std::filesystem::path& logFile);
-    Process(pid_t pid, std::filesystem::path logFile) : pid_(pid), logFile_(std::move(logFile)) {}
+    // A pid of 0 or below (a failed fork) is never signalled: kill() would take it for a
+    // process group, or for every process of the user.
+    Process(pid_t pid, std::filesystem::path logFile);
     ~Process();
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;

@@ -418,6 +418,27 @@ TEST(ReliabilitySlowCallers, StalledAndThrottledCallersAreCutOffAndMemoryStaysBo
     figure("slow/stalled: throttled " + slowRun.json);
 }
 
+// Guards against a file-mode caller that stops reading freezing the data path: its blocking
+// sends must come back so the backlog cap can cut it off, and closing it must neither linger
+// nor happen under the lock that every chunk needs.
+TEST(ReliabilitySlowCallers, StalledFileModeCallerIsCutOffAndOthersLoseNothing) {
+    ServerFixture server({"latency=0"});
+    auto publisher = server.startPublisher({"--bitrate", "20000000"});
+    constexpr double kSeconds = 30;
+    auto healthy = server.startCallers(2, kSeconds, {"--file-mode"});
+    auto stalled =
+        server.startCallers(1, kSeconds + 10, {"--file-mode", "--stall-after-ms", "2000"});
+    EXPECT_TRUE(server.waitForLog(kFellBehindLine, 40s)) << server.log();
+    const ToolRun healthyRun = finish(*healthy, 30s);
+    const ToolRun stalledRun = finish(*stalled, 30s);
+    publisher->stop();
+    expectLossless(healthyRun, 2, "healthy file-mode callers");
+    EXPECT_EQ(stalledRun.number("disconnected"), 1u) << stalledRun.output;
+    EXPECT_EQ(server.countInLog(kFellBehindLine), 1) << server.log();
+    server.expectCleanStop();
+    figure("file-mode stalled: healthy " + healthyRun.json);
+}
+
 // ---- Lossy links --------------------------------------------------------------------------
 
 struct LinkImpairment {

@@ -125,6 +125,17 @@ TEST(Startup, NormalStartLogsInOrderAndEndsOnlyFromOutside) {
     EXPECT_EQ(server.process->stop(), kSigterm);
 }
 
+// Guards against a failed fork (pid -1) turning stop() into kill(-1, ...): a signal to every
+// process of the user, the test runner included.
+TEST(Harness, ProcessThatNeverStartedIsNeverSignalled) {
+    const ScratchDir dir;
+    for (const pid_t pid : {-1, 0}) {
+        Process ghost(pid, dir.path() / "ghost.log");
+        EXPECT_FALSE(ghost.running());
+        EXPECT_EQ(ghost.stop(), -1);
+    }
+}
+
 // Whether the usage has the line "  KEY   DEFAULT   meaning" for this key and default.
 bool listsDefault(const std::string& usage, const std::string& key, const std::string& value) {
     std::istringstream lines(usage);

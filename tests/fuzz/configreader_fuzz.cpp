@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "app/configreader.h"
-#include "app/utils.h"
+#include "core/utils.h"
 #include "fuzzcheck.h"
 
 namespace vandra::fuzz {
@@ -142,7 +142,7 @@ void checkFileReader(const std::string& text) {
 } // namespace vandra::fuzz
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-    vandra::fuzz::silenceStdout();
+    vandra::fuzz::silenceLog();
     return 0;
 }
 

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "core/logger.h"
+
 // Invariant checks for the fuzz targets: a broken invariant aborts, which libFuzzer reports
 // as a crash and saves the input that caused it.
 namespace vandra::fuzz {
@@ -32,12 +34,9 @@ inline bool isAllBlank(const std::string& text) {
     return true;
 }
 
-// The server logs to stdout; at fuzzing speed that is only noise around libFuzzer's report
-// on stderr.
-inline void silenceStdout() {
-    if (std::freopen("/dev/null", "w", stdout) == nullptr) {
-        std::fprintf(stderr, "cannot silence stdout\n");
-    }
+// At fuzzing speed the server's log lines are only noise around libFuzzer's report.
+inline void silenceLog() {
+    setLogSink([](const std::string&) {});
 }
 
 } // namespace vandra::fuzz

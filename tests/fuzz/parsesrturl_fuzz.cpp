@@ -3,7 +3,7 @@
 #include <string>
 
 #include "app/sourceaddress.h"
-#include "app/utils.h"
+#include "core/utils.h"
 #include "fuzzcheck.h"
 
 namespace vandra::fuzz {
@@ -63,7 +63,7 @@ void checkWellFormed(const std::string& text) {
 } // namespace vandra::fuzz
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-    vandra::fuzz::silenceStdout();
+    vandra::fuzz::silenceLog();
     return 0;
 }
 

@@ -4,8 +4,8 @@
 #include <deque>
 #include <vector>
 
+#include "core/ringbuffer_adaptive.h"
 #include "fuzzcheck.h"
-#include "ingest/ringbuffer_adaptive.h"
 
 namespace vandra::fuzz {
 namespace {
@@ -34,7 +34,7 @@ private:
 class RingAndModel {
 public:
     explicit RingAndModel(std::int32_t chunkCount)
-        : ring_("client", kChunk, chunkCount), lastCapacity_(ring_.capacity()) {}
+        : ring_(kChunk, chunkCount), lastCapacity_(ring_.capacity()) {}
 
     void push(std::int32_t length) {
         std::vector<std::uint8_t> bytes(static_cast<size_t>(length));
@@ -116,7 +116,7 @@ void runOperations(InputBytes& input) {
 } // namespace vandra::fuzz
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-    vandra::fuzz::silenceStdout();
+    vandra::fuzz::silenceLog();
     return 0;
 }
 

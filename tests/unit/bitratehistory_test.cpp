@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "srt/bitratehistory.h"
-#include "srt/statssampler.h"
+#include "core/bitratehistory.h"
 
 namespace vandra {
 namespace {
@@ -12,61 +11,52 @@ std::string sampleTime(int n) {
     return text;
 }
 
-TEST(BitrateHistory, EmptyHistoryIsAnEmptyArray) {
-    BitrateHistory history;
-    EXPECT_EQ(history.toJson(), "[]");
-}
-
-TEST(BitrateHistory, FirstSampleIsTheOnlyEntry) {
-    BitrateHistory history;
-    history.add({"2026-12-06 10:00:01", 7812});
-    EXPECT_EQ(history.toJson(), "[{\"x\":\"2026-12-06 10:00:01\",\"y\":7812}]");
+std::string entry(int n) {
+    return "{\"x\":\"" + sampleTime(n) + "\",\"y\":" + std::to_string(n) + "}";
 }
 
 TEST(BitrateHistory, KeepsTheNewestTwentyNewestFirst) {
     BitrateHistory history;
-    for (int i = 1; i <= 25; ++i) {
+    EXPECT_EQ(history.toJson(), "[]");
+    history.add({sampleTime(1), 1});
+    EXPECT_EQ(history.toJson(), "[" + entry(1) + "]");
+    for (int i = 2; i <= 25; ++i) {
         history.add({sampleTime(i), i});
     }
     std::string expected = "[";
     for (int i = 25; i >= 6; --i) {
-        expected += "{\"x\":\"" + sampleTime(i) + "\",\"y\":" + std::to_string(i) + "}";
-        expected += i > 6 ? "," : "]";
+        expected += entry(i) + (i > 6 ? "," : "]");
     }
     EXPECT_EQ(history.toJson(), expected);
+    EXPECT_EQ(history.latestKbps(), 25);
 }
 
-TEST(BitrateHistory, ResetHidesSamplesAndTheNextAddIsTheOnlyOneShown) {
+TEST(BitrateHistory, ResetHidesSamplesUntilTheNextAdd) {
     BitrateHistory history;
     for (int i = 1; i <= 5; ++i) {
         history.add({sampleTime(i), i});
     }
     history.reset();
     EXPECT_EQ(history.toJson(), "[]");
+    EXPECT_EQ(history.latestKbps(), 0);
     history.add({sampleTime(9), 9});
-    EXPECT_EQ(history.toJson(), "[{\"x\":\"" + sampleTime(9) + "\",\"y\":9}]");
+    EXPECT_EQ(history.toJson(), "[" + entry(9) + "]");
 }
 
-TEST(BitrateHistory, NegativeRateIsWrittenAsItsUnsignedBits) {
-    BitrateHistory history;
-    history.add({"t", -1});
-    EXPECT_EQ(history.toJson(), "[{\"x\":\"t\",\"y\":4294967295}]");
+TEST(BitrateRate, CountsWholeSecondsAndKibibits) {
+    EXPECT_EQ(kbpsOver(1048576, 3000), 2730);
+    EXPECT_EQ(kbpsOver(1048576, 3999), 2730); // 3.999 s counts as 3
+    EXPECT_EQ(kbpsOver(1048576, 999), 0);
+    EXPECT_EQ(kbpsOver(~0ull, 1000), INT32_MAX);
 }
 
-TEST(StatsSamplerRate, CountsWholeSecondsAndKibibits) {
-    EXPECT_EQ(StatsSampler::kbps(1048576, 3000), 2730);
-    EXPECT_EQ(StatsSampler::kbps(1048576, 3999), 2730); // 3.999 s counts as 3
-    EXPECT_EQ(StatsSampler::kbps(1048576, 999), 0);
-    EXPECT_EQ(StatsSampler::kbps(0, 3000), 0);
-    EXPECT_EQ(StatsSampler::kbps(~0ull, 1000), INT32_MAX);
-}
-
-TEST(StatsSamplerRate, TimeTextIsNineteenCharacters) {
-    const std::string text = StatsSampler::localTimeText(1765000000000);
-    ASSERT_EQ(text.size(), 19u);
-    EXPECT_EQ(text[4], '-');
-    EXPECT_EQ(text[10], ' ');
-    EXPECT_EQ(text[13], ':');
+TEST(BitrateRate, MeterMeasuresOverTheTimeSinceItsLastSample) {
+    RateMeter meter;
+    meter.start(10'000);
+    EXPECT_EQ(meter.sample(1048576, 13'000), 2730);
+    EXPECT_EQ(meter.sample(1048576, 16'000), 0);
+    EXPECT_EQ(meter.sample(2 * 1048576, 16'500), 0); // under a second: 0, as specified
+    EXPECT_EQ(meter.sample(3 * 1048576, 19'500), 2730);
 }
 
 } // namespace

@@ -1,117 +1,104 @@
-#include <ctime>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <thread>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "core/chunk.h"
 #include "ingest/streamrecorder.h"
+#include "logcapture.h"
 
 namespace vandra {
 namespace {
 
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
 class StreamRecorderTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        previous_ = std::filesystem::current_path();
-        folder_ = std::filesystem::temp_directory_path() /
-                  ("recorder_test_" + std::to_string(::getpid()));
-        std::filesystem::create_directories(folder_);
-        std::filesystem::current_path(folder_);
-        testing::internal::CaptureStdout();
+        folder_ = fs::temp_directory_path() / ("recorder_test_" + std::to_string(::getpid()));
+        fs::create_directories(folder_);
     }
-    void TearDown() override {
-        testing::internal::GetCapturedStdout();
-        std::filesystem::current_path(previous_);
-        std::filesystem::remove_all(folder_);
+    void TearDown() override { fs::remove_all(folder_); }
+
+    // A recorder that writes to `path` and counts how often it tried to open a file.
+    std::unique_ptr<StreamRecorder> recorderFor(const fs::path& path) {
+        auto recorder = std::make_unique<StreamRecorder>([this, path](std::int64_t) {
+            ++opens_;
+            return path.string();
+        });
+        recorder->start();
+        return recorder;
     }
-    std::vector<std::filesystem::path> recordings() const {
-        std::vector<std::filesystem::path> found;
-        for (const auto& entry : std::filesystem::directory_iterator(folder_)) {
-            found.push_back(entry.path());
+    // Feeds one chunk a millisecond for `duration`, as a steady input would.
+    void feed(StreamRecorder& recorder, std::chrono::milliseconds duration) {
+        const std::vector<std::uint8_t> chunk(kChunkSize, 0x47);
+        const auto end = std::chrono::steady_clock::now() + duration;
+        while (std::chrono::steady_clock::now() < end) {
+            recorder.record(chunk.data(), kChunkSize);
+            std::this_thread::sleep_for(1ms);
         }
-        return found;
     }
 
-    std::filesystem::path previous_;
-    std::filesystem::path folder_;
+    fs::path folder_;
+    std::atomic<int> opens_{0};
+    LogCapture log_;
 };
 
-// "server_YYYY-MM-DD_HH-MM-SS.ts": every field zero-padded. (No std::regex: g++ 12 warns
-// falsely inside it in the sanitizer build.)
-bool isRecordingName(const std::string& name) {
-    const std::string shape = "server_dddd-dd-dd_dd-dd-dd.ts";
-    if (name.size() != shape.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < shape.size(); ++i) {
-        const bool digit = name[i] >= '0' && name[i] <= '9';
-        if (shape[i] == 'd' ? !digit : name[i] != shape[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
-TEST_F(StreamRecorderTest, NameIsZeroPaddedLocalTime) {
-    EXPECT_TRUE(isRecordingName(StreamRecorder::dumpFileName(0)))
-        << StreamRecorder::dumpFileName(0);
-    EXPECT_TRUE(isRecordingName(StreamRecorder::dumpFileName()));
-    EXPECT_FALSE(isRecordingName("server_2026-1-06_10-00-00.ts"));
-}
-
-TEST_F(StreamRecorderTest, WritesWholeChunksAndOpensOnlyOnce) {
-    StreamRecorder recorder;
-    EXPECT_TRUE(recordings().empty());
-    std::vector<std::uint8_t> chunk(1316);
+TEST_F(StreamRecorderTest, RecordsWholeChunksInOrderUntilClosed) {
+    auto recorder = recorderFor(folder_ / "a.ts");
+    std::vector<std::uint8_t> chunk(kChunkSize);
     for (int i = 0; i < 5; ++i) {
         std::fill(chunk.begin(), chunk.end(), static_cast<std::uint8_t>(i));
-        recorder.record(chunk.data(), 1316, 1000 + i);
+        recorder->record(chunk.data(), kChunkSize);
     }
-    recorder.close();
-    recorder.record(chunk.data(), 1316, 9000); // after close: not recorded
-    const auto files = recordings();
-    ASSERT_EQ(files.size(), 1u);
-    std::ifstream in(files[0], std::ios::binary);
+    recorder->close();
+    recorder->record(chunk.data(), kChunkSize); // after close: not recorded
+    recorder.reset();
+    std::ifstream in(folder_ / "a.ts", std::ios::binary);
     const std::vector<char> bytes{std::istreambuf_iterator<char>(in), {}};
-    ASSERT_EQ(bytes.size(), 5u * 1316);
-    EXPECT_EQ(bytes[4 * 1316], 4);
-    const std::string log = testing::internal::GetCapturedStdout();
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(log.find("start write to file   leftserver  "), 0u) << log;
-    EXPECT_EQ(log.find("start write to file", 1), std::string::npos);
+    ASSERT_EQ(bytes.size(), 5u * kChunkSize);
+    EXPECT_EQ(bytes[4 * kChunkSize], 4);
+    EXPECT_EQ(opens_, 1);
+    EXPECT_EQ(log_.count("start write to file   leftserver  "), 1) << log_.text();
+    EXPECT_EQ(StreamRecorder::dumpFileName(1'796'600'000'000).size(),
+              std::string("server_2026-12-06_10-00-00.ts").size());
 }
 
-TEST_F(StreamRecorderTest, FlushesWithinASecondWithoutClosing) {
-    StreamRecorder recorder;
-    std::vector<std::uint8_t> chunk(1316, 7);
-    recorder.record(chunk.data(), 1316, 1000);
-    recorder.record(chunk.data(), 1316, 2500);
-    const auto files = recordings();
-    ASSERT_EQ(files.size(), 1u);
-    EXPECT_EQ(std::filesystem::file_size(files[0]), 2u * 1316);
+// Guards against a folder that cannot be written costing an open() and a log line per chunk
+// on the receiver thread: opens once a second, one line per 10 s, and recording starts by
+// itself once the folder is there.
+TEST_F(StreamRecorderTest, FolderThatCannotBeWrittenIsRetriedOnceASecond) {
+    auto recorder = recorderFor(folder_ / "missing" / "b.ts");
+    feed(*recorder, 2500ms);
+    EXPECT_GE(opens_, 2);
+    EXPECT_LE(opens_, 4);
+    EXPECT_EQ(log_.count("-- cannot open the recording file "), 1) << log_.text();
+    EXPECT_EQ(log_.count("No such file or directory"), 1) << log_.text();
+    EXPECT_EQ(log_.count("start write to file "), 1) << log_.text();
+
+    fs::create_directories(folder_ / "missing");
+    feed(*recorder, 1500ms);
+    recorder.reset();
+    EXPECT_GT(fs::file_size(folder_ / "missing" / "b.ts"), 0u);
+    EXPECT_EQ(log_.count("-- recording to "), 1) << log_.text();
 }
 
-TEST_F(StreamRecorderTest, FailedOpenIsRetriedAtTheNextChunk) {
-    // Folders under every name the next seconds can give make the open fail, even for root.
-    const std::time_t now = std::time(nullptr);
-    for (std::time_t t = now - 1; t <= now + 5; ++t) {
-        std::filesystem::create_directory(folder_ / StreamRecorder::dumpFileName(t));
-    }
-    StreamRecorder recorder;
-    std::vector<std::uint8_t> chunk(1316, 1);
-    recorder.record(chunk.data(), 1316, 1000);
-    for (const auto& entry : std::filesystem::directory_iterator(folder_)) {
-        std::filesystem::remove(entry.path());
-    }
-    recorder.record(chunk.data(), 1316, 1001);
-    recorder.close();
-    ASSERT_EQ(recordings().size(), 1u);
-    EXPECT_EQ(std::filesystem::file_size(recordings()[0]), 1316u);
-    const std::string log = testing::internal::GetCapturedStdout();
-    testing::internal::CaptureStdout();
-    EXPECT_NE(log.find("start write to file", 1), std::string::npos) << log;
+// Guards against write errors after a good open (disk full) being ignored.
+TEST_F(StreamRecorderTest, WriteFailureIsLoggedOnceAndTheFileClosed) {
+    auto recorder = recorderFor("/dev/full");
+    feed(*recorder, 1500ms);
+    recorder.reset();
+    EXPECT_EQ(log_.count("-- recording write failed on /dev/full: No space left on device; "
+                         "file closed, a new one in 10 s"),
+              1)
+        << log_.text();
+    EXPECT_EQ(opens_, 1);
 }
 
 } // namespace

@@ -1,9 +1,9 @@
-#include "ingest/ringbuffer_adaptive.h"
+#include "core/ringbuffer_adaptive.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "app/logger.h"
+#include "core/logger.h"
 
 namespace vandra {
 
@@ -11,14 +11,13 @@ namespace {
 constexpr const char* kLogUnit = "ringbuffer_adaptive";
 }
 
-RingBufferAdaptive::RingBufferAdaptive(std::string name, std::int32_t chunkSize,
-                                       std::int32_t chunkCount)
-    : chunkSize_(chunkSize), name_(std::move(name)), growStep_(chunkSize * chunkCount),
+RingBufferAdaptive::RingBufferAdaptive(std::int32_t chunkSize, std::int32_t chunkCount)
+    : chunkSize_(chunkSize), growStep_(chunkSize * chunkCount),
       data_(std::make_unique<std::uint8_t[]>(static_cast<size_t>(chunkSize * chunkCount))),
       capacity_(chunkSize * chunkCount) {}
 
 std::int32_t RingBufferAdaptive::capacity() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return capacity_;
 }
 
@@ -44,7 +43,7 @@ void RingBufferAdaptive::push(const std::uint8_t* source, std::int32_t length) {
         writePos_ += tail;
     }
     // The bytes are in place before the reader can see them counted.
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     fill_.fetch_add(length, std::memory_order_release);
 }
 
@@ -53,7 +52,7 @@ void RingBufferAdaptive::grow(std::int32_t length) {
     std::int32_t oldReadPos = 0;
     const std::int32_t oldWritePos = writePos_;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         oldCapacity = capacity_;
         oldReadPos = readPos_;
         const std::int32_t newCapacity =
@@ -74,7 +73,7 @@ void RingBufferAdaptive::grow(std::int32_t length) {
 }
 
 bool RingBufferAdaptive::pop(std::uint8_t* chunkOut) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (fill_.load(std::memory_order_relaxed) < chunkSize_) {
         return false;
     }

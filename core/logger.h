@@ -1,13 +1,14 @@
 #pragma once
 
+#include <functional>
 #include <sstream>
 #include <string>
 
 namespace vandra {
 
 // One log line: the message and its values, two blanks, the unit, two blanks, the source line.
-// The finished line is written to stdout by a single call under a lock, so lines of different
-// threads never interleave.
+// The finished line goes to the sink (standard output unless a test sets another) in one
+// piece, so lines of different threads never interleave.
 class LogLine {
 public:
     LogLine(const char* unit, int line) : unit_(unit), line_(line) {}
@@ -26,7 +27,14 @@ private:
     int line_;
 };
 
-// Writes one finished line (with its line feed) to stdout and flushes. Thread safe.
+// Receives every finished line, line feed included.
+using LogSink = std::function<void(const std::string& line)>;
+
+// Replaces the sink and returns the one before; an empty sink restores standard output.
+// Tests use it to read what was logged.
+LogSink setLogSink(LogSink sink);
+
+// Writes one finished line (with its line feed) to the sink. Thread safe.
 void writeLogText(const std::string& text);
 
 } // namespace vandra

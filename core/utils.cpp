@@ -1,17 +1,14 @@
-#include "app/utils.h"
+#include "core/utils.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 
-#include "app/logger.h"
 #include "platform/platform.h"
 
 namespace vandra {
 
 namespace {
-constexpr const char* kLogUnit = "utils";
-
 // C-locale white space, without calling into the locale machinery.
 bool isBlank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -37,10 +34,6 @@ std::string toLower(std::string text) {
         }
     }
     return text;
-}
-
-bool startsWith(const std::string& text, const std::string& prefix) {
-    return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
 }
 
 std::vector<std::string> split(const std::string& text, const std::string& delimiter) {
@@ -122,38 +115,21 @@ std::string jsonEscape(const std::string& text) {
     return out;
 }
 
-SourceAddress parseSrtUrl(std::string source, std::string prefix) {
-    SourceAddress result;
-    if (source.empty()) {
-        return result;
-    }
-
-    const size_t open = source.find('(');
-    if (open != std::string::npos && open != 0) {
-        size_t close = source.find(')', open + 1);
-        if (close == std::string::npos) {
-            close = source.size() - 1;
+std::string escapeForLog(const std::string& text) {
+    static const char* const kHex = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            out += "\\x";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0x0f];
+        } else {
+            out += c;
         }
-        const std::string inside = close > open ? source.substr(open + 1, close - open - 1) : "";
-        result.iface = split(inside, ":").front();
-        source.resize(open);
     }
-
-    const std::vector<std::string> pieces = split(eraseAll(source, prefix), ":");
-    if (pieces.size() != 2) {
-        LOG_LINE << "-- fail parseSrtUrl size " << pieces.size();
-        return result;
-    }
-
-    const std::string group = trim(pieces[0]);
-    const std::string port = trim(pieces[1]);
-    if (group.empty() || !isNumber(port)) {
-        LOG_LINE << "-- fail parseSrtUrl isNumber " << port;
-        return result;
-    }
-    result.group = group;
-    result.port = port;
-    return result;
+    return out;
 }
 
 } // namespace vandra

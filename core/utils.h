@@ -5,14 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "app/sourceaddress.h"
-
-// Text helpers on byte strings in the C locale, and the source address parser.
+// Text helpers on byte strings in the C locale.
 namespace vandra {
 
 std::string trim(const std::string& text);
 std::string toLower(std::string text);
-bool startsWith(const std::string& text, const std::string& prefix);
 // Cuts at every delimiter; empty pieces count, so there is one piece more than delimiters.
 std::vector<std::string> split(const std::string& text, const std::string& delimiter);
 // Removes every occurrence of a non-empty pattern, searching again where a removal began.
@@ -30,8 +27,8 @@ std::optional<std::int32_t> toInt32(const std::string& text);
 // Escapes a text for use inside a JSON string: quote, backslash and control characters.
 std::string jsonEscape(const std::string& text);
 
-// Splits "udp://GROUP:PORT(IFACE)" into its parts; logs and returns empty group and port
-// when the shape is wrong.
-SourceAddress parseSrtUrl(std::string source, std::string prefix);
+// Writes control characters (below 0x20, and 0x7f) as \xNN, so that text from outside cannot
+// forge log lines or drive the operator's terminal; everything else stays as it is.
+std::string escapeForLog(const std::string& text);
 
 } // namespace vandra

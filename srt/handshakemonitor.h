@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+
+#include "core/mutex.h"
+
+struct sockaddr;
+
+namespace vandra {
+
+// Watches connection requests at the SRT listener so that a caller retrying a refused
+// handshake cannot flood the log: while an address is being refused, the listen hook's line is
+// written for its first request in every 10 s only, and requests that do not become callers
+// (refused by libsrt, e.g. a wrong passphrase, or given up) are reported at most once per 10 s
+// per address, with the reason and how many were held back. Also takes libsrt's own log
+// messages, which would otherwise go to standard error for every attempt. Thread safe.
+class HandshakeMonitor {
+public:
+    static constexpr std::int64_t kIntervalMs = 10'000;
+
+    // The listen hook saw a request; true when its line should be logged now.
+    bool onRequest(std::int32_t socket, const sockaddr* peer, std::int64_t nowMs) EXCLUDES(mutex_);
+    // The request became a caller.
+    void onAccepted(std::int32_t socket) EXCLUDES(mutex_);
+    // The request was refused, by libsrt or by the server; `reason` is shown to the operator.
+    void onRefused(std::int32_t socket, const std::string& reason, std::int64_t nowMs)
+        EXCLUDES(mutex_);
+    // Reports requests that neither became callers nor were refused within a few seconds.
+    void expire(std::int64_t nowMs) EXCLUDES(mutex_);
+    // One message from libsrt's own log.
+    void onLibraryMessage(int level, const std::string& message, std::int64_t nowMs)
+        EXCLUDES(mutex_);
+
+    // Routes libsrt's log into `monitor`; call once before the listener starts.
+    static void takeLibraryLog(HandshakeMonitor& monitor);
+    // Gives libsrt's log back to standard error (before the monitor goes away).
+    static void releaseLibraryLog();
+
+private:
+    struct Pending {
+        std::uint32_t address = 0;
+        std::uint16_t port = 0;
+        std::int64_t sinceMs = 0;
+    };
+    struct Source {
+        std::int64_t hookLoggedMs = -kIntervalMs;
+        std::int64_t refusalLoggedMs = -kIntervalMs;
+        std::int64_t refusedMs = -kIntervalMs;
+        std::int64_t refusalsHeld = 0;
+        std::int64_t lastSeenMs = 0;
+    };
+
+    void reportRefusal(const Pending& request, const std::string& reason, std::int64_t nowMs)
+        REQUIRES(mutex_);
+    // The entry of an address; beyond the bound, addresses share one entry.
+    Source& sourceFor(std::uint32_t address, std::int64_t nowMs) REQUIRES(mutex_);
+
+    // guards everything below
+    Mutex mutex_;
+    std::unordered_map<std::int32_t, Pending> pending_ GUARDED_BY(mutex_);
+    std::unordered_map<std::uint32_t, Source> sources_ GUARDED_BY(mutex_);
+    std::int64_t libraryLoggedMs_ GUARDED_BY(mutex_) = -kIntervalMs;
+    std::int64_t libraryHeld_ GUARDED_BY(mutex_) = 0;
+};
+
+} // namespace vandra

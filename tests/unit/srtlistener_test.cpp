@@ -1,0 +1,88 @@
+#include <arpa/inet.h>
+#include <cstdio>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <srt/srt.h>
+
+#include "core/logger.h"
+#include "core/processexit.h"
+#include "logcapture.h"
+#include "srt/rightserver.h"
+#include "srt/srtlistener.h"
+
+namespace vandra {
+namespace {
+
+int freeUdpPort() {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    socklen_t length = sizeof(address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+class SrtListener : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { ASSERT_GE(srt_startup(), 0); }
+    static void TearDownTestSuite() { srt_cleanup(); }
+
+    SrtListenParams params(const std::string& passphrase = "") const {
+        SrtListenParams p;
+        p.srt_nic = "127.0.0.1";
+        p.port = port_;
+        p.latency = 120;
+        p.passphrase = passphrase;
+        return p;
+    }
+
+    const int port_ = freeUdpPort();
+    LogCapture log_;
+};
+
+// Guards against a set-up that fails after the bind keeping its socket open. libsrt numbers
+// new sockets downwards, which shows the id each attempt used.
+TEST_F(SrtListener, FailedSetUpClosesItsSocket) {
+    const std::int32_t listener = createSrtListener(params(), true);
+    ASSERT_GT(listener, 0) << log_.text();
+    EXPECT_EQ(srt_getsockstate(listener), SRTS_LISTENING);
+    srt_close(listener);
+    EXPECT_EQ(createSrtListener(params("short"), true), 0);
+    EXPECT_EQ(log_.count("-- failed to set option SRTO_PASSPHRASE"), 1) << log_.text();
+    const SRTSOCKET attempted = listener - 1;
+    const SRTSOCKET next = srt_create_socket();
+    ASSERT_EQ(next, attempted - 1) << "libsrt no longer numbers sockets downwards";
+    srt_close(next);
+    const SRT_SOCKSTATUS state = srt_getsockstate(attempted);
+    EXPECT_TRUE(state == SRTS_CLOSED || state == SRTS_NONEXIST) << state;
+}
+
+// Guards against the accept failure leaving the recording unclosed, or hanging in libsrt's
+// static teardown while another accept thread waits.
+TEST_F(SrtListener, AcceptFailureClosesTheRecordingAndExitsWithMinusFour) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            if (std::freopen("/dev/null", "r", stdin) == nullptr) {
+                std::_Exit(1);
+            }
+            setLogSink([](const std::string& line) { std::fputs(line.c_str(), stderr); });
+            setExitCleanup([] { std::fputs("recording closed\n", stderr); });
+            RightServer waiting; // an accept thread waiting in srt_accept, as in the server
+            if (!waiting.start(params())) {
+                std::_Exit(1);
+            }
+            RightServer failing;
+            failing.acceptLoop(SRT_INVALID_SOCK);
+        },
+        ::testing::ExitedWithCode(252), "fail accept - invalid socket.*recording closed");
+}
+
+} // namespace
+} // namespace vandra
