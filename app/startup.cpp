@@ -4,6 +4,7 @@
 
 #include <srt/srt.h>
 
+#include "app/commandline.h"
 #include "app/configreader.h"
 #include "app/mainapp.h"
 #include "app/sourceaddress.h"
@@ -44,6 +45,9 @@ void closeRecordingOnExit(platform::SignalWatcher& watcher, StreamRecorder& reco
 } // namespace
 
 int runServer(int argc, char** argv) {
+    if (const std::optional<int> status = handleInfoOption(argc, argv)) {
+        return *status;
+    }
     platform::tuneAllocator();
     platform::SignalWatcher::blockShutdownSignals();
     LOG_LINE << "Vandra Server";

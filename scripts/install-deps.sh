@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs, with apt, everything the build, the tests, the benchmarks and the demo need.
+# Installs, with apt, everything the build, the tests, the benchmarks, the demo and the
+# package check (dpkg-shlibdeps, lintian, systemd-analyze) need.
 # Idempotent: runs apt-get update and install only when a package is missing.
 set -euo pipefail
 
@@ -9,6 +10,7 @@ packages=(
     srt-tools ffmpeg chromium
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
     iproute2 wrk procps clang-format python3
+    dpkg-dev lintian systemd
 )
 
 missing=()

@@ -15,7 +15,7 @@ namespace vandra {
 
 namespace {
 constexpr const char* kLogUnit = "webserver";
-constexpr const char* kVersion = "0.5";
+constexpr const char* kVersion = VANDRA_VERSION;
 } // namespace
 
 WebServer::WebServer(std::int32_t webPort, const LeftServer& input, const RightServer& callers,

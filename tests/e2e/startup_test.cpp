@@ -1,3 +1,5 @@
+#include <sstream>
+
 #include <gtest/gtest.h>
 
 #include "harness.h"
@@ -131,6 +133,59 @@ TEST(Harness, ProcessThatNeverStartedIsNeverSignalled) {
         Process ghost(pid, dir.path() / "ghost.log");
         EXPECT_FALSE(ghost.running());
         EXPECT_EQ(ghost.stop(), -1);
+    }
+}
+
+// Whether the usage has the line "  KEY   DEFAULT   meaning" for this key and default.
+bool listsDefault(const std::string& usage, const std::string& key, const std::string& value) {
+    std::istringstream lines(usage);
+    const std::string lead = "  " + key + " ";
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind(lead, 0) == 0) {
+            const size_t at = line.find_first_not_of(' ', lead.size());
+            return at != std::string::npos && line.compare(at, value.size() + 1, value + " ") == 0;
+        }
+    }
+    return false;
+}
+
+TEST(CommandLine, HelpListsEverySettingWithItsDefaultAndStartsNothing) {
+    ServerInstance server;
+    const std::vector<std::pair<std::string, std::string>> defaults{
+        {"source", "required"}, {"port", "required"},
+        {"webport", "8080"},    {"srt_nic", "all interfaces"},
+        {"streamid", "none"},   {"passphrase", "none"},
+        {"latency", "500"},     {"dump", "false"}};
+    for (const char* option : {"--help", "-h"}) {
+        const ToolRun run = server.runToExit({option});
+        EXPECT_EQ(run.status, 0) << option;
+        EXPECT_EQ(run.output.rfind("usage: vandra-server ", 0), 0u) << run.output;
+        EXPECT_FALSE(contains(run.output, "Vandra Server")) << run.output;
+        for (const auto& [key, value] : defaults) {
+            EXPECT_TRUE(listsDefault(run.output, key, value)) << key << "\n" << run.output;
+        }
+    }
+}
+
+TEST(CommandLine, VersionPrintsOnlyTheVersionEvenWithAUsableIni) {
+    ServerInstance server;
+    server.writeIni("source=udp://239.1.1.1:5000\nport=9000\n");
+    const ToolRun run = server.runToExit({"--version"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, "vandra-server " VANDRA_VERSION "\n");
+}
+
+TEST(CommandLine, OnlyALoneExactOptionCountsEverythingElseIsSettings) {
+    ServerInstance server;
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--help", "port=9000"},
+                                                 {"port=9000", "--version"},
+                                                 {"--HELP"},
+                                                 {"-help"},
+                                                 {"--version=1"}}) {
+        const ToolRun run = server.runToExit(args);
+        EXPECT_EQ(run.status, 254) << args.front();
+        EXPECT_TRUE(contains(run.output, "fail get multicast")) << run.output;
+        EXPECT_FALSE(contains(run.output, "usage:")) << run.output;
     }
 }
 
