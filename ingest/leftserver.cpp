@@ -17,6 +17,18 @@ constexpr int kFatalStatus = -1;
 constexpr int kIdleWakeMs = 20;
 } // namespace
 
+const char* inputFormatCode(InputFormat format) {
+    switch (format) {
+    case InputFormat::Ts:
+        return "ts";
+    case InputFormat::Rtp:
+        return "rtp";
+    case InputFormat::None:
+        break;
+    }
+    return "none";
+}
+
 void LeftServer::setParams(const std::string& group, const std::string& port,
                            const std::string& iface, bool dump) {
     group_ = group;
@@ -133,7 +145,9 @@ void LeftServer::receiveLoop() {
     for (;;) {
         const platform::UdpSocket::Datagram received = sock_.receive(datagram.data(), kChunkSize);
         if (received.timedOut) {
-            monitor_.onIdle(steadyMs(), wallMs());
+            const std::int64_t now = steadyMs();
+            monitor_.onIdle(now, wallMs());
+            health_.reportIfDue(now);
             continue;
         }
         if (received.length < 0) {
@@ -146,14 +160,22 @@ void LeftServer::receiveLoop() {
 void LeftServer::handleDatagram(const std::uint8_t* data, int length, int fullLength) {
     const std::int64_t now = steadyMs();
     datagrams_.fetch_add(1, std::memory_order_relaxed);
+    const bool resumed = monitor_.stalled();
     monitor_.onDatagram(now, wallMs());
+    if (resumed) {
+        health_.restart();
+    }
     if (fullLength > length) {
         reportOversize(fullLength, now);
         return;
     }
+    if (length > 0) {
+        format_.store(InputFormat::Ts, std::memory_order_relaxed);
+    }
     incoming_.push(data, length);
     bytesReceived_.fetch_add(length, std::memory_order_relaxed);
     while (incoming_.pop(chunk_.data())) {
+        health_.inspect(chunk_.data(), now);
         if (dump_) {
             recorder_.record(chunk_.data(), kChunkSize);
         }

@@ -10,11 +10,17 @@
 #include "core/chunksink.h"
 #include "core/ratelimiter.h"
 #include "core/ringbuffer_adaptive.h"
+#include "ingest/inputhealth.h"
 #include "ingest/inputmonitor.h"
 #include "ingest/streamrecorder.h"
 #include "platform/udpsocket.h"
 
 namespace vandra {
+
+// What the latest datagram taken into the data path carried.
+enum class InputFormat : std::uint8_t { None, Ts, Rtp };
+// "none", "ts", "rtp": the label documents and metrics use.
+const char* inputFormatCode(InputFormat format);
 
 // The input side: joins the multicast group, cuts the stream into 1316-byte chunks, records
 // them and hands them to its sink. Settings are written once by setParams before any thread
@@ -53,6 +59,21 @@ public:
         return oversizeDropped_.load(std::memory_order_relaxed);
     }
     const InputMonitor& monitor() const { return monitor_; }
+    const InputHealth& health() const { return health_; }
+
+    // Input format and RTP sequence counters, for documents and metrics; any thread. The RTP
+    // counters stay 0 while the input is raw.
+    struct RtpCounters {
+        std::uint64_t lost = 0;
+        std::uint64_t duplicates = 0;
+        std::uint64_t reordered = 0;
+    };
+    InputFormat inputFormat() const { return format_.load(std::memory_order_relaxed); }
+    RtpCounters rtpCounters() const {
+        return {rtpLost_.load(std::memory_order_relaxed),
+                rtpDuplicates_.load(std::memory_order_relaxed),
+                rtpReordered_.load(std::memory_order_relaxed)};
+    }
 
 private:
     bool openSocket();
@@ -74,6 +95,11 @@ private:
     RingBufferAdaptive incoming_{kChunkSize, kIncomingChunks}; // receiver thread only
     std::array<std::uint8_t, kChunkSize> chunk_{};             // receiver thread only
     InputMonitor monitor_;
+    InputHealth health_; // receiver thread, totals read anywhere
+    std::atomic<InputFormat> format_{InputFormat::None};
+    std::atomic<std::uint64_t> rtpLost_{0};
+    std::atomic<std::uint64_t> rtpDuplicates_{0};
+    std::atomic<std::uint64_t> rtpReordered_{0};
     std::atomic<std::int64_t> bytesReceived_{0};
     std::atomic<std::int64_t> datagrams_{0};
     std::atomic<std::int64_t> oversizeDropped_{0};

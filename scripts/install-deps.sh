@@ -7,6 +7,7 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config clang libclang-rt-dev
     libsrt-openssl-dev libcpp-httplib-dev libgtest-dev libbenchmark-dev
+    nlohmann-json3-dev prometheus
     srt-tools ffmpeg chromium
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
     iproute2 wrk procps clang-format python3

@@ -292,6 +292,7 @@ void ClientHandler::tearDown(std::unique_ptr<RingBufferAdaptive> ring, EndReason
     // is cleared: after that the registry may join this thread.
     publishRing(nullptr);
     endReason_.store(reason);
+    ended_ = wallMs();
     active_.store(false, std::memory_order_release);
     history_.reset();
     ring.reset();

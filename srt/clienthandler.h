@@ -79,6 +79,8 @@ public:
     const std::string& url() const { return url_; }
     void setUrl(std::string url) { url_ = std::move(url); }
     std::int64_t created() const { return created_; }
+    // Wall-clock ms since 1970 when the sending loop ended; valid once isActive() is false.
+    std::int64_t ended() const { return ended_; }
     BitrateHistory& history() { return history_; }
     const BitrateHistory& history() const { return history_; }
 
@@ -107,6 +109,7 @@ private:
     BitrateHistory history_;
     std::string url_;                     // "ip:port", set by the accept thread
     std::int64_t created_ = 0;            // wall-clock ms since 1970 when started
+    std::int64_t ended_ = 0;              // set before `active` is cleared, read after
     std::atomic<bool> active_{false};     // cleared only by the sending loop
     std::atomic<std::int32_t> socket_{0}; // SRT socket; 0 once closed
     std::int32_t socketId_ = 0;           // the SRT socket's id, kept after it is closed
@@ -131,8 +134,9 @@ private:
     std::condition_variable wakeUp_;
     bool wakeRequested_ GUARDED_BY(waitMutex_) = false;
 
-    // guards stats_: written by the sampler and by the sending loop's last reading
-    mutable Mutex statsMutex_;
+    // guards stats_: written by the sampler and by the sending loop's last reading; the
+    // registry reads them under its clients mutex for a snapshot
+    mutable Mutex statsMutex_ ACQUIRED_AFTER(clientsMutex_);
     CallerStats stats_ GUARDED_BY(statsMutex_);
 
     // sending loop only: whether the peer still answers, to tell a hang-up from a lost link

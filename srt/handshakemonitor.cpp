@@ -33,7 +33,8 @@ std::string addressText(std::uint32_t address, std::uint16_t port) {
 
 // libsrt says why it refused in its log, next to the new socket's id:
 // "@123:newConnection: connection rejected due to: INTERNAL REJECTION - ERROR:BADSECRET".
-bool parseRejection(const std::string& message, std::int32_t& socket, std::string& reason) {
+bool parseRejection(const std::string& message, std::int32_t& socket, RefusalReason& why,
+                    std::string& reason) {
     const std::string marker = ":newConnection: connection rejected due to: ";
     const std::size_t at = message.find(marker);
     const std::size_t id = message.rfind('@', at);
@@ -42,10 +43,13 @@ bool parseRejection(const std::string& message, std::int32_t& socket, std::strin
     }
     socket = static_cast<std::int32_t>(std::strtol(message.c_str() + id + 1, nullptr, 10));
     reason = message.substr(at + marker.size());
+    why = RefusalReason::Passphrase;
     if (reason.find("BADSECRET") != std::string::npos) {
         reason = "wrong passphrase";
     } else if (reason.find("UNSECURE") != std::string::npos) {
         reason = "no passphrase, or one where none is expected";
+    } else {
+        why = RefusalReason::Handshake;
     }
     return true;
 }
@@ -56,6 +60,16 @@ void libraryLogHandler(void* opaque, int level, const char* /*file*/, int /*line
         level, message != nullptr ? message : "", steadyMs());
 }
 } // namespace
+
+const char* refusalReasonCode(RefusalReason reason) {
+    switch (reason) {
+    case RefusalReason::Passphrase:
+        return "passphrase";
+    case RefusalReason::Handshake:
+        break;
+    }
+    return "handshake";
+}
 
 void HandshakeMonitor::takeLibraryLog(HandshakeMonitor& monitor) {
     srt_setlogflags(SRT_LOGF_DISABLE_TIME | SRT_LOGF_DISABLE_THREADNAME | SRT_LOGF_DISABLE_EOL);
@@ -89,11 +103,12 @@ bool HandshakeMonitor::onRequest(std::int32_t socket, const sockaddr* peer, std:
 }
 
 void HandshakeMonitor::onAccepted(std::int32_t socket) {
+    accepted_.fetch_add(1, std::memory_order_relaxed);
     MutexLock lock(mutex_);
     pending_.erase(socket);
 }
 
-void HandshakeMonitor::onRefused(std::int32_t socket, const std::string& reason,
+void HandshakeMonitor::onRefused(std::int32_t socket, RefusalReason reason, const std::string& text,
                                  std::int64_t nowMs) {
     MutexLock lock(mutex_);
     const auto found = pending_.find(socket);
@@ -102,7 +117,7 @@ void HandshakeMonitor::onRefused(std::int32_t socket, const std::string& reason,
     }
     const Pending request = found->second;
     pending_.erase(found);
-    reportRefusal(request, reason, nowMs);
+    reportRefusal(request, reason, text, nowMs);
 }
 
 void HandshakeMonitor::expire(std::int64_t nowMs) {
@@ -117,12 +132,13 @@ void HandshakeMonitor::expire(std::int64_t nowMs) {
         }
     }
     for (const Pending& request : givenUp) {
-        reportRefusal(request, "handshake not completed", nowMs);
+        reportRefusal(request, RefusalReason::Handshake, "handshake not completed", nowMs);
     }
 }
 
-void HandshakeMonitor::reportRefusal(const Pending& request, const std::string& reason,
-                                     std::int64_t nowMs) {
+void HandshakeMonitor::reportRefusal(const Pending& request, RefusalReason reason,
+                                     const std::string& text, std::int64_t nowMs) {
+    refused_[static_cast<std::size_t>(reason)].fetch_add(1, std::memory_order_relaxed);
     Source& source = sourceFor(request.address, nowMs);
     source.refusedMs = nowMs;
     if (nowMs - source.refusalLoggedMs < kIntervalMs) {
@@ -130,7 +146,7 @@ void HandshakeMonitor::reportRefusal(const Pending& request, const std::string& 
         return;
     }
     LOG_LINE << "-- caller " << addressText(request.address, request.port)
-             << " not connected: " << escapeForLog(reason) << " (" << source.refusalsHeld
+             << " not connected: " << escapeForLog(text) << " (" << source.refusalsHeld
              << " more from this address in the previous 10 s)";
     source.refusalLoggedMs = nowMs;
     source.refusalsHeld = 0;
@@ -138,9 +154,10 @@ void HandshakeMonitor::reportRefusal(const Pending& request, const std::string& 
 
 void HandshakeMonitor::onLibraryMessage(int level, const std::string& message, std::int64_t nowMs) {
     std::int32_t socket = 0;
+    RefusalReason why = RefusalReason::Handshake;
     std::string reason;
-    if (parseRejection(message, socket, reason)) {
-        onRefused(socket, reason, nowMs);
+    if (parseRejection(message, socket, why, reason)) {
+        onRefused(socket, why, reason, nowMs);
         return;
     }
     // The rest of a handshake's story ("!W:SRT.cn: ..."): the refusal line above tells it.

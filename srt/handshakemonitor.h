@@ -1,5 +1,7 @@
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -9,6 +11,15 @@
 struct sockaddr;
 
 namespace vandra {
+
+// Why a connection request did not become a caller, as metrics label it.
+enum class RefusalReason : std::uint8_t {
+    Passphrase, // libsrt refused it: wrong passphrase, or none where one is needed
+    Handshake,  // refused by libsrt for another reason, or never completed
+};
+inline constexpr std::array kRefusalReasons{RefusalReason::Passphrase, RefusalReason::Handshake};
+// "passphrase", "handshake".
+const char* refusalReasonCode(RefusalReason reason);
 
 // Watches connection requests at the SRT listener so that a caller retrying a refused
 // handshake cannot flood the log: while an address is being refused, the listen hook's line is
@@ -24,14 +35,20 @@ public:
     bool onRequest(std::int32_t socket, const sockaddr* peer, std::int64_t nowMs) EXCLUDES(mutex_);
     // The request became a caller.
     void onAccepted(std::int32_t socket) EXCLUDES(mutex_);
-    // The request was refused, by libsrt or by the server; `reason` is shown to the operator.
-    void onRefused(std::int32_t socket, const std::string& reason, std::int64_t nowMs)
-        EXCLUDES(mutex_);
+    // The request was refused, by libsrt or by the server; `text` is shown to the operator.
+    void onRefused(std::int32_t socket, RefusalReason reason, const std::string& text,
+                   std::int64_t nowMs) EXCLUDES(mutex_);
     // Reports requests that neither became callers nor were refused within a few seconds.
     void expire(std::int64_t nowMs) EXCLUDES(mutex_);
     // One message from libsrt's own log.
     void onLibraryMessage(int level, const std::string& message, std::int64_t nowMs)
         EXCLUDES(mutex_);
+
+    // Since the start; any thread.
+    std::uint64_t accepted() const { return accepted_.load(std::memory_order_relaxed); }
+    std::uint64_t refused(RefusalReason reason) const {
+        return refused_[static_cast<std::size_t>(reason)].load(std::memory_order_relaxed);
+    }
 
     // Routes libsrt's log into `monitor`; call once before the listener starts.
     static void takeLibraryLog(HandshakeMonitor& monitor);
@@ -52,8 +69,8 @@ private:
         std::int64_t lastSeenMs = 0;
     };
 
-    void reportRefusal(const Pending& request, const std::string& reason, std::int64_t nowMs)
-        REQUIRES(mutex_);
+    void reportRefusal(const Pending& request, RefusalReason reason, const std::string& text,
+                       std::int64_t nowMs) REQUIRES(mutex_);
     // The entry of an address; beyond the bound, addresses share one entry.
     Source& sourceFor(std::uint32_t address, std::int64_t nowMs) REQUIRES(mutex_);
 
@@ -63,6 +80,8 @@ private:
     std::unordered_map<std::uint32_t, Source> sources_ GUARDED_BY(mutex_);
     std::int64_t libraryLoggedMs_ GUARDED_BY(mutex_) = -kIntervalMs;
     std::int64_t libraryHeld_ GUARDED_BY(mutex_) = 0;
+    std::atomic<std::uint64_t> accepted_{0};
+    std::array<std::atomic<std::uint64_t>, kRefusalReasons.size()> refused_{};
 };
 
 } // namespace vandra

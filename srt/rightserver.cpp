@@ -18,6 +18,17 @@ namespace {
 constexpr const char* kLogUnit = "rightserver";
 constexpr int kAcceptFailedStatus = -4;
 
+DepartedCaller departureOf(const ClientHandler& client) {
+    DepartedCaller gone;
+    gone.id = client.socketId();
+    gone.remote = client.url();
+    gone.createdMs = client.created();
+    gone.endedMs = client.ended();
+    gone.reason = client.endReason();
+    gone.sentBytes = client.stats().sentBytes;
+    return gone;
+}
+
 std::string addressText(const sockaddr_storage& peer) {
     const auto& ipv4 = reinterpret_cast<const sockaddr_in&>(peer);
     char host[22] = {};
@@ -41,6 +52,7 @@ RightServer::~RightServer() {
 
 bool RightServer::start(SrtListenParams params) {
     liveMode_ = params.latency != 0;
+    latencyMs_.store(params.latency, std::memory_order_relaxed);
     HandshakeMonitor::takeLibraryLog(handshakes_);
     tookLibraryLog_ = true;
     const std::int32_t sock = createSrtListener(params, true, &handshakes_);
@@ -115,6 +127,9 @@ void RightServer::sampleAndReap(const std::string& time, std::int64_t steadyMs) 
         client->sampleBitrate(time, steadyMs);
     }
     const bool someoneLeft = !finished.empty();
+    for (const auto& client : finished) {
+        departed_.add(departureOf(*client));
+    }
     finished.clear(); // joins their threads, which no longer need the lock
 
     // SRT frees a closed socket's buffers a few seconds later, so the trim is repeated on the
@@ -124,6 +139,25 @@ void RightServer::sampleAndReap(const std::string& time, std::int64_t steadyMs) 
         --trimSamplesLeft_;
         platform::releaseFreedMemory();
     }
+}
+
+std::vector<CallerSnapshot> RightServer::snapshotCallers() const {
+    std::vector<CallerSnapshot> callers;
+    MutexLock lock(clientsMutex_);
+    callers.reserve(clients_.size());
+    for (const auto& client : clients_) {
+        if (!client->isActive()) {
+            continue;
+        }
+        CallerSnapshot& caller = callers.emplace_back();
+        caller.id = client->socketId();
+        caller.remote = client->url();
+        caller.createdMs = client->created();
+        caller.stats = client->stats();
+        caller.backlogBytes = client->backlogBytes();
+        caller.bitrateKbps = client->history().latestKbps();
+    }
+    return callers;
 }
 
 std::string RightServer::clientsJson() const {

@@ -10,6 +10,7 @@
 #include "ingest/leftserver.h"
 #include "platform/platform.h"
 #include "srt/rightserver.h"
+#include "web/statusroutes.h"
 
 namespace vandra {
 
@@ -71,6 +72,9 @@ void WebServer::setup() {
                      << platform::lastSocketError();
         }
     });
+    // Scrapers keep their connection open: without this each answer's second write waits for
+    // the client's delayed acknowledgement, some 40 ms.
+    server_->set_tcp_nodelay(true);
     server_->set_mount_point("/", folder, httplib::Headers());
     server_->Get("/hi", [](const httplib::Request&, httplib::Response& response) {
         LOG_LINE << "hi from client";
@@ -79,6 +83,7 @@ void WebServer::setup() {
     server_->Get("/stats", [this](const httplib::Request&, httplib::Response& response) {
         response.set_content(composeStatus(), "application/json");
     });
+    addStatusRoutes(*server_, collector_);
     serverThread_ = std::make_unique<std::thread>(&WebServer::runServer, this);
 }
 

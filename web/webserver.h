@@ -6,6 +6,8 @@
 #include <string>
 #include <thread>
 
+#include "web/statuscollector.h"
+
 namespace httplib {
 class Server;
 }
@@ -15,8 +17,9 @@ namespace vandra {
 class LeftServer;
 class RightServer;
 
-// The HTTP side: the WEB folder beside the executable at "/", "/hi" and "/stats". Listens on
-// all IPv4 interfaces on a thread of its own; requests run on the library's workers.
+// The HTTP side: the WEB folder beside the executable at "/", "/hi", "/stats", "/metrics" and
+// "/api/v1/status". Listens on all IPv4 interfaces on a thread of its own; requests run on
+// the library's workers.
 class WebServer {
 public:
     // Shows `input` and `callers`, which outlive it; `srtPort` is the SRT listening port.
@@ -40,6 +43,7 @@ private:
 
     const LeftServer& input_;
     const RightServer& callers_;
+    const StatusCollector collector_{input_, callers_};
     std::unique_ptr<std::thread> serverThread_;
     std::unique_ptr<httplib::Server> server_;
     const std::int32_t webPort_;
