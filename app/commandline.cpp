@@ -25,6 +25,7 @@ constexpr auto kSettings = std::to_array<SettingHelp>({
     {"passphrase", "none", "SRT passphrase (10 to 79 characters)"},
     {"latency", "500", "SRT latency in ms (0: SRT file mode)"},
     {"dump", "false", "true or 1: record input to server_DATE_TIME.ts"},
+    {"input_timeout", "2000", "ms without input before it counts as stalled (0: off)"},
 });
 
 void printUsage() {
@@ -35,7 +36,7 @@ void printUsage() {
                "settings (key, default, meaning):\n",
                stdout);
     for (const SettingHelp& setting : kSettings) {
-        std::printf("  %-11s %-15s %s\n", setting.key, setting.defaultText, setting.meaning);
+        std::printf("  %-13s %-15s %s\n", setting.key, setting.defaultText, setting.meaning);
     }
 }
 
