@@ -37,7 +37,34 @@ TEST(Startup, ArgumentsReplaceTheFileEntirely) {
     EXPECT_EQ(run.status, 254);
     EXPECT_FALSE(contains(run.output, "[config]")) << run.output;
     EXPECT_FALSE(contains(run.output, "fail open")) << run.output;
+    EXPECT_TRUE(contains(run.output, "no source: give source=... and port=... as arguments, or "
+                                     "put them in " +
+                                         server.dir().string() + "/server.ini  main  "))
+        << run.output;
     EXPECT_TRUE(contains(run.output, "fail get multicast"));
+}
+
+// Guards against a misspelt key being ignored without a word, and above all against a
+// misspelt passphrase serving the stream in the clear (or printing the secret).
+TEST(Startup, UnknownKeysAreNamedAndAMisspeltPassphraseStopsTheStart) {
+    ServerInstance server;
+    const ToolRun typo = server.runToExit(
+        {"source=udp://239.1.1.1:5000", "port=9000", "passhprase=correct-horse-42", "colour=red"});
+    EXPECT_EQ(typo.status, 255) << typo.output;
+    EXPECT_TRUE(contains(typo.output,
+                         "-- unknown setting passhprase (did you mean passphrase?): ignored  main"))
+        << typo.output;
+    EXPECT_TRUE(contains(typo.output, "-- unknown setting colour (did you mean "));
+    EXPECT_TRUE(contains(typo.output, "looks like a misspelt passphrase")) << typo.output;
+    EXPECT_TRUE(contains(typo.output, "[config] passhprase ********  configreader"));
+    EXPECT_FALSE(contains(typo.output, "correct-horse-42")) << typo.output;
+
+    const ToolRun secret = server.runToExit(
+        {"source=udp://239.1.1.1:5000", "port=9000", "passphrase=correct-horse-42", "latency=-5"});
+    EXPECT_EQ(secret.status, 255) << secret.output;
+    EXPECT_TRUE(contains(secret.output, "[config] passphrase ********  configreader"));
+    EXPECT_FALSE(contains(secret.output, "correct-horse-42")) << secret.output;
+    EXPECT_TRUE(contains(secret.output, "ERROR: setting latency must not be negative: -5"));
 }
 
 TEST(Startup, UnusableSourceStopsWithTheParserReason) {
@@ -90,9 +117,25 @@ TEST(Startup, WebPortAndLatencyThatDoNotConvert) {
     EXPECT_TRUE(contains(hugeLatency.output, "ERROR: setting latency is not a 32-bit number"));
 }
 
-TEST(Startup, LatencyTextConvertsLikeTheStandardConversion) {
-    ServerFixture server({"latency=300ms"});
+// Values the server takes but changes are said out loud.
+TEST(Startup, ChangedValuesAreSaidOutLoud) {
+    const int srtPort = freeUdpPort();
+    const int webPort = freeTcpPort();
+    ServerFixture server({"latency=300ms", "dump=yes", "port=" + std::to_string(srtPort + 65536),
+                          "webport=" + std::to_string(webPort + 65536)});
     EXPECT_TRUE(server.waitForLog("latency 300  utils  ", 5s)) << server.log();
+    for (const std::string& line : std::vector<std::string>{
+             "-- latency 300ms read as 300  main", "-- dump=yes is not true or 1: not recording",
+             "-- port " + std::to_string(srtPort + 65536) + " is above 65535: listening on " +
+                 std::to_string(srtPort) + ", its low 16 bits",
+             "-- webport " + std::to_string(webPort + 65536) + " is above 65535: listening on " +
+                 std::to_string(webPort) + ", its low 16 bits"}) {
+        EXPECT_TRUE(contains(server.log(), line)) << line << "\n" << server.log();
+    }
+    EXPECT_EQ(
+        runTool("vandra-loadclient", callerArgs("127.0.0.1", srtPort, 1, 1), server.dir(), 20s)
+            .number("connected"),
+        1u);
     EXPECT_TRUE(server.waitForLog("ttype LIVE mode", 5s));
     EXPECT_EQ(server.process->stop(), kSigterm);
 
