@@ -156,11 +156,15 @@ class Scenario:
 
     def caller_history(self, index, now_s):
         age_s = now_s - self.created_ms(index) / 1000.0
-        return history(now_s, 7800 - 60 * (index % 20), index + 1, 1 + int(age_s // SAMPLE_PERIOD_S),
-                       self.input_silent_from_s())
+        length = 1 + int(age_s // SAMPLE_PERIOD_S)
+        return history(now_s, 7800 - 60 * (index % 20), index + 1, length, self.input_silent_from_s())
 
     def caller(self, index, now_s):
-        return {"url": self.url(index), "created": str(self.created_ms(index)), "data": self.caller_history(index, now_s)}
+        return {
+            "url": self.url(index),
+            "created": str(self.created_ms(index)),
+            "data": self.caller_history(index, now_s),
+        }
 
     def caller_status(self, index, now_ms, polls):
         created = self.created_ms(index)
