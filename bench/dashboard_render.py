@@ -20,6 +20,7 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.dont_write_bytecode = True  # no __pycache__ left in the source tree
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 import dashboard_check  # noqa: E402
 
