@@ -621,8 +621,8 @@ ToolRun checkDashboardOnFake(const std::string& name, const std::vector<std::str
     return run;
 }
 
-// Guards: a page that does not render /stats as the real server sends it (input chart,
-// rate, one row per caller) in Chromium, or fails on a server without api/v1/status.
+// Guards: a page that does not render /stats and api/v1/status as the real server sends them
+// (input chart, rate, one row per caller with its health) in Chromium.
 TEST(Dashboard, RendersInputAndCallerInChromium) {
     if (!std::filesystem::exists("/usr/bin/chromium")) {
         GTEST_SKIP() << "no /usr/bin/chromium";
@@ -639,7 +639,7 @@ TEST(Dashboard, RendersInputAndCallerInChromium) {
 
     const ToolRun checked =
         checkDashboard("http://127.0.0.1:" + std::to_string(live->webPort) + "/", "dashboard",
-                       {"--expect-callers", "1"}, dir);
+                       {"--expect-callers", "1", "--expect-status-api", "present"}, dir);
     EXPECT_EQ(checked.status, 0) << checked.output;
 
     caller->stop();
