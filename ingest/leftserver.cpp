@@ -6,6 +6,7 @@
 #include "core/logger.h"
 #include "core/processexit.h"
 #include "core/utils.h"
+#include "ingest/rtppacket.h"
 #include "platform/platform.h"
 
 namespace vandra {
@@ -129,11 +130,14 @@ void LeftServer::fatalStop() {
 void LeftServer::receiveLoop() {
     inputRate_.start(steadyMs());
     monitor_.start(steadyMs(), wallMs());
-    std::array<std::uint8_t, kChunkSize> datagram{};
+    // Big enough for an RTP datagram around a whole chunk; a raw datagram longer than a chunk
+    // is still dropped, in handleRaw.
+    std::array<std::uint8_t, RtpPacket::kMaxDatagramSize> datagram{};
     for (;;) {
-        const platform::UdpSocket::Datagram received = sock_.receive(datagram.data(), kChunkSize);
+        const platform::UdpSocket::Datagram received =
+            sock_.receive(datagram.data(), static_cast<int>(datagram.size()));
         if (received.timedOut) {
-            monitor_.onIdle(steadyMs(), wallMs());
+            handleIdle(steadyMs());
             continue;
         }
         if (received.length < 0) {
@@ -144,13 +148,46 @@ void LeftServer::receiveLoop() {
 }
 
 void LeftServer::handleDatagram(const std::uint8_t* data, int length, int fullLength) {
-    const std::int64_t now = steadyMs();
+    handleDatagram(data, length, fullLength, steadyMs());
+}
+
+void LeftServer::handleDatagram(const std::uint8_t* data, int length, int fullLength,
+                                std::int64_t nowMs) {
     datagrams_.fetch_add(1, std::memory_order_relaxed);
-    monitor_.onDatagram(now, wallMs());
+    monitor_.onDatagram(nowMs, wallMs());
+    if (fullLength == 0) {
+        return; // carries nothing, not even a format
+    }
+    // Only the first byte decides, so a datagram cut at the buffer is still counted by format.
+    const std::span<const std::uint8_t> datagram(data, static_cast<std::size_t>(length));
+    const bool rtp = RtpPacket::isRtp(datagram);
+    noteFormat(rtp ? InputFormat::Rtp : InputFormat::Ts, nowMs);
     if (fullLength > length) {
-        reportOversize(fullLength, now);
+        reportOversize(fullLength, nowMs);
+    } else if (rtp) {
+        rtpInput_.take(datagram, nowMs);
+    } else {
+        handleRaw(data, length, nowMs);
+    }
+    // With raw datagrams mixed in, idle wakes may never come.
+    rtpInput_.tick(nowMs);
+}
+
+void LeftServer::handleIdle(std::int64_t nowMs) {
+    monitor_.onIdle(nowMs, wallMs());
+    rtpInput_.tick(nowMs);
+}
+
+void LeftServer::handleRaw(const std::uint8_t* data, int length, std::int64_t nowMs) {
+    if (length > kChunkSize) {
+        reportOversize(length, nowMs);
         return;
     }
+    takeTransportStream(data, length);
+}
+
+// Raw datagrams and RTP payloads alike: the bytes are the transport stream.
+void LeftServer::takeTransportStream(const std::uint8_t* data, int length) {
     incoming_.push(data, length);
     bytesReceived_.fetch_add(length, std::memory_order_relaxed);
     while (incoming_.pop(chunk_.data())) {
@@ -166,6 +203,38 @@ void LeftServer::reportOversize(int fullLength, std::int64_t nowMs) {
     if (oversizeLog_.allow(nowMs)) {
         LOG_LINE << "-- dropped datagram of " << fullLength << " bytes (longer than " << kChunkSize
                  << "), dropped so far: " << dropped;
+    }
+}
+
+const char* LeftServer::formatName(InputFormat format) {
+    switch (format) {
+    case InputFormat::None:
+        return "none";
+    case InputFormat::Ts:
+        return "ts";
+    case InputFormat::Rtp:
+        return "rtp";
+    }
+    return "none";
+}
+
+void LeftServer::noteFormat(InputFormat format, std::int64_t nowMs) {
+    (format == InputFormat::Rtp ? rtpDatagrams_ : tsDatagrams_)
+        .fetch_add(1, std::memory_order_relaxed);
+    const InputFormat previous = format_.load(std::memory_order_relaxed);
+    if (format == previous) {
+        return;
+    }
+    format_.store(format, std::memory_order_relaxed);
+    if (previous == InputFormat::None) {
+        LOG_LINE << "-- input format: " << formatName(format);
+        return;
+    }
+    ++formatChanges_;
+    if (formatLog_.allow(nowMs)) {
+        LOG_LINE << "-- input format changed to " << formatName(format)
+                 << ", changes so far: " << formatChanges_
+                 << " (raw and RTP datagrams on one group: one sender per group is expected)";
     }
 }
 
