@@ -76,7 +76,7 @@ void RtpInput::reportRestart(const RtpPacket& packet, std::int64_t nowMs) {
         return;
     }
     restartsSeen_ = restarts;
-    if (restartLog_.allow(nowMs)) {
+    if (first || restartLog_.allow(nowMs)) {
         LOG_LINE << "-- RTP stream: ssrc " << packet.ssrc() << ", payload type "
                  << static_cast<int>(packet.payloadType()) << ", from sequence "
                  << packet.sequence() << ", restarts so far: " << restarts;
