@@ -18,6 +18,18 @@ constexpr int kFatalStatus = -1;
 constexpr int kIdleWakeMs = 20;
 } // namespace
 
+const char* inputFormatCode(InputFormat format) {
+    switch (format) {
+    case InputFormat::Ts:
+        return "ts";
+    case InputFormat::Rtp:
+        return "rtp";
+    case InputFormat::None:
+        break;
+    }
+    return "none";
+}
+
 void LeftServer::setParams(const std::string& group, const std::string& port,
                            const std::string& iface, bool dump) {
     group_ = group;
@@ -161,11 +173,13 @@ void LeftServer::handleDatagram(const std::uint8_t* data, int length, int fullLe
     // Only the first byte decides, so a datagram cut at the buffer is still counted by format.
     const std::span<const std::uint8_t> datagram(data, static_cast<std::size_t>(length));
     const bool rtp = RtpPacket::isRtp(datagram);
-    noteFormat(rtp ? InputFormat::Rtp : InputFormat::Ts, nowMs);
+    (rtp ? rtpDatagrams_ : tsDatagrams_).fetch_add(1, std::memory_order_relaxed);
     if (fullLength > length) {
         reportOversize(fullLength, nowMs);
     } else if (rtp) {
-        rtpInput_.take(datagram, nowMs);
+        if (rtpInput_.take(datagram, nowMs)) {
+            noteFormatTaken(InputFormat::Rtp, nowMs);
+        }
     } else {
         handleRaw(data, length, nowMs);
     }
@@ -183,6 +197,7 @@ void LeftServer::handleRaw(const std::uint8_t* data, int length, std::int64_t no
         reportOversize(length, nowMs);
         return;
     }
+    noteFormatTaken(InputFormat::Ts, nowMs);
     takeTransportStream(data, length);
 }
 
@@ -206,33 +221,20 @@ void LeftServer::reportOversize(int fullLength, std::int64_t nowMs) {
     }
 }
 
-const char* LeftServer::formatName(InputFormat format) {
-    switch (format) {
-    case InputFormat::None:
-        return "none";
-    case InputFormat::Ts:
-        return "ts";
-    case InputFormat::Rtp:
-        return "rtp";
-    }
-    return "none";
-}
-
-void LeftServer::noteFormat(InputFormat format, std::int64_t nowMs) {
-    (format == InputFormat::Rtp ? rtpDatagrams_ : tsDatagrams_)
-        .fetch_add(1, std::memory_order_relaxed);
+// Dropped datagrams leave the format alone: a stray one must not read as a second sender.
+void LeftServer::noteFormatTaken(InputFormat format, std::int64_t nowMs) {
     const InputFormat previous = format_.load(std::memory_order_relaxed);
     if (format == previous) {
         return;
     }
     format_.store(format, std::memory_order_relaxed);
     if (previous == InputFormat::None) {
-        LOG_LINE << "-- input format: " << formatName(format);
+        LOG_LINE << "-- input format: " << inputFormatCode(format);
         return;
     }
     ++formatChanges_;
     if (formatLog_.allow(nowMs)) {
-        LOG_LINE << "-- input format changed to " << formatName(format)
+        LOG_LINE << "-- input format changed to " << inputFormatCode(format)
                  << ", changes so far: " << formatChanges_
                  << " (raw and RTP datagrams on one group: one sender per group is expected)";
     }

@@ -18,6 +18,11 @@
 
 namespace vandra {
 
+// What the latest datagram taken into the data path carried.
+enum class InputFormat : std::uint8_t { None, Ts, Rtp };
+// "none", "ts", "rtp": the label documents and metrics use.
+const char* inputFormatCode(InputFormat format);
+
 // The input side: joins the multicast group, takes each datagram as raw transport stream or as
 // RTP (told apart per datagram), cuts the stream into 1316-byte chunks, records them and hands
 // them to its sink. Settings are written once by setParams before any thread
@@ -26,11 +31,6 @@ class LeftServer {
 public:
     static constexpr std::int32_t kIncomingChunks = 10;
     static constexpr int kReceiveBufferBytes = 6553600;
-
-    // What the latest datagram carried.
-    enum class InputFormat : std::uint8_t { None, Ts, Rtp };
-    // "none", "ts" or "rtp".
-    static const char* formatName(InputFormat format);
 
     // `sink` receives every chunk on the receiver thread; it outlives this object.
     explicit LeftServer(ChunkSink& sink) : sink_(sink) {}
@@ -65,12 +65,14 @@ public:
         return oversizeDropped_.load(std::memory_order_relaxed);
     }
     const InputMonitor& monitor() const { return monitor_; }
-    // Any thread: the format of the latest datagram, datagrams per format (empty ones have
-    // none) and what the RTP side counted.
+    // Any thread: the format of the latest datagram taken into the data path, datagrams per
+    // format as their first byte tells (empty ones have none, dropped ones count) and what the
+    // RTP side counted.
+    using RtpCounters = RtpInput::Counters;
     InputFormat inputFormat() const { return format_.load(std::memory_order_relaxed); }
     std::int64_t tsDatagrams() const { return tsDatagrams_.load(std::memory_order_relaxed); }
     std::int64_t rtpDatagrams() const { return rtpDatagrams_.load(std::memory_order_relaxed); }
-    RtpInput::Counters rtpCounters() const { return rtpInput_.counters(); }
+    RtpCounters rtpCounters() const { return rtpInput_.counters(); }
 
 private:
     bool openSocket();
@@ -78,7 +80,7 @@ private:
     void tuneReceiveBuffer();
     [[noreturn]] void receiveLoop();
     void reportOversize(int fullLength, std::int64_t nowMs);
-    void noteFormat(InputFormat format, std::int64_t nowMs);
+    void noteFormatTaken(InputFormat format, std::int64_t nowMs);
     void handleRaw(const std::uint8_t* data, int length, std::int64_t nowMs);
     void takeTransportStream(const std::uint8_t* data, int length);
     [[noreturn]] void fatalStop();

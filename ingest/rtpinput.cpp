@@ -15,20 +15,21 @@ std::uint64_t load(const std::atomic<std::uint64_t>& counter) {
 }
 } // namespace
 
-void RtpInput::take(std::span<const std::uint8_t> datagram, std::int64_t nowMs) {
+bool RtpInput::take(std::span<const std::uint8_t> datagram, std::int64_t nowMs) {
     if (RtpPacket::isRtcp(datagram)) {
         store(rtcp_, load(rtcp_) + 1);
         reportRtcp();
-        return;
+        return false;
     }
     const RtpPacket::Error error = packet_.parse(datagram);
     if (error != RtpPacket::Error::None) {
         reportMalformed(error, datagram.size(), nowMs);
-        return;
+        return false;
     }
     sequencer_.push(packet_.sequence(), packet_.ssrc(), packet_.payload(), nowMs);
     reportRestart(packet_, nowMs);
     publishSequencerCounters();
+    return true;
 }
 
 void RtpInput::tick(std::int64_t nowMs) {

@@ -34,8 +34,9 @@ public:
     explicit RtpInput(RtpSequencer::Deliver deliver) : sequencer_(std::move(deliver)) {}
 
     // Receiver thread: one datagram whose first byte says RTP version 2, received at `nowMs`
-    // (steady clock).
-    void take(std::span<const std::uint8_t> datagram, std::int64_t nowMs);
+    // (steady clock). True when it was a packet of the stream (a duplicate too), false when it
+    // was RTCP or malformed.
+    bool take(std::span<const std::uint8_t> datagram, std::int64_t nowMs);
     // Receiver thread: releases payloads that waited out the reorder window; call it on every
     // wake of the receiver.
     void tick(std::int64_t nowMs);

@@ -16,7 +16,7 @@ namespace vandra {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using Format = LeftServer::InputFormat;
+using Format = InputFormat;
 
 // Reads every TS packet of every chunk as the test stream: numbers in order, nothing altered.
 class StreamSink final : public ChunkSink {
@@ -194,13 +194,14 @@ TEST_F(LeftServerInput, BadDatagramsAreDroppedWithTheirReasonsRateLimited) {
     EXPECT_EQ(left_.datagramsReceived(), 8);
     EXPECT_EQ(left_.bytesReceived(), 0);
     EXPECT_EQ(sink_.packets, 0u);
+    EXPECT_EQ(left_.inputFormat(), Format::None) << "a dropped datagram set the format";
 }
 
 // Two senders on one group: each datagram is taken as what it is, in arrival order, and
 // counted by format; the format follows the latest one. Raw traffic also releases an RTP
 // packet that waited out its gap when no idle wake comes.
 TEST_F(LeftServerInput, MixedRawAndRtpAreTakenDatagramByDatagram) {
-    EXPECT_STREQ(LeftServer::formatName(left_.inputFormat()), "none");
+    EXPECT_STREQ(inputFormatCode(left_.inputFormat()), "none");
     feed(Bytes{});
     EXPECT_EQ(left_.inputFormat(), Format::None) << "an empty datagram has no format";
 
@@ -208,9 +209,9 @@ TEST_F(LeftServerInput, MixedRawAndRtpAreTakenDatagramByDatagram) {
     options.drop = {1};
     tool::RtpSender sender = rtpSender(options);
     feed(testPackets(0, 7));
-    EXPECT_STREQ(LeftServer::formatName(left_.inputFormat()), "ts");
+    EXPECT_STREQ(inputFormatCode(left_.inputFormat()), "ts");
     sendRtp(sender, 7);
-    EXPECT_STREQ(LeftServer::formatName(left_.inputFormat()), "rtp");
+    EXPECT_STREQ(inputFormatCode(left_.inputFormat()), "rtp");
     feed(testPackets(14, 7));
     sendRtp(sender, 21); // dropped
     sendRtp(sender, 28); // waits for the dropped one
