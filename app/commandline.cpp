@@ -23,8 +23,13 @@ constexpr auto kSettings = std::to_array<SettingHelp>({
     {"srt_nic", "all interfaces", "IPv4 address the SRT listener binds to"},
     {"streamid", "none", "SRT stream id set on the listener"},
     {"passphrase", "none", "SRT passphrase (10 to 79 characters)"},
+    {"maxcallers", "no limit", "most SRT callers at once; more are refused (1402)"},
+    {"allow", "everyone", "CIDR[,CIDR...]: caller addresses let in (others 1403)"},
+    {"users", "none", "file of name:passphrase lines; callers give the name as stream id"},
     {"latency", "500", "SRT latency in ms (0: SRT file mode)"},
     {"dump", "false", "true or 1: record input to server_DATE_TIME.ts"},
+    {"webnic", "0.0.0.0", "IPv4 address the web server listens on"},
+    {"webauth", "none", "file of name:password lines; HTTP Basic auth on all but /hi"},
 });
 
 void printUsage() {

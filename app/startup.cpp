@@ -4,6 +4,7 @@
 
 #include <srt/srt.h>
 
+#include "app/accesssettings.h"
 #include "app/commandline.h"
 #include "app/configreader.h"
 #include "app/mainapp.h"
@@ -109,6 +110,12 @@ int runServer(int argc, char** argv) {
         return kBadSettingStatus;
     }
 
+    const std::optional<AccessSettings> access = AccessSettings::read(config);
+    if (!access) {
+        return kBadSettingStatus;
+    }
+    access->applyTo(srt);
+
     if (srt_startup() < 0) {
         LOG_LINE << "ERROR: srt_startup failed: " << srt_getlasterror_str();
         platform::consolePause();
@@ -121,7 +128,7 @@ int runServer(int argc, char** argv) {
     leftServer.setInputTimeout(*inputTimeout);
     platform::SignalWatcher signalWatcher;
     closeRecordingOnExit(signalWatcher, leftServer.recorder());
-    WebServer webServer(*webPort, leftServer, *app.getRightServer(), srt.port);
+    WebServer webServer(*webPort, leftServer, *app.getRightServer(), srt.port, access->web());
     app.serve(srt);
 }
 

@@ -78,6 +78,9 @@ public:
     std::int32_t backlogBytes() const { return backlog_.load(std::memory_order_relaxed); }
     const std::string& url() const { return url_; }
     void setUrl(std::string url) { url_ = std::move(url); }
+    // The name the caller connected as; empty when no users are configured.
+    const std::string& user() const { return user_; }
+    void setUser(std::string user) { user_ = std::move(user); }
     std::int64_t created() const { return created_; }
     BitrateHistory& history() { return history_; }
     const BitrateHistory& history() const { return history_; }
@@ -106,6 +109,7 @@ private:
     const bool liveMode_;
     BitrateHistory history_;
     std::string url_;                     // "ip:port", set by the accept thread
+    std::string user_;                    // set by the accept thread before start
     std::int64_t created_ = 0;            // wall-clock ms since 1970 when started
     std::atomic<bool> active_{false};     // cleared only by the sending loop
     std::atomic<std::int32_t> socket_{0}; // SRT socket; 0 once closed

@@ -66,9 +66,11 @@ void HandshakeMonitor::releaseLibraryLog() {
     srt_setloghandler(nullptr, nullptr);
 }
 
-bool HandshakeMonitor::onRequest(std::int32_t socket, const sockaddr* peer, std::int64_t nowMs) {
+bool HandshakeMonitor::onRequest(std::int32_t socket, const sockaddr* peer, std::int64_t nowMs,
+                                 const std::string& user) {
     Pending request;
     request.sinceMs = nowMs;
+    request.user = user;
     if (peer != nullptr && peer->sa_family == AF_INET) {
         const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(peer);
         request.address = ipv4->sin_addr.s_addr;
@@ -93,8 +95,11 @@ void HandshakeMonitor::onAccepted(std::int32_t socket) {
     pending_.erase(socket);
 }
 
-void HandshakeMonitor::onRefused(std::int32_t socket, const std::string& reason,
-                                 std::int64_t nowMs) {
+void HandshakeMonitor::onRefused(std::int32_t socket, const std::string& reason, std::int64_t nowMs,
+                                 std::optional<AccessRefusal> counted) {
+    if (counted) {
+        count(*counted);
+    }
     MutexLock lock(mutex_);
     const auto found = pending_.find(socket);
     if (found == pending_.end()) {
@@ -102,7 +107,18 @@ void HandshakeMonitor::onRefused(std::int32_t socket, const std::string& reason,
     }
     const Pending request = found->second;
     pending_.erase(found);
-    reportRefusal(request, reason, nowMs);
+    if (request.user.empty() || counted) {
+        reportRefusal(request, reason, nowMs);
+        return;
+    }
+    // libsrt refused a request that had to bring a user's passphrase.
+    count(AccessRefusal::User);
+    reportRefusal(request, reason + " for user " + request.user, nowMs);
+}
+
+std::size_t HandshakeMonitor::pendingCount() const {
+    MutexLock lock(mutex_);
+    return pending_.size();
 }
 
 void HandshakeMonitor::expire(std::int64_t nowMs) {

@@ -10,6 +10,7 @@
 #include "core/mutex.h"
 #include "srt/clienthandler.h"
 #include "srt/handshakemonitor.h"
+#include "srt/srtlistener.h"
 #include "srt/srtlistenparams.h"
 
 namespace vandra {
@@ -41,6 +42,10 @@ public:
         return std::make_unique<ClientHandler>(clientsMutex_, liveMode_);
     }
     std::size_t clientCount() const EXCLUDES(clientsMutex_);
+    // Callers whose sending loop still runs (finished ones wait for the sampler to go).
+    std::size_t activeClientCount() const EXCLUDES(clientsMutex_);
+    // Requests and refusals at the listener, with the rejected-caller counters.
+    const HandshakeMonitor& handshakes() const { return handshakes_; }
     // The accept loop; ends the process when the listener fails. Public for tests.
     [[noreturn]] void acceptLoop(std::int32_t listenSocket);
 
@@ -49,6 +54,8 @@ private:
     mutable Mutex clientsMutex_;
     std::list<std::unique_ptr<ClientHandler>> clients_ GUARDED_BY(clientsMutex_);
     HandshakeMonitor handshakes_;
+    AccessPolicy access_; // set by start, before the listener
+    ListenGate gate_;     // what the listen hook consults; lives as long as the listener
     std::unique_ptr<std::thread> acceptThread_; // runs for the life of the process
     static constexpr int kTrimSamples = 3;
     int trimSamplesLeft_ = 0; // sampler only: samples that still give freed memory back

@@ -6,6 +6,8 @@
 #include <string>
 #include <thread>
 
+#include "web/webaccess.h"
+
 namespace httplib {
 class Server;
 }
@@ -16,12 +18,12 @@ class LeftServer;
 class RightServer;
 
 // The HTTP side: the WEB folder beside the executable at "/", "/hi" and "/stats". Listens on
-// all IPv4 interfaces on a thread of its own; requests run on the library's workers.
+// one or all IPv4 interfaces on a thread of its own; requests run on the library's workers.
 class WebServer {
 public:
     // Shows `input` and `callers`, which outlive it; `srtPort` is the SRT listening port.
     WebServer(std::int32_t webPort, const LeftServer& input, const RightServer& callers,
-              std::int32_t srtPort);
+              std::int32_t srtPort, WebAccess access = {});
     // Stops the server and joins its thread (the running server never gets here).
     ~WebServer();
     WebServer(const WebServer&) = delete;
@@ -43,6 +45,7 @@ private:
     std::unique_ptr<std::thread> serverThread_;
     std::unique_ptr<httplib::Server> server_;
     const std::int32_t webPort_;
+    const WebAccess access_;
     std::string settingsText_; // composed once, read without a lock
     std::atomic<bool> serverEnded_{false};
 };
