@@ -30,8 +30,11 @@ std::optional<AddressFilter::Network> AddressFilter::parseNetwork(const std::str
     const std::string address = entry.substr(0, slash);
     const std::string prefixText = slash == std::string::npos ? "32" : entry.substr(slash + 1);
     in_addr parsed{};
-    if (entry.size() > kMaxEntryLength || prefixText.size() > 2 || !isNumber(prefixText) ||
-        inet_pton(AF_INET, address.c_str(), &parsed) != 1 || std::stoi(prefixText) > kMaxPrefix) {
+    // inet_pton stops at a NUL byte, so the text is checked for anything else first.
+    if (entry.size() > kMaxEntryLength ||
+        entry.find_first_not_of("0123456789./") != std::string::npos || prefixText.size() > 2 ||
+        !isNumber(prefixText) || inet_pton(AF_INET, address.c_str(), &parsed) != 1 ||
+        std::stoi(prefixText) > kMaxPrefix) {
         error = "not an IPv4 network (a.b.c.d/n): \"" + escapeForLog(entry.substr(0, 64)) + "\"";
         return std::nullopt;
     }

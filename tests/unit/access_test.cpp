@@ -53,6 +53,7 @@ TEST(AddressFilter, RefusesWhatIsNoNetworkAndSaysWhy) {
         {"host.example/32", "not an IPv4 network"},
         {"10.0.0.1/8", "has bits set beyond its prefix; the network is 10.0.0.0/8"},
         {"\x1b[2J", "\\x1b[2J"},
+        {std::string("10.0.0.0\0/8", 11), "not an IPv4 network"},
     };
     for (const auto& [list, why] : bad) {
         std::string error;
