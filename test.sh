@@ -7,7 +7,7 @@
 set -uo pipefail
 cd "$(dirname "$0")"
 
-./scripts/install-deps.sh || exit 1
+./scripts/install-deps.sh test || exit 1
 
 jobs=$(nproc 2>/dev/null || echo 2)
 failures=()

@@ -1,7 +1,9 @@
 #include "app/configreader.h"
 
+#include <algorithm>
 #include <fstream>
 
+#include "app/knownsettings.h"
 #include "core/logger.h"
 #include "core/utils.h"
 
@@ -34,7 +36,9 @@ void ConfigReader::take(const std::string& line) {
     if (!parseLine(line, '=', pair)) {
         return;
     }
-    LOG_LINE << "[config] " << pair.first << " " << pair.second;
+    // Values from outside are escaped; secrets are never written at all.
+    LOG_LINE << "[config] " << escapeForLog(pair.first) << " "
+             << (isSecretSetting(pair.first) ? "********" : escapeForLog(pair.second));
     values_.emplace(std::move(pair.first), std::move(pair.second));
 }
 
@@ -58,6 +62,15 @@ void ConfigReader::loadArgs(int argc, const char* const* argv) {
     for (int i = 1; i < argc; ++i) {
         take(argv[i]);
     }
+}
+
+std::vector<std::string> ConfigReader::keys() const {
+    std::vector<std::string> all;
+    for (const auto& entry : values_) {
+        all.push_back(entry.first);
+    }
+    std::sort(all.begin(), all.end());
+    return all;
 }
 
 std::string ConfigReader::get(const std::string& key, const std::string& defaultValue) const {

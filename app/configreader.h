@@ -3,6 +3,7 @@
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace vandra {
 
@@ -18,6 +19,8 @@ public:
     // Takes argv[1..argc-1] as lines; arguments that are no pair are skipped silently.
     void loadArgs(int argc, const char* const* argv);
     std::string get(const std::string& key, const std::string& defaultValue) const;
+    // Every key read, in alphabetical order.
+    std::vector<std::string> keys() const;
 
     static bool parseLine(const std::string& line, char delimiter, Pair& pair);
 

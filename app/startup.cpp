@@ -7,6 +7,7 @@
 #include "app/accesssettings.h"
 #include "app/commandline.h"
 #include "app/configreader.h"
+#include "app/knownsettings.h"
 #include "app/mainapp.h"
 #include "app/sourceaddress.h"
 #include "core/logger.h"
@@ -22,19 +23,137 @@ namespace {
 constexpr const char* kLogUnit = "main";
 constexpr int kNoSourceStatus = -2;
 constexpr int kBadSettingStatus = -1;
+constexpr std::int32_t kHighestPort = 65535;
+
+// Everything the start-up takes from the settings, converted once.
+struct Settings {
+    SourceAddress source;
+    SrtListenParams srt;
+    std::int32_t webPort = 0;
+    bool dump = false;
+    std::int32_t inputTimeoutMs = 0;
+};
 
 // Converts a setting that must fit a signed 32-bit integer; logs the key and its text if not.
 std::optional<std::int32_t> convertSetting(const char* key, const std::string& text) {
     const std::optional<std::int32_t> value = toInt32(text);
     if (!value) {
-        LOG_LINE << "ERROR: setting " << key << " is not a 32-bit number: " << text;
+        LOG_LINE << "ERROR: setting " << key << " is not a 32-bit number: " << escapeForLog(text);
     }
     return value;
 }
 
-bool isDumpOn(const std::string& text) {
-    const std::string flag = trim(text);
-    return flag == "true" || flag == "1";
+// A number that must not be negative either.
+std::optional<std::int32_t> convertCount(const char* key, const std::string& text) {
+    const std::optional<std::int32_t> value = convertSetting(key, text);
+    if (value && *value < 0) {
+        LOG_LINE << "ERROR: setting " << key << " must not be negative: " << *value;
+        return std::nullopt;
+    }
+    return value;
+}
+
+// Ports are taken as the socket layer takes them: their low 16 bits. Said out loud.
+void notePortAbove16Bits(const char* key, std::int32_t port) {
+    if (port > kHighestPort) {
+        LOG_LINE << "-- " << key << " " << port << " is above 65535: listening on "
+                 << (port & kHighestPort) << ", its low 16 bits";
+    }
+}
+
+std::optional<SourceAddress> readSource(const ConfigReader& config, bool fromArguments) {
+    const std::string text = config.get("source", "");
+    const SourceAddress source = parseSrtUrl(text, "udp://");
+    if (source.group.empty() || source.port.empty()) {
+        if (fromArguments && text.empty()) {
+            LOG_LINE << "no source: give source=... and port=... as arguments, or put them in "
+                     << exeDirectory() << "/server.ini";
+        }
+        LOG_LINE << "fail get multicast";
+        return std::nullopt;
+    }
+    return source;
+}
+
+std::optional<std::int32_t> readSrtPort(const ConfigReader& config) {
+    const std::string text = config.get("port", "");
+    LOG_LINE << "port:" << escapeForLog(text);
+    if (!isNumber(text)) {
+        LOG_LINE << "fail parse input params";
+        return std::nullopt;
+    }
+    const std::optional<std::int32_t> port = convertSetting("port", text);
+    if (port) {
+        notePortAbove16Bits("port", *port);
+    }
+    return port;
+}
+
+std::optional<std::int32_t> readWebPort(const ConfigReader& config) {
+    std::string text = config.get("webport", "8080");
+    const bool isDigits = isNumber(text);
+    if (!isDigits) {
+        text = "8080";
+    }
+    LOG_LINE << "webport:" << text << " " << isDigits;
+    const std::optional<std::int32_t> port = convertSetting("webport", text);
+    if (port) {
+        notePortAbove16Bits("webport", *port);
+    }
+    return port;
+}
+
+std::optional<std::int32_t> readLatency(const ConfigReader& config) {
+    const std::string text = config.get("latency", "500");
+    const std::optional<std::int32_t> latency = convertCount("latency", text);
+    if (latency && std::to_string(*latency) != text) {
+        LOG_LINE << "-- latency " << escapeForLog(text) << " read as " << *latency;
+    }
+    return latency;
+}
+
+bool readDump(const ConfigReader& config) {
+    const std::string text = trim(config.get("dump", "false"));
+    const bool on = text == "true" || text == "1";
+    if (!on && text != "false" && text != "0") {
+        LOG_LINE << "-- dump=" << escapeForLog(text) << " is not true or 1: not recording";
+    }
+    return on;
+}
+
+// Fills `settings`; 0, or the exit status when a setting is unusable (logged).
+int readSettings(const ConfigReader& config, bool fromArguments, Settings& settings) {
+    if (!checkSettingKeys(config)) {
+        return kBadSettingStatus;
+    }
+    const std::optional<SourceAddress> source = readSource(config, fromArguments);
+    if (!source) {
+        return kNoSourceStatus;
+    }
+    settings.source = *source;
+    const std::optional<std::int32_t> port = readSrtPort(config);
+    const std::optional<std::int32_t> webPort = port ? readWebPort(config) : std::nullopt;
+    if (!webPort) {
+        return kBadSettingStatus;
+    }
+    settings.webPort = *webPort;
+    settings.srt.srt_nic = config.get("srt_nic", "");
+    settings.srt.port = *port;
+    settings.srt.streamid = config.get("streamid", "");
+    settings.srt.passphrase = config.get("passphrase", "");
+    const std::optional<std::int32_t> latency = readLatency(config);
+    if (!latency) {
+        return kBadSettingStatus;
+    }
+    settings.srt.latency = *latency;
+    settings.dump = readDump(config);
+    const std::optional<std::int32_t> inputTimeout =
+        convertCount("input_timeout", config.get("input_timeout", "2000"));
+    if (!inputTimeout) {
+        return kBadSettingStatus;
+    }
+    settings.inputTimeoutMs = *inputTimeout;
+    return 0;
 }
 
 // Every way out of the process closes the recording first, so that every whole chunk
@@ -55,66 +174,22 @@ int runServer(int argc, char** argv) {
     LOG_LINE << "BUILD DATE: " << __DATE__;
 
     ConfigReader config;
-    if (argc < 2) {
-        config.load("server.ini");
-    } else {
+    const bool fromArguments = argc >= 2;
+    if (fromArguments) {
         config.loadArgs(argc, argv);
+    } else {
+        config.load("server.ini");
     }
-
-    const SourceAddress source = parseSrtUrl(config.get("source", ""), "udp://");
-    if (source.group.empty() || source.port.empty()) {
-        LOG_LINE << "fail get multicast";
-        return kNoSourceStatus;
-    }
-
-    const std::string portText = config.get("port", "");
-    LOG_LINE << "port:" << portText;
-    if (!isNumber(portText)) {
-        LOG_LINE << "fail parse input params";
-        return kBadSettingStatus;
-    }
-    const std::optional<std::int32_t> port = convertSetting("port", portText);
-    if (!port) {
-        return kBadSettingStatus;
-    }
-
-    std::string webPortText = config.get("webport", "8080");
-    const bool webPortIsNumber = isNumber(webPortText);
-    if (!webPortIsNumber) {
-        webPortText = "8080";
-    }
-    LOG_LINE << "webport:" << webPortText << " " << webPortIsNumber;
-    const std::optional<std::int32_t> webPort = convertSetting("webport", webPortText);
-    if (!webPort) {
-        return kBadSettingStatus;
-    }
-
-    SrtListenParams srt;
-    srt.srt_nic = config.get("srt_nic", "");
-    srt.port = *port;
-    srt.streamid = config.get("streamid", "");
-    srt.passphrase = config.get("passphrase", "");
-    const std::optional<std::int32_t> latency =
-        convertSetting("latency", config.get("latency", "500"));
-    if (!latency) {
-        return kBadSettingStatus;
-    }
-    srt.latency = *latency;
-    const bool dump = isDumpOn(config.get("dump", "false"));
-    const std::optional<std::int32_t> inputTimeout =
-        convertSetting("input_timeout", config.get("input_timeout", "2000"));
-    if (!inputTimeout || *inputTimeout < 0) {
-        if (inputTimeout) {
-            LOG_LINE << "ERROR: setting input_timeout is negative: " << *inputTimeout;
-        }
-        return kBadSettingStatus;
+    Settings settings;
+    if (const int status = readSettings(config, fromArguments, settings); status != 0) {
+        return status;
     }
 
     const std::optional<AccessSettings> access = AccessSettings::read(config);
     if (!access) {
         return kBadSettingStatus;
     }
-    access->applyTo(srt);
+    access->applyTo(settings.srt);
 
     if (srt_startup() < 0) {
         LOG_LINE << "ERROR: srt_startup failed: " << srt_getlasterror_str();
@@ -124,12 +199,14 @@ int runServer(int argc, char** argv) {
 
     MainApp app;
     LeftServer& leftServer = *app.getLeftServer();
-    leftServer.setParams(source.group, source.port, source.iface, dump);
-    leftServer.setInputTimeout(*inputTimeout);
+    leftServer.setParams(settings.source.group, settings.source.port, settings.source.iface,
+                         settings.dump);
+    leftServer.setInputTimeout(settings.inputTimeoutMs);
     platform::SignalWatcher signalWatcher;
     closeRecordingOnExit(signalWatcher, leftServer.recorder());
-    WebServer webServer(*webPort, leftServer, *app.getRightServer(), srt.port, access->web());
-    app.serve(srt);
+    WebServer webServer(settings.webPort, leftServer, *app.getRightServer(), settings.srt.port,
+                        access->web());
+    app.serve(settings.srt);
 }
 
 } // namespace vandra

@@ -1,28 +1,39 @@
 #!/usr/bin/env bash
-# Runs the built server with a demo server.ini beside it and a test-pattern transport stream
-# published to a loopback multicast group. Ctrl-C stops both.
-set -euo pipefail
+# Runs the built server with demo settings (as arguments: no file is written) and a
+# test-pattern transport stream published to a loopback multicast group. Ctrl-C, SIGTERM, or
+# the end of either program stops both.
+#   scripts/demo.sh [BUILD_DIR]
+# VANDRA_DEMO_SRT_PORT, VANDRA_DEMO_WEB_PORT and VANDRA_DEMO_GROUP change the defaults.
+set -uo pipefail
 build_dir=${1:-build}
 server="$build_dir/vandra-server"
-ini="$build_dir/server.ini"
-group=239.255.0.1
+group=${VANDRA_DEMO_GROUP:-239.255.0.1}
 udp_port=5000
-srt_port=9000
-web_port=8080
+srt_port=${VANDRA_DEMO_SRT_PORT:-9000}
+web_port=${VANDRA_DEMO_WEB_PORT:-8080}
 
-if [ -f "$ini" ] && ! grep -q '^# vandra demo' "$ini"; then
-    echo "Using your own $ini (no demo publisher)."
-    exec "$server"
+# An older demo wrote its settings beside the server; left there, a plain start of the server
+# would quietly run them.
+ini="$build_dir/server.ini"
+if [ -f "$ini" ] && grep -q '^# vandra demo' "$ini"; then
+    rm -f "$ini"
 fi
 
-cat >"$ini" <<INI
-# vandra demo: written by scripts/demo.sh; replace this file to run your own settings
-[config]
-source=udp://$group:$udp_port(127.0.0.1)
-port=$srt_port
-webport=$web_port
-latency=200
-INI
+pids=()
+stop_all() {
+    for pid in "${pids[@]}"; do
+        [[ "$pid" =~ ^[1-9][0-9]*$ ]] && kill -TERM "$pid" 2>/dev/null
+    done
+    for pid in "${pids[@]}"; do
+        wait "$pid" 2>/dev/null
+    done
+}
+trap 'stop_all; exit 130' INT
+trap 'stop_all; exit 143' TERM
+
+"$server" "source=udp://$group:$udp_port(127.0.0.1)" "port=$srt_port" "webport=$web_port" \
+    latency=200 &
+pids+=($!)
 
 ffmpeg -hide_banner -loglevel fatal -nostdin -re \
     -f lavfi -i "testsrc2=size=1280x720:rate=25" \
@@ -31,8 +42,7 @@ ffmpeg -hide_banner -loglevel fatal -nostdin -re \
     -c:a aac -b:a 128k \
     -f mpegts -muxrate 3600k \
     "udp://$group:$udp_port?pkt_size=1316&localaddr=127.0.0.1&ttl=1" &
-publisher=$!
-trap 'kill "$publisher" 2>/dev/null || true; wait "$publisher" 2>/dev/null || true' EXIT
+pids+=($!)
 
 cat <<TXT
 Demo: a 1280x720 test pattern is published to udp://$group:$udp_port on loopback.
@@ -42,6 +52,8 @@ Demo: a 1280x720 test pattern is published to udp://$group:$udp_port on loopback
 Ctrl-C stops the server and the publisher.
 TXT
 
-status=0
-"$server" || status=$?
+# Whichever ends first ends the demo.
+wait -n "${pids[@]}"
+status=$?
+stop_all
 exit "$status"

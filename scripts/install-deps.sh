@@ -1,17 +1,42 @@
 #!/usr/bin/env bash
-# Installs, with apt, everything the build, the tests, the benchmarks, the demo and the
-# package check (dpkg-shlibdeps, lintian, systemd-analyze) need.
+# Installs with apt what is missing, in two sets:
+#   scripts/install-deps.sh run    what building and running the server (and the demo) need
+#   scripts/install-deps.sh test   that, and what the tests, benchmarks, fuzzing and the
+#                                  package check need on top
+#   scripts/install-deps.sh --list run|test   prints the set and installs nothing
 # Idempotent: runs apt-get update and install only when a package is missing.
 set -euo pipefail
 
-packages=(
-    build-essential cmake ninja-build pkg-config clang libclang-rt-dev
-    libsrt-openssl-dev libcpp-httplib-dev libgtest-dev libbenchmark-dev
-    srt-tools ffmpeg chromium
+run_packages=(
+    build-essential cmake ninja-build pkg-config
+    libsrt-openssl-dev libcpp-httplib-dev nlohmann-json3-dev
+    ffmpeg procps
+)
+test_packages=(
+    clang libclang-rt-dev clang-format libgtest-dev libbenchmark-dev
+    srt-tools chromium python3 prometheus
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
-    iproute2 wrk procps clang-format python3
+    iproute2 wrk
     dpkg-dev lintian systemd
 )
+
+list_only=0
+if [ "${1:-}" = "--list" ]; then
+    list_only=1
+    shift
+fi
+case "${1:-test}" in
+run) packages=("${run_packages[@]}") ;;
+test) packages=("${run_packages[@]}" "${test_packages[@]}") ;;
+*)
+    echo "usage: $0 [--list] run|test" >&2
+    exit 2
+    ;;
+esac
+if [ "$list_only" -eq 1 ]; then
+    printf '%s\n' "${packages[@]}"
+    exit 0
+fi
 
 missing=()
 for p in "${packages[@]}"; do

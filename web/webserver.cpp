@@ -86,7 +86,8 @@ void WebServer::setup() {
 }
 
 void WebServer::runServer() {
-    if (!server_->bind_to_port(access_.nic, webPort_, 0)) {
+    // Like the SRT port, a value above 65535 is taken by its low 16 bits.
+    if (!server_->bind_to_port(access_.nic, webPort_ & 0xffff, 0)) {
         const int error = errno;
         LOG_LINE << "ERROR: web server cannot listen on port " << webPort_ << ": "
                  << std::strerror(error) << "; running without HTTP";

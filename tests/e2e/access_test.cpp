@@ -152,7 +152,7 @@ TEST(AccessAddress, OnlyCallersFromTheListedNetworksGetTheStream) {
 // form of naming oneself not working.
 TEST(AccessUsers, EachUserGetsInWithTheirOwnPassphraseOnly) {
     const SecretFiles secrets;
-    ServerFixture fixture({"users=" + usersFile(secrets), "passphrase=shared-passphrase-1"});
+    ServerFixture fixture({"users=" + usersFile(secrets), "passphrase=shared-Zk9-secret"});
     auto publisher = fixture.startPublisher({"--bitrate", "2000000"});
     expectLossless(
         fixture.runCallers(1, 1, 20s, {"--streamid", "alice", "--passphrase", kAliceSecret}), 1,
@@ -161,12 +161,12 @@ TEST(AccessUsers, EachUserGetsInWithTheirOwnPassphraseOnly) {
                        1, 1, 20s, {"--streamid", "#!::r=live,u=bob", "--passphrase", kBobSecret}),
                    1, "bob by access-control stream id");
     const std::vector<std::pair<std::vector<std::string>, int>> refused{
-        {{"--streamid", "alice", "--passphrase", kBobSecret}, 10},            // wrong secret
-        {{"--streamid", "alice", "--passphrase", "shared-passphrase-1"}, 10}, // shared one
-        {{"--streamid", "alice"}, 11},                                        // none
-        {{"--streamid", "carol", "--passphrase", kAliceSecret}, 1401},        // unknown user
-        {{"--streamid", "#!::r=live", "--passphrase", kAliceSecret}, 1401},   // no user key
-        {{"--passphrase", kAliceSecret}, 1401},                               // no stream id
+        {{"--streamid", "alice", "--passphrase", kBobSecret}, 10},          // wrong secret
+        {{"--streamid", "alice", "--passphrase", "shared-Zk9-secret"}, 10}, // shared one
+        {{"--streamid", "alice"}, 11},                                      // none
+        {{"--streamid", "carol", "--passphrase", kAliceSecret}, 1401},      // unknown user
+        {{"--streamid", "#!::r=live", "--passphrase", kAliceSecret}, 1401}, // no user key
+        {{"--passphrase", kAliceSecret}, 1401},                             // no stream id
     };
     for (const auto& [extra, reason] : refused) {
         expectRefused(fixture.runCallers(1, 1, 20s, extra), reason, extra.front() + extra[1]);

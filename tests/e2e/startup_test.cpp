@@ -1,3 +1,6 @@
+#include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -37,7 +40,34 @@ TEST(Startup, ArgumentsReplaceTheFileEntirely) {
     EXPECT_EQ(run.status, 254);
     EXPECT_FALSE(contains(run.output, "[config]")) << run.output;
     EXPECT_FALSE(contains(run.output, "fail open")) << run.output;
+    EXPECT_TRUE(contains(run.output, "no source: give source=... and port=... as arguments, or "
+                                     "put them in " +
+                                         server.dir().string() + "/server.ini  main  "))
+        << run.output;
     EXPECT_TRUE(contains(run.output, "fail get multicast"));
+}
+
+// Guards against a misspelt key being ignored without a word, and above all against a
+// misspelt passphrase serving the stream in the clear (or printing the secret).
+TEST(Startup, UnknownKeysAreNamedAndAMisspeltPassphraseStopsTheStart) {
+    ServerInstance server;
+    const ToolRun typo = server.runToExit(
+        {"source=udp://239.1.1.1:5000", "port=9000", "passhprase=correct-horse-42", "colour=red"});
+    EXPECT_EQ(typo.status, 255) << typo.output;
+    EXPECT_TRUE(contains(typo.output,
+                         "-- unknown setting passhprase (did you mean passphrase?): ignored  main"))
+        << typo.output;
+    EXPECT_TRUE(contains(typo.output, "-- unknown setting colour (did you mean "));
+    EXPECT_TRUE(contains(typo.output, "looks like a misspelt passphrase")) << typo.output;
+    EXPECT_TRUE(contains(typo.output, "[config] passhprase ********  configreader"));
+    EXPECT_FALSE(contains(typo.output, "correct-horse-42")) << typo.output;
+
+    const ToolRun secret = server.runToExit(
+        {"source=udp://239.1.1.1:5000", "port=9000", "passphrase=correct-horse-42", "latency=-5"});
+    EXPECT_EQ(secret.status, 255) << secret.output;
+    EXPECT_TRUE(contains(secret.output, "[config] passphrase ********  configreader"));
+    EXPECT_FALSE(contains(secret.output, "correct-horse-42")) << secret.output;
+    EXPECT_TRUE(contains(secret.output, "ERROR: setting latency must not be negative: -5"));
 }
 
 TEST(Startup, UnusableSourceStopsWithTheParserReason) {
@@ -90,9 +120,25 @@ TEST(Startup, WebPortAndLatencyThatDoNotConvert) {
     EXPECT_TRUE(contains(hugeLatency.output, "ERROR: setting latency is not a 32-bit number"));
 }
 
-TEST(Startup, LatencyTextConvertsLikeTheStandardConversion) {
-    ServerFixture server({"latency=300ms"});
+// Values the server takes but changes are said out loud.
+TEST(Startup, ChangedValuesAreSaidOutLoud) {
+    const int srtPort = freeUdpPort();
+    const int webPort = freeTcpPort();
+    ServerFixture server({"latency=300ms", "dump=yes", "port=" + std::to_string(srtPort + 65536),
+                          "webport=" + std::to_string(webPort + 65536)});
     EXPECT_TRUE(server.waitForLog("latency 300  utils  ", 5s)) << server.log();
+    for (const std::string& line : std::vector<std::string>{
+             "-- latency 300ms read as 300  main", "-- dump=yes is not true or 1: not recording",
+             "-- port " + std::to_string(srtPort + 65536) + " is above 65535: listening on " +
+                 std::to_string(srtPort) + ", its low 16 bits",
+             "-- webport " + std::to_string(webPort + 65536) + " is above 65535: listening on " +
+                 std::to_string(webPort) + ", its low 16 bits"}) {
+        EXPECT_TRUE(contains(server.log(), line)) << line << "\n" << server.log();
+    }
+    EXPECT_EQ(
+        runTool("vandra-loadclient", callerArgs("127.0.0.1", srtPort, 1, 1), server.dir(), 20s)
+            .number("connected"),
+        1u);
     EXPECT_TRUE(server.waitForLog("ttype LIVE mode", 5s));
     EXPECT_EQ(server.process->stop(), kSigterm);
 
@@ -123,6 +169,81 @@ TEST(Startup, NormalStartLogsInOrderAndEndsOnlyFromOutside) {
     }
     EXPECT_TRUE(server.process->running());
     EXPECT_EQ(server.process->stop(), kSigterm);
+}
+
+// ---- The two commands ------------------------------------------------------------------
+
+// Process ids of the children of `pid` (from /proc).
+std::vector<pid_t> childrenOf(pid_t pid) {
+    std::vector<pid_t> children;
+    std::error_code error;
+    const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+        std::ifstream list(task.path() / "children");
+        for (pid_t child = 0; list >> child;) {
+            children.push_back(child);
+        }
+    }
+    return children;
+}
+
+bool isGone(pid_t pid) {
+    return pid > 0 && ::kill(pid, 0) != 0;
+}
+
+// The demo with free ports, in a folder of its own; its server and ffmpeg are its children.
+struct Demo {
+    ServerInstance instance;
+    std::unique_ptr<Process> script;
+    std::vector<pid_t> children;
+
+    Demo() {
+        const MulticastSource source = uniqueSource();
+        script = Process::start({"/usr/bin/env", "VANDRA_DEMO_GROUP=" + source.group,
+                                 "VANDRA_DEMO_SRT_PORT=" + std::to_string(freeUdpPort()),
+                                 "VANDRA_DEMO_WEB_PORT=" + std::to_string(freeTcpPort()),
+                                 std::string(VANDRA_SOURCE_DIR) + "/scripts/demo.sh",
+                                 instance.dir().string()},
+                                instance.dir(), instance.dir() / "demo.log");
+        EXPECT_TRUE(script->waitForOutput("-- used iface for MULTICAST GROUP", 10s))
+            << script->output();
+        waitUntil([this] { return (children = childrenOf(script->pid())).size() == 2; }, 5s);
+        EXPECT_EQ(children.size(), 2u) << script->output();
+    }
+};
+
+// Guards against the demo leaving its settings beside the server (a later plain start then
+// runs them) and leaving the server or the publisher running when it is stopped or when one
+// of them ends.
+TEST(Demo, WritesNoSettingsAndStopsBothProgramsTogether) {
+    Demo stopped;
+    EXPECT_FALSE(std::filesystem::exists(stopped.instance.dir() / "server.ini"));
+    stopped.script->sendSignal(SIGTERM);
+    EXPECT_EQ(stopped.script->waitExit(10s), kSigterm);
+    for (const pid_t child : stopped.children) {
+        EXPECT_TRUE(waitUntil([child] { return isGone(child); }, 5s)) << child;
+    }
+
+    Demo serverEnds;
+    ASSERT_EQ(serverEnds.children.size(), 2u);
+    ::kill(serverEnds.children.front(), SIGKILL); // the server is started first
+    EXPECT_TRUE(serverEnds.script->waitExit(10s).has_value());
+    EXPECT_TRUE(waitUntil([&] { return isGone(serverEnds.children.back()); }, 5s));
+}
+
+// Guards against ./run.sh installing what only the tests need.
+TEST(Demo, RunInstallsOnlyWhatBuildingAndRunningNeed) {
+    const ScratchDir dir;
+    const ToolRun run =
+        finish(*Process::start(
+                   {std::string(VANDRA_SOURCE_DIR) + "/scripts/install-deps.sh", "--list", "run"},
+                   dir.path(), dir.path() / "list.log"),
+               10s);
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_TRUE(contains(run.output, "libsrt-openssl-dev\n")) << run.output;
+    for (const char* testOnly : {"chromium", "clang", "gstreamer", "wrk", "prometheus", "gtest"}) {
+        EXPECT_FALSE(contains(run.output, testOnly)) << testOnly;
+    }
 }
 
 // Guards against a failed fork (pid -1) turning stop() into kill(-1, ...): a signal to every

@@ -567,8 +567,62 @@ bool isPng(const std::filesystem::path& file) {
     return in.gcount() == 8 && std::string(head.data(), 8) == "\x89PNG\r\n\x1a\n";
 }
 
+std::filesystem::path artifactsDir() {
+    const std::filesystem::path dir =
+        std::filesystem::path(VANDRA_BINARY_DIR) / "tests" / "artifacts";
+    std::filesystem::create_directories(dir);
+    return dir;
+}
+
+std::string sourceFile(const std::string& relative) {
+    return std::string(VANDRA_SOURCE_DIR) + "/" + relative;
+}
+
+// dashboard_check.py on `url`; its screenshot goes to the artifacts as `name`.png.
+ToolRun checkDashboard(const std::string& url, const std::string& name,
+                       const std::vector<std::string>& checks, const std::filesystem::path& dir) {
+    const std::filesystem::path screenshot = artifactsDir() / (name + ".png");
+    std::filesystem::remove(screenshot);
+    std::vector<std::string> argv = {"/usr/bin/env",
+                                     "python3",
+                                     sourceFile("tests/e2e/dashboard_check.py"),
+                                     "--url",
+                                     url,
+                                     "--screenshot",
+                                     screenshot.string(),
+                                     "--timeout",
+                                     "40"};
+    argv.insert(argv.end(), checks.begin(), checks.end());
+    auto check = Process::start(argv, dir, dir / (name + ".log"));
+    ToolRun run = finish(*check, 150s);
+    EXPECT_TRUE(isPng(screenshot)) << screenshot;
+    return run;
+}
+
+// The page against fake_stats_server.py: situations the real server cannot be put in on
+// demand (200 callers, lossy ones, departures, a stalled input) with /stats and
+// api/v1/status telling the same story.
+ToolRun checkDashboardOnFake(const std::string& name, const std::vector<std::string>& fakeArgs,
+                             const std::vector<std::string>& checks) {
+    const ScratchDir dir("vandra_dashboard_");
+    const std::string port = std::to_string(freeTcpPort());
+    std::vector<std::string> argv = {
+        "/usr/bin/env", "python3", sourceFile("tests/e2e/fake_stats_server.py"), "--port", port,
+        "--lifetime",   "200"};
+    argv.insert(argv.end(), fakeArgs.begin(), fakeArgs.end());
+    auto fake = Process::start(argv, dir.path(), dir.path() / "fake.log");
+    const std::string url = "http://127.0.0.1:" + port + "/";
+    if (!fake->waitForOutput(url, 10s)) {
+        ADD_FAILURE() << name << ": fake server did not start: " << fake->output();
+        return ToolRun{};
+    }
+    ToolRun run = checkDashboard(url, name, checks, dir.path());
+    fake->stop();
+    return run;
+}
+
 // Guards: a page that does not render /stats as the real server sends it (input chart,
-// rate, one card per caller) in Chromium.
+// rate, one row per caller) in Chromium, or fails on a server without api/v1/status.
 TEST(Dashboard, RendersInputAndCallerInChromium) {
     if (!std::filesystem::exists("/usr/bin/chromium")) {
         GTEST_SKIP() << "no /usr/bin/chromium";
@@ -583,24 +637,73 @@ TEST(Dashboard, RendersInputAndCallerInChromium) {
         12s))
         << live->status.lastBody;
 
-    const std::filesystem::path artifacts =
-        std::filesystem::path(VANDRA_BINARY_DIR) / "tests" / "artifacts";
-    std::filesystem::create_directories(artifacts);
-    const std::filesystem::path screenshot = artifacts / "dashboard.png";
-    std::filesystem::remove(screenshot);
-    const std::string script = std::string(VANDRA_SOURCE_DIR) + "/tests/e2e/dashboard_check.py";
-    auto check =
-        Process::start({"/usr/bin/env", "python3", script, "--url",
-                        "http://127.0.0.1:" + std::to_string(live->webPort) + "/", "--screenshot",
-                        screenshot.string(), "--expect-callers", "1", "--timeout", "40"},
-                       dir, dir / "dashboard_check.log");
-    const ToolRun checked = finish(*check, 100s);
+    const ToolRun checked =
+        checkDashboard("http://127.0.0.1:" + std::to_string(live->webPort) + "/", "dashboard",
+                       {"--expect-callers", "1"}, dir);
     EXPECT_EQ(checked.status, 0) << checked.output;
-    EXPECT_TRUE(isPng(screenshot)) << screenshot;
 
     caller->stop();
     live->publisher->stop();
     EXPECT_EQ(live->process->stop(), kSigterm);
+}
+
+// Guards: a table that loses or duplicates rows at 200 callers, misjudges a lossy or failing
+// caller, does not put the worst first, leaves a chart behind, drops the selected caller's
+// chart, ignores departures or input errors, or does not record its render times.
+TEST(Dashboard, TwoHundredCallersWorstFirstInChromium) {
+    if (!std::filesystem::exists("/usr/bin/chromium")) {
+        GTEST_SKIP() << "no /usr/bin/chromium";
+    }
+    const ToolRun run = checkDashboardOnFake(
+        "dashboard-200-callers",
+        {"--callers", "200", "--lossy", "2", "--failing", "1", "--departed", "12", "--input-errors",
+         "--format", "rtp", "--users"},
+        {"--expect-callers", "200", "--expect-failing", "1", "--expect-degraded", "2",
+         "--expect-departed", "12", "--expect-input-errors", "--expect-format", "rtp",
+         "--expect-status-api", "present", "--select", "198.51.100.7:50123", "--expect-detail",
+         "present"});
+    EXPECT_EQ(run.status, 0) << run.output;
+}
+
+// Guards: the selected caller's chart or detail left behind when that caller hangs up, or its
+// departure not listed.
+TEST(Dashboard, SelectedCallerLeavingTakesItsChartAlongInChromium) {
+    if (!std::filesystem::exists("/usr/bin/chromium")) {
+        GTEST_SKIP() << "no /usr/bin/chromium";
+    }
+    const ToolRun run =
+        checkDashboardOnFake("dashboard-caller-left", {"--callers", "3", "--leave-after", "3"},
+                             {"--expect-callers", "2", "--expect-departed", "1", "--select",
+                              "198.51.100.7:50123", "--expect-detail", "absent"});
+    EXPECT_EQ(run.status, 0) << run.output;
+}
+
+// Guards: a "Live" badge or a receiving banner while the input is stalled or never came,
+// with or without api/v1/status (the older server shows it by a zero bitrate sample).
+TEST(Dashboard, StalledInputShowsNoInputInChromium) {
+    if (!std::filesystem::exists("/usr/bin/chromium")) {
+        GTEST_SKIP() << "no /usr/bin/chromium";
+    }
+    struct Case {
+        std::string name;
+        std::vector<std::string> fake;
+        std::vector<std::string> checks;
+    };
+    const std::vector<Case> cases = {
+        {"dashboard-stalled",
+         {"--callers", "3", "--input", "stalled"},
+         {"--expect-callers", "3", "--expect-input", "stalled", "--expect-status-api", "present"}},
+        {"dashboard-never",
+         {"--callers", "0", "--input", "never"},
+         {"--expect-callers", "0", "--expect-input", "none", "--expect-status-api", "present"}},
+        {"dashboard-stalled-stats-only",
+         {"--callers", "2", "--input", "stalled", "--no-status-api"},
+         {"--expect-callers", "2", "--expect-input", "stalled", "--expect-status-api", "absent"}},
+    };
+    for (const Case& c : cases) {
+        const ToolRun run = checkDashboardOnFake(c.name, c.fake, c.checks);
+        EXPECT_EQ(run.status, 0) << c.name << "\n" << run.output;
+    }
 }
 
 } // namespace
