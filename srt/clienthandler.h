@@ -78,6 +78,9 @@ public:
     std::int32_t backlogBytes() const { return backlog_.load(std::memory_order_relaxed); }
     const std::string& url() const { return url_; }
     void setUrl(std::string url) { url_ = std::move(url); }
+    // The name the caller connected as; empty when no users are configured.
+    const std::string& user() const { return user_; }
+    void setUser(std::string user) { user_ = std::move(user); }
     std::int64_t created() const { return created_; }
     // Wall-clock ms since 1970 when the sending loop ended; valid once isActive() is false.
     std::int64_t ended() const { return ended_; }
@@ -108,6 +111,7 @@ private:
     const bool liveMode_;
     BitrateHistory history_;
     std::string url_;                     // "ip:port", set by the accept thread
+    std::string user_;                    // set by the accept thread before start
     std::int64_t created_ = 0;            // wall-clock ms since 1970 when started
     std::int64_t ended_ = 0;              // set before `active` is cleared, read after
     std::atomic<bool> active_{false};     // cleared only by the sending loop

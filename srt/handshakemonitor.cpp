@@ -63,12 +63,30 @@ void libraryLogHandler(void* opaque, int level, const char* /*file*/, int /*line
 
 const char* refusalReasonCode(RefusalReason reason) {
     switch (reason) {
+    case RefusalReason::Limit:
+        return "limit";
+    case RefusalReason::Address:
+        return "address";
+    case RefusalReason::User:
+        return "user";
     case RefusalReason::Passphrase:
         return "passphrase";
     case RefusalReason::Handshake:
         break;
     }
     return "handshake";
+}
+
+RefusalReason refusalReasonOf(AccessRefusal refusal) {
+    switch (refusal) {
+    case AccessRefusal::Limit:
+        return RefusalReason::Limit;
+    case AccessRefusal::Address:
+        return RefusalReason::Address;
+    case AccessRefusal::User:
+        break;
+    }
+    return RefusalReason::User;
 }
 
 void HandshakeMonitor::takeLibraryLog(HandshakeMonitor& monitor) {
@@ -80,9 +98,11 @@ void HandshakeMonitor::releaseLibraryLog() {
     srt_setloghandler(nullptr, nullptr);
 }
 
-bool HandshakeMonitor::onRequest(std::int32_t socket, const sockaddr* peer, std::int64_t nowMs) {
+bool HandshakeMonitor::onRequest(std::int32_t socket, const sockaddr* peer, std::int64_t nowMs,
+                                 const std::string& user) {
     Pending request;
     request.sinceMs = nowMs;
+    request.user = user;
     if (peer != nullptr && peer->sa_family == AF_INET) {
         const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(peer);
         request.address = ipv4->sin_addr.s_addr;
@@ -113,11 +133,25 @@ void HandshakeMonitor::onRefused(std::int32_t socket, RefusalReason reason, cons
     MutexLock lock(mutex_);
     const auto found = pending_.find(socket);
     if (found == pending_.end()) {
+        // Only the server's own refusals: libsrt also reports the requests the hook refused.
+        if (isAccessRefusal(reason)) {
+            count(reason);
+        }
         return;
     }
     const Pending request = found->second;
     pending_.erase(found);
+    if (!request.user.empty() && !isAccessRefusal(reason)) {
+        // libsrt refused a request that had to bring a user's passphrase.
+        reportRefusal(request, RefusalReason::User, text + " for user " + request.user, nowMs);
+        return;
+    }
     reportRefusal(request, reason, text, nowMs);
+}
+
+std::size_t HandshakeMonitor::pendingCount() const {
+    MutexLock lock(mutex_);
+    return pending_.size();
 }
 
 void HandshakeMonitor::expire(std::int64_t nowMs) {
@@ -138,7 +172,7 @@ void HandshakeMonitor::expire(std::int64_t nowMs) {
 
 void HandshakeMonitor::reportRefusal(const Pending& request, RefusalReason reason,
                                      const std::string& text, std::int64_t nowMs) {
-    refused_[static_cast<std::size_t>(reason)].fetch_add(1, std::memory_order_relaxed);
+    count(reason);
     Source& source = sourceFor(request.address, nowMs);
     source.refusedMs = nowMs;
     if (nowMs - source.refusalLoggedMs < kIntervalMs) {

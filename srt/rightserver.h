@@ -14,6 +14,7 @@
 #include "srt/clienthandler.h"
 #include "srt/departedcallers.h"
 #include "srt/handshakemonitor.h"
+#include "srt/srtlistener.h"
 #include "srt/srtlistenparams.h"
 
 namespace vandra {
@@ -52,6 +53,8 @@ public:
     const HandshakeMonitor& handshakes() const { return handshakes_; }
     // The configured SRT latency in ms (0: file mode), once start was called.
     std::int32_t latencyMs() const { return latencyMs_.load(std::memory_order_relaxed); }
+    // Callers whose sending loop still runs (finished ones wait for the sampler to go).
+    std::size_t activeClientCount() const EXCLUDES(clientsMutex_);
     // The accept loop; ends the process when the listener fails. Public for tests.
     [[noreturn]] void acceptLoop(std::int32_t listenSocket);
 
@@ -62,6 +65,8 @@ private:
     HandshakeMonitor handshakes_;
     DepartedCallers departed_;
     std::atomic<std::int32_t> latencyMs_{0};
+    AccessPolicy access_; // set by start, before the listener
+    ListenGate gate_;     // what the listen hook consults; lives as long as the listener
     std::unique_ptr<std::thread> acceptThread_; // runs for the life of the process
     static constexpr int kTrimSamples = 3;
     int trimSamplesLeft_ = 0; // sampler only: samples that still give freed memory back

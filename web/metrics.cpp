@@ -132,8 +132,12 @@ void writeCallers(Exposition& out, const ServerStatus& status) {
     std::vector<std::string> labels;
     labels.reserve(status.callers.size());
     for (const CallerSnapshot& caller : status.callers) {
-        labels.push_back(Exposition::labelText("id", std::to_string(caller.id)) + "," +
-                         Exposition::labelText("remote", caller.remote));
+        std::string label = Exposition::labelText("id", std::to_string(caller.id)) + "," +
+                            Exposition::labelText("remote", caller.remote);
+        if (!caller.user.empty()) {
+            label += "," + Exposition::labelText("user", caller.user);
+        }
+        labels.push_back(std::move(label));
     }
     using Caller = const CallerSnapshot&;
     writePerCaller<std::uint64_t>(out, labels, status, "vandra_caller_sent_bytes_total", kCounter,
