@@ -22,6 +22,9 @@ constexpr auto kIdleWait = std::chrono::milliseconds(1000);
 // behind and be cut off.
 constexpr int kFileModeSendTimeoutMs = 500;
 constexpr int kStatsFailureLimit = 10;
+// How long a buffer stays empty before its storage goes back to the system: long enough that
+// a caller that backs up now and then does not allocate anew each time.
+constexpr std::int64_t kRingReleaseAfterMs = 2000;
 
 bool isNoRoom() {
     const int error = srt_getlasterror(nullptr);
@@ -98,6 +101,22 @@ void ClientHandler::waitForWork(bool noRoom) {
 void ClientHandler::publishRing(RingBufferAdaptive* ring) {
     MutexLock lock(clientsMutex_);
     ring_ = ring;
+}
+
+// A caller that fell behind and caught up gives its buffer's memory back instead of holding
+// it for as long as it stays connected.
+void ClientHandler::releaseRingWhenIdle(RingBufferAdaptive& ring, bool busy) {
+    const std::int64_t nowMs = steadyMs();
+    if (busy || ringIdleSinceMs_ == 0) {
+        ringIdleSinceMs_ = nowMs;
+        return;
+    }
+    if (nowMs - ringIdleSinceMs_ < kRingReleaseAfterMs || !ring.holdsStorage()) {
+        return;
+    }
+    // The receiver pushes only under the clients mutex, so while it is held nothing writes.
+    MutexLock lock(clientsMutex_);
+    ring.releaseStorage();
 }
 
 bool ClientHandler::prepareSocket() {
@@ -198,11 +217,13 @@ void ClientHandler::run() {
                      << " bytes behind the input: disconnecting it";
             break;
         }
+        const bool hadBacklog = ring->available() > 0;
         const SendState state = sendBacklog(*ring);
         if (state == SendState::Failed) {
             LOG_LINE << "-- ERR: send";
             break;
         }
+        releaseRingWhenIdle(*ring, hadBacklog || state == SendState::NoRoom);
         waitForWork(state == SendState::NoRoom);
     }
     tearDown(std::move(ring));

@@ -70,6 +70,7 @@ private:
     void waitForWork(bool noRoom) EXCLUDES(waitMutex_);
     void wakeSender() EXCLUDES(waitMutex_);
     void publishRing(RingBufferAdaptive* ring) EXCLUDES(clientsMutex_);
+    void releaseRingWhenIdle(RingBufferAdaptive& ring, bool busy) EXCLUDES(clientsMutex_);
     void tearDown(std::unique_ptr<RingBufferAdaptive> ring) EXCLUDES(clientsMutex_);
 
     Mutex& clientsMutex_;
@@ -83,6 +84,7 @@ private:
     RingBufferAdaptive* ring_ GUARDED_BY(clientsMutex_) = nullptr;
     bool overflowed_ GUARDED_BY(clientsMutex_) = false;
     std::atomic<bool> fellBehind_{false}; // set once the backlog limit was hit
+    std::int64_t ringIdleSinceMs_ = 0;    // sending thread only
 
     // guards pending_, pendingLength_, pendingSent_ and every send on the socket, so that
     // chunks leave in the order they came whichever thread sends them
