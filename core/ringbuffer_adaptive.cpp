@@ -9,21 +9,36 @@ namespace vandra {
 
 namespace {
 constexpr const char* kLogUnit = "ringbuffer_adaptive";
+
+// Not cleared: large blocks come straight from the system, and pages never written stay
+// out of the process's memory.
+std::unique_ptr<std::uint8_t[]> uninitialisedStorage(std::int32_t bytes) {
+    return std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<size_t>(bytes));
 }
+} // namespace
 
 RingBufferAdaptive::RingBufferAdaptive(std::int32_t chunkSize, std::int32_t chunkCount)
-    : chunkSize_(chunkSize), growStep_(chunkSize * chunkCount),
-      data_(std::make_unique<std::uint8_t[]>(static_cast<size_t>(chunkSize * chunkCount))),
-      capacity_(chunkSize * chunkCount) {}
+    : chunkSize_(chunkSize), growStep_(chunkSize * chunkCount), capacity_(chunkSize * chunkCount) {}
 
 std::int32_t RingBufferAdaptive::capacity() const {
     MutexLock lock(mutex_);
     return capacity_;
 }
 
+bool RingBufferAdaptive::holdsStorage() const {
+    MutexLock lock(mutex_);
+    return data_ != nullptr;
+}
+
 void RingBufferAdaptive::push(const std::uint8_t* source, std::int32_t length) {
     if (length <= 0) {
         return;
+    }
+    if (data_ == nullptr) {
+        MutexLock lock(mutex_);
+        data_ = uninitialisedStorage(capacity_);
+    } else {
+        rewindIfDrained();
     }
     // Only this thread changes capacity_ and writePos_, and fill_ only shrinks behind our back,
     // so the free space seen here can only be an underestimate.
@@ -47,6 +62,31 @@ void RingBufferAdaptive::push(const std::uint8_t* source, std::int32_t length) {
     fill_.fetch_add(length, std::memory_order_release);
 }
 
+void RingBufferAdaptive::rewindIfDrained() {
+    // Only this thread makes fill_ grow, so once it is 0 the reader cannot pop until we
+    // write; the lock waits out a pop that is just finishing.
+    if (writePos_ == 0 || fill_.load(std::memory_order_acquire) != 0) {
+        return;
+    }
+    MutexLock lock(mutex_);
+    readPos_ = 0;
+    writePos_ = 0;
+}
+
+bool RingBufferAdaptive::releaseStorage() {
+    std::unique_ptr<std::uint8_t[]> released;
+    {
+        MutexLock lock(mutex_);
+        if (fill_.load(std::memory_order_relaxed) != 0) {
+            return false;
+        }
+        released = std::move(data_);
+        readPos_ = 0;
+        writePos_ = 0;
+    }
+    return true; // freed here, outside the lock
+}
+
 void RingBufferAdaptive::grow(std::int32_t length) {
     std::int32_t oldCapacity = 0;
     std::int32_t oldReadPos = 0;
@@ -57,7 +97,7 @@ void RingBufferAdaptive::grow(std::int32_t length) {
         oldReadPos = readPos_;
         const std::int32_t newCapacity =
             growStep_ < length ? capacity_ + 2 * length : capacity_ + growStep_;
-        auto newData = std::make_unique<std::uint8_t[]>(static_cast<size_t>(newCapacity));
+        auto newData = uninitialisedStorage(newCapacity);
         // Lay the unread bytes out oldest first, so a wrapped backlog keeps its order.
         const std::int32_t unread = fill_.load(std::memory_order_relaxed);
         const std::int32_t firstRun = std::min(unread, capacity_ - readPos_);

@@ -28,6 +28,9 @@ constexpr int kStatsFailureLimit = 10;
 // "hung up" (libsrt gives up on a silent peer after 5 s).
 constexpr std::int64_t kPeerCheckMs = 1000;
 constexpr std::int64_t kPeerSilentMs = 3000;
+// How long a buffer stays empty before its storage goes back to the system: long enough that
+// a caller that backs up now and then does not allocate anew each time.
+constexpr std::int64_t kRingReleaseAfterMs = 2000;
 
 bool isNoRoom() {
     const int error = srt_getlasterror(nullptr);
@@ -143,6 +146,22 @@ void ClientHandler::publishRing(RingBufferAdaptive* ring) {
     ring_ = ring;
 }
 
+// A caller that fell behind and caught up gives its buffer's memory back instead of holding
+// it for as long as it stays connected.
+void ClientHandler::releaseRingWhenIdle(RingBufferAdaptive& ring, bool busy) {
+    const std::int64_t nowMs = steadyMs();
+    if (busy || ringIdleSinceMs_ == 0) {
+        ringIdleSinceMs_ = nowMs;
+        return;
+    }
+    if (nowMs - ringIdleSinceMs_ < kRingReleaseAfterMs || !ring.holdsStorage()) {
+        return;
+    }
+    // The receiver pushes only under the clients mutex, so while it is held nothing writes.
+    MutexLock lock(clientsMutex_);
+    ring.releaseStorage();
+}
+
 bool ClientHandler::prepareSocket() {
     const SRTSOCKET sock = socket_.load();
     // Closing must not wait for unsent data: a caller is closed only when it has gone or
@@ -247,6 +266,7 @@ void ClientHandler::run() {
             break;
         }
         watchPeer(now);
+        const bool hadBacklog = ring->available() > 0;
         const SendState state = sendBacklog(*ring);
         backlog_.store(ring->available(), std::memory_order_relaxed);
         if (state == SendState::Failed) {
@@ -254,6 +274,7 @@ void ClientHandler::run() {
             reason = connectionLost() ? whyConnectionEnded(now) : EndReason::SendError;
             break;
         }
+        releaseRingWhenIdle(*ring, hadBacklog || state == SendState::NoRoom);
         waitForWork(state == SendState::NoRoom);
     }
     tearDown(std::move(ring), reason);

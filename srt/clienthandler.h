@@ -106,6 +106,7 @@ private:
     void watchPeer(std::int64_t nowMs);
     EndReason whyConnectionEnded(std::int64_t nowMs) const;
     void logEnd(EndReason reason) EXCLUDES(statsMutex_);
+    void releaseRingWhenIdle(RingBufferAdaptive& ring, bool busy) EXCLUDES(clientsMutex_);
 
     Mutex& clientsMutex_;
     const bool liveMode_;
@@ -124,6 +125,7 @@ private:
     RingBufferAdaptive* ring_ GUARDED_BY(clientsMutex_) = nullptr;
     bool overflowed_ GUARDED_BY(clientsMutex_) = false;
     std::atomic<bool> fellBehind_{false}; // set once the backlog limit was hit
+    std::int64_t ringIdleSinceMs_ = 0;    // sending thread only
 
     // guards pending_, pendingLength_, pendingSent_ and every send on the socket, so that
     // chunks leave in the order they came whichever thread sends them

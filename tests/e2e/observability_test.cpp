@@ -158,18 +158,24 @@ TEST(Observability, MetricsAndStatusFollowCallersRefusalsAndAStall) {
     server.expectCleanStop();
 }
 
-// A Prometheus server on loopback with its own storage, scraping every second.
+// A Prometheus server on loopback with its own storage, scraping every second with HTTP Basic
+// authentication.
 struct PrometheusServer {
     int port = freeTcpPort();
     std::unique_ptr<Process> process;
 
-    PrometheusServer(const std::filesystem::path& dir, int targetPort) {
+    PrometheusServer(const std::filesystem::path& dir, int targetPort, const std::string& name,
+                     const std::string& password) {
         const std::filesystem::path config = dir / "prometheus.yml";
         std::ofstream(config) << "global:\n"
                                  "  scrape_interval: 1s\n"
                                  "  scrape_timeout: 1s\n"
                                  "scrape_configs:\n"
                                  "  - job_name: vandra\n"
+                                 "    basic_auth:\n"
+                                 "      username: "
+                              << name << "\n      password: " << password
+                              << "\n"
                                  "    static_configs:\n"
                                  "      - targets: ['127.0.0.1:"
                               << targetPort << "']\n";
@@ -198,16 +204,20 @@ struct PrometheusServer {
     }
 };
 
-// Guards: a document a real Prometheus cannot scrape, or counters whose rate is not the
-// input's.
+// Guards: a document a real Prometheus cannot scrape (with the web port's authentication on),
+// or counters whose rate is not the input's.
 TEST(Observability, PrometheusScrapesCallersAndTheInputRate) {
     constexpr int kBitrate = 4'000'000;
     constexpr int kCallers = 3;
-    ServerFixture server;
+    const ScratchDir secrets("vandra_webauth_");
+    const std::filesystem::path webUsers = secrets.path() / "webusers";
+    std::ofstream(webUsers) << "scraper:scrape-Q7-password\n";
+    ServerFixture server({"webauth=" + webUsers.string()});
     auto publisher =
         server.startPublisher({"--bitrate", std::to_string(kBitrate), "--seconds", "40"});
     auto callers = server.startCallers(kCallers, 40);
-    const PrometheusServer prometheus(server.dir(), server.webPort);
+    const PrometheusServer prometheus(server.dir(), server.webPort, "scraper",
+                                      "scrape-Q7-password");
 
     std::optional<double> callersSeen;
     EXPECT_TRUE(waitUntil(
