@@ -29,12 +29,17 @@ public:
     // Unread bytes; a snapshot that needs no lock.
     std::int32_t available() const { return fill_.load(std::memory_order_acquire); }
 
+    // Makes room for `length` more bytes in one step and without the growth's log line: for a
+    // writer about to write that much at once. Writer only.
+    void reserve(std::int32_t length) EXCLUDES(mutex_);
+
     std::int32_t chunkSize() const { return chunkSize_; }
     // Current storage size; reads take the mutex, so any thread may ask.
     std::int32_t capacity() const EXCLUDES(mutex_);
 
 private:
     void grow(std::int32_t length) EXCLUDES(mutex_);
+    void relocate(std::int32_t newCapacity) REQUIRES(mutex_);
 
     const std::int32_t chunkSize_;
     const std::int32_t growStep_;

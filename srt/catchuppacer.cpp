@@ -1,0 +1,36 @@
+#include "srt/catchuppacer.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace vandra {
+
+namespace {
+constexpr double kUsPerSecond = 1e6;
+}
+
+void CatchUpPacer::start(std::int64_t bytesPerSecond, std::int64_t nowUs) {
+    bytesPerSecond_ = std::max<std::int64_t>(bytesPerSecond, 0);
+    startedUs_ = nowUs;
+    lastUs_ = nowUs;
+    budget_ = static_cast<double>(bytesPerSecond_) * kBurstUs / kUsPerSecond;
+}
+
+std::int64_t CatchUpPacer::take(std::int32_t bytes, std::int64_t nowUs) {
+    if (!active()) {
+        return 0;
+    }
+    const double rate = static_cast<double>(bytesPerSecond_);
+    // A chunk larger than a burst must still be able to go once the budget holds it.
+    const double cap = std::max(rate * kBurstUs / kUsPerSecond, static_cast<double>(bytes));
+    budget_ = std::min(cap, budget_ + rate * static_cast<double>(nowUs - lastUs_) / kUsPerSecond);
+    lastUs_ = nowUs;
+    if (budget_ >= bytes) {
+        budget_ -= bytes;
+        return 0;
+    }
+    return std::max<std::int64_t>(
+        1, static_cast<std::int64_t>(std::ceil((bytes - budget_) * kUsPerSecond / rate)));
+}
+
+} // namespace vandra
