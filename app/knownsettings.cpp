@@ -25,6 +25,7 @@ constexpr auto kSettings = std::to_array<SettingInfo>({
     {"latency", "500", "SRT latency in ms (0: SRT file mode)", false},
     {"dump", "false", "true or 1: record input to server_DATE_TIME.ts", false},
     {"input_timeout", "2000", "ms without input before it counts as stalled (0: off)", false},
+    {"faststart", "false", "true or 1: new callers start at the latest key frame", false},
 });
 
 // Edit distance with swaps of neighbouring letters counted once (optimal string alignment).

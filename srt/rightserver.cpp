@@ -6,6 +6,7 @@
 
 #include <srt/srt.h>
 
+#include "core/clock.h"
 #include "core/logger.h"
 #include "core/processexit.h"
 #include "core/utils.h"
@@ -85,8 +86,18 @@ std::size_t RightServer::clientCount() const {
     return clients_.size();
 }
 
+void RightServer::enableFastStart() {
+    fastStart_ = std::make_unique<GopCache>();
+    LOG_LINE << "fast start on: new callers begin at the latest key frame";
+}
+
 void RightServer::broadcast(const std::uint8_t* data, std::int32_t length) {
     MutexLock lock(clientsMutex_);
+    // Under the same lock as the delivery, so that a caller whose buffer is filled from the
+    // cache in between gets each chunk once.
+    if (fastStart_ && length == kChunkSize) {
+        fastStart_->push(data, steadyMs());
+    }
     for (const auto& client : clients_) {
         client->assertRegistryLocked();
         client->deliver(data, length);
