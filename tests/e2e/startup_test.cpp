@@ -276,7 +276,8 @@ TEST(CommandLine, HelpListsEverySettingWithItsDefaultAndStartsNothing) {
         {"source", "required"}, {"port", "required"},
         {"webport", "8080"},    {"srt_nic", "all interfaces"},
         {"streamid", "none"},   {"passphrase", "none"},
-        {"latency", "500"},     {"dump", "false"}};
+        {"latency", "500"},     {"dump", "false"},
+        {"faststart", "false"}};
     for (const char* option : {"--help", "-h"}) {
         const ToolRun run = server.runToExit({option});
         EXPECT_EQ(run.status, 0) << option;
