@@ -4,6 +4,7 @@
 
 #include <srt/srt.h>
 
+#include "app/accesssettings.h"
 #include "app/commandline.h"
 #include "app/configreader.h"
 #include "app/knownsettings.h"
@@ -187,6 +188,12 @@ int runServer(int argc, char** argv) {
         return status;
     }
 
+    const std::optional<AccessSettings> access = AccessSettings::read(config);
+    if (!access) {
+        return kBadSettingStatus;
+    }
+    access->applyTo(settings.srt);
+
     if (srt_startup() < 0) {
         LOG_LINE << "ERROR: srt_startup failed: " << srt_getlasterror_str();
         platform::consolePause();
@@ -203,7 +210,8 @@ int runServer(int argc, char** argv) {
     if (settings.fastStart) {
         app.getRightServer()->enableFastStart();
     }
-    WebServer webServer(settings.webPort, leftServer, *app.getRightServer(), settings.srt.port);
+    WebServer webServer(settings.webPort, leftServer, *app.getRightServer(), settings.srt.port,
+                        access->web());
     app.serve(settings.srt);
 }
 

@@ -6,6 +6,7 @@
 #
 #   bench/compare.sh [--quick] [--seconds D] [--relays "vandra gstreamer floor"] [--no-ceiling]
 #                    [--before PATH]  (adds a row "before": an older vandra-server binary)
+#                    [--no-scale | --scale-only]  (the 500-caller runs: skip them, or only them)
 #                    [--keep-logs]
 set -euo pipefail
 
@@ -23,7 +24,10 @@ RATE_BPS=8000000
 # accepted the first; the load client polls in 50 ms steps, so anything shorter bunches up.
 STAGGER_MS=60
 CONNECT_MARGIN_S=1.5 # after the last caller started, before the measured window opens
-TAIL_S=2             # the load client keeps reading this long after the publisher stopped
+TAIL_S=5             # the load client keeps reading this long after the publisher stopped
+# The relay's memory is sampled again this long after the publisher stopped, before the load
+# client hangs up: a caller that fell behind and caught up should have given its buffer back.
+AFTER_S=4.5
 IDLE_CALLERS=50
 IDLE_SECONDS=10
 P99_LIMIT_MS=20
@@ -31,6 +35,16 @@ SATURATED_PERCENT=90 # relay + load client CPU, in % of all cores, that ends the
 CEILING_STEPS=(25 50 100 150 200 300 400)
 # The UDP receive buffer the server asks for; the other two get the same.
 UDP_BUFFER_BYTES=6553600
+# Many callers on one box: each load staggered as above, all callers sending from one UDP port
+# (the load client would otherwise run two libsrt threads per caller), and once all at once.
+SCALE_CALLERS=500
+SCALE_RATES=(250000 1000000 2000000) # the first is what this 2-core box can take loss-free
+SCALE_SECONDS=10
+BURST_SECONDS=3
+BURST_CONNECT_WAIT_S=10
+BURST_RETRY_MS=20           # a refused caller tries again, as a player would
+BURST_CONNECT_TIMEOUT_MS=60000
+FD_LIMIT=8192               # a load client with 500 callers holds a UDP socket for each
 
 seconds=20
 seconds_given=""
@@ -39,12 +53,14 @@ ramp_budget_s=480 # no new ramp step starts after the script has run this long
 loads=(1 10 50 100)
 relays=(vandra gstreamer floor)
 run_ceiling=1
+run_main=1
+run_scale=1
 keep_logs=0
 mode="default"
 invocation="bench/compare.sh$(printf ' %q' "$@")"
 
 usage() {
-    sed -n '2,8p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
+    sed -n '2,9p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
     exit 2
 }
 
@@ -55,6 +71,7 @@ while [ $# -gt 0 ]; do
         [ -n "$seconds_given" ] || seconds=8
         ceiling_seconds=4
         ramp_budget_s=240
+        run_scale=0
         mode="quick"
         ;;
     --seconds)
@@ -75,6 +92,13 @@ while [ $# -gt 0 ]; do
         shift
         ;;
     --no-ceiling) run_ceiling=0 ;;
+    --no-scale) run_scale=0 ;;
+    --scale-only)
+        run_main=0
+        run_ceiling=0
+        run_scale=1
+        mode="scale-only"
+        ;;
     --keep-logs) keep_logs=1 ;;
     *) usage ;;
     esac
@@ -83,6 +107,10 @@ done
 for relay in "${relays[@]}"; do
     case "$relay" in vandra | gstreamer | floor | before) ;; *) usage ;; esac
 done
+soft_fd_limit=$(ulimit -n)
+if [ "$soft_fd_limit" != unlimited ] && [ "$soft_fd_limit" -lt "$FD_LIMIT" ]; then
+    ulimit -n "$FD_LIMIT" 2>/dev/null || ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
+fi
 
 WORK=$(mktemp -d /tmp/vandra-compare.XXXXXX)
 RESULTS="$WORK/results.tsv"
@@ -240,6 +268,10 @@ peak_rss_kb() {
     awk '/^VmHWM:/ { print $2 }' "/proc/$1/status" 2>/dev/null || echo 0
 }
 
+rss_kb() {
+    awk '/^VmRSS:/ { print $2 }' "/proc/$1/status" 2>/dev/null || echo 0
+}
+
 json_value() { # file key -> the first value of "key", or null
     local found
     found=$(grep -o "\"$2\":[^,}]*" "$1" 2>/dev/null | head -n 1 | cut -d: -f2)
@@ -249,18 +281,23 @@ json_value() { # file key -> the first value of "key", or null
 TICKS=$(getconf CLK_TCK)
 NPROC=$(nproc)
 
-# One measured run. kind is load (publisher on for `secs`) or idle (no input for `secs`).
-# Appends a line to the results file named by `out`.
-run_case() { # relay kind callers secs label out
+# Extra arguments for the load client in the next run_case calls.
+LC_EXTRA=()
+
+# One measured run. kind is load (publisher on for `secs` at `rate` bit/s) or idle (no input
+# for `secs`). The callers start `stagger` ms apart and the window opens once the last had time
+# to connect, or after `wait` seconds when given. Appends a line to the results file `out`.
+run_case() { # relay kind callers secs label out [rate [stagger [wait]]]
     local relay=$1 kind=$2 callers=$3 secs=$4 label=$5 out=$6
+    local rate=${7:-$RATE_BPS} stagger=${8:-$STAGGER_MS} wait_s=${9:-}
     local udp srt web log lc_json lc_err pub_json
     udp=$(pick_port)
     srt=$(pick_port)
     web=$(pick_port)
-    log="$WORK/$relay-$label-$callers.log"
-    lc_json="$WORK/$relay-$label-$callers.lc.json"
-    lc_err="$WORK/$relay-$label-$callers.lc.err"
-    pub_json="$WORK/$relay-$label-$callers.pub.json"
+    log="$WORK/$relay-$label-$callers-$rate.log"
+    lc_json="$WORK/$relay-$label-$callers-$rate.lc.json"
+    lc_err="$WORK/$relay-$label-$callers-$rate.lc.err"
+    pub_json="$WORK/$relay-$label-$callers-$rate.pub.json"
 
     start_relay "$relay" "$udp" "$srt" "$web" "$log"
     local relay_pid=$RELAY_PID
@@ -272,13 +309,18 @@ run_case() { # relay kind callers secs label out
         printf '%s\t%s\t%s\t%s\t%s\n' "$relay" "$label" "$callers" "$kind" "relay did not start" >>"$out"
         return
     fi
+    sleep 0.5 # GStreamer finishes setting up after it holds the port
+    local rss_before
+    rss_before=$(rss_kb "$relay_pid")
 
+    # The load client's own time starts once its callers have connected.
     local connect_s lc_secs
-    connect_s=$(awk -v n="$callers" -v st="$STAGGER_MS" -v m="$CONNECT_MARGIN_S" \
-        'BEGIN { printf "%.2f", (n - 1) * st / 1000 + m }')
-    lc_secs=$(awk -v s="$secs" -v m="$CONNECT_MARGIN_S" -v t="$TAIL_S" 'BEGIN { print s + m + t }')
+    connect_s=$(awk -v n="$callers" -v st="$stagger" -v m="$CONNECT_MARGIN_S" -v w="$wait_s" \
+        'BEGIN { printf "%.2f", (w != "") ? w : (n - 1) * st / 1000 + m }')
+    lc_secs=$(awk -v s="$secs" -v m="${wait_s:-$CONNECT_MARGIN_S}" -v t="$TAIL_S" \
+        'BEGIN { print s + m + t }')
     "$LOADCLIENT" --port "$srt" --callers "$callers" --seconds "$lc_secs" \
-        --latency "$LATENCY_MS" --stagger-ms "$STAGGER_MS" --min-packets 0 \
+        --latency "$LATENCY_MS" --stagger-ms "$stagger" --min-packets 0 "${LC_EXTRA[@]}" \
         >"$lc_json" 2>"$lc_err" &
     local lc_pid=$!
     live_pids+=("$lc_pid")
@@ -290,7 +332,7 @@ run_case() { # relay kind callers secs label out
     c0=$(cpu_ticks "$relay_pid")
     l0=$(cpu_ticks "$lc_pid")
     if [ "$kind" = load ]; then
-        "$PUBLISHER" --group "$GROUP" --port "$udp" --iface 127.0.0.1 --bitrate "$RATE_BPS" \
+        "$PUBLISHER" --group "$GROUP" --port "$udp" --iface 127.0.0.1 --bitrate "$rate" \
             --size 1316 --seconds "$secs" >"$pub_json" &
         local pub_pid=$!
         live_pids+=("$pub_pid")
@@ -304,10 +346,13 @@ run_case() { # relay kind callers secs label out
     l1=$(cpu_ticks "$lc_pid")
     m1=$(machine_ticks)
     t1=$EPOCHREALTIME
-    local rss load_avg alive=1
+    local rss rss_end rss_after load_avg alive=1
     rss=$(peak_rss_kb "$relay_pid")
+    rss_end=$(rss_kb "$relay_pid")
     read -r load_avg _ </proc/loadavg
     kill -0 "$relay_pid" 2>/dev/null || alive=0
+    sleep "$AFTER_S"
+    rss_after=$(rss_kb "$relay_pid")
 
     wait "$lc_pid" || true
     forget_pid "$lc_pid"
@@ -325,7 +370,7 @@ run_case() { # relay kind callers secs label out
     refusal=$(grep -m 1 -o 'connect failed: .*' "$lc_err" || true)
     [ -z "$refusal" ] || note="${note:+$note; }${refusal}"
 
-    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' \
+    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' \
         "$relay" "$label" "$callers" "$kind" \
         "$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }')" \
         "$(json_value "$lc_json" connected)" "$(json_value "$pub_json" packets)" \
@@ -335,19 +380,23 @@ run_case() { # relay kind callers secs label out
         "$(json_value "$lc_json" p50)" "$(json_value "$lc_json" p99)" \
         "$(awk -v a="$c0" -v b="$c1" -v t="$TICKS" 'BEGIN { printf "%.3f", (b - a) / t }')" \
         "$(awk -v a="$l0" -v b="$l1" -v t="$TICKS" 'BEGIN { printf "%.3f", (b - a) / t }')" \
-        "$rss" "$load_avg" "$(busy_percent "$m0" "$m1")" "${note:--}" >>"$out"
+        "$rss" "$load_avg" "$(busy_percent "$m0" "$m1")" "$rate" "$rss_before" "$rss_end" \
+        "$rss_after" "$(json_value "$lc_json" last_connect_ms)" \
+        "$(json_value "$lc_json" connect_retries)" "${note:--}" >>"$out"
 }
 
 # Fields of a results line, for the awk programs below.
 # shellcheck disable=SC2016 # awk variables, not shell ones
 FIELDS='relay=$1; label=$2; n=$3; kind=$4; win=$5; conn=$6; sent=$7; recv=$8; minp=$9;
         gaps=$10; dups=$11; corrupt=$12; lost=$13; p50=$14; p99=$15; cpu=$16; lccpu=$17;
-        rss=$18; lavg=$19; busy=$20; note=$21'
+        rss=$18; lavg=$19; busy=$20; rate=$21; rss0=$22; rssEnd=$23; rssAfter=$24;
+        lastConn=$25; retries=$26; note=$27'
+FIELD_COUNT=27
 
 # Prints "pass" or the reasons a run is not loss-free within the added-delay limit.
 verdict() { # results-line
-    awk -F'\t' -v lat="$LATENCY_MS" -v lim="$P99_LIMIT_MS" "{ $FIELDS"'
-        if (NF < 21) { print $5; exit }
+    awk -F'\t' -v lat="$LATENCY_MS" -v lim="$P99_LIMIT_MS" -v nf="$FIELD_COUNT" "{ $FIELDS"'
+        if (NF < nf) { print $5; exit }
         why = ""
         if (conn != n) why = why sprintf("conn %s/%s; ", conn, n)
         if (recv == 0 || recv == "null") why = why "no delivery; "
@@ -364,16 +413,16 @@ verdict() { # results-line
 
 # ", machine N% busy, relay + load client M% of all cores" for a results line.
 machine_note() {
-    awk -F'\t' -v cores="$NPROC" "{ $FIELDS"'
-        if (NF >= 21 && win > 0)
+    awk -F'\t' -v cores="$NPROC" -v nf="$FIELD_COUNT" "{ $FIELDS"'
+        if (NF >= nf && win > 0)
             printf " (machine %s%% busy, relay + load client %.0f%% of all cores)", busy,
                    100 * (cpu + lccpu) / (win * cores)
     }' <<<"$1"
 }
 
 saturated() { # results-line -> success when relay + load client used most of the machine
-    awk -F'\t' -v cores="$NPROC" -v lim="$SATURATED_PERCENT" "{ $FIELDS"'
-        exit !(NF >= 21 && win > 0 && 100 * (cpu + lccpu) / win >= lim * cores)
+    awk -F'\t' -v cores="$NPROC" -v lim="$SATURATED_PERCENT" -v nf="$FIELD_COUNT" "{ $FIELDS"'
+        exit !(NF >= nf && win > 0 && 100 * (cpu + lccpu) / win >= lim * cores)
     }' <<<"$1"
 }
 
@@ -387,16 +436,18 @@ load_at_start="$l1 $l5 $l15"
 started_s=$SECONDS
 echo "== group $GROUP, $NPROC cores, ${seconds} s per load, relays: ${relays[*]}" >&2
 
-for n in "${loads[@]}"; do
-    for relay in "${relays[@]}"; do
-        echo "-- $relay: $n callers x $((RATE_BPS / 1000000)) Mbit/s for $seconds s" >&2
-        run_case "$relay" load "$n" "$seconds" "load" "$RESULTS"
+if [ "$run_main" -eq 1 ]; then
+    for n in "${loads[@]}"; do
+        for relay in "${relays[@]}"; do
+            echo "-- $relay: $n callers x $((RATE_BPS / 1000000)) Mbit/s for $seconds s" >&2
+            run_case "$relay" load "$n" "$seconds" "load" "$RESULTS"
+        done
     done
-done
-for relay in "${relays[@]}"; do
-    echo "-- $relay: idle, $IDLE_CALLERS callers for $IDLE_SECONDS s" >&2
-    run_case "$relay" idle "$IDLE_CALLERS" "$IDLE_SECONDS" "idle" "$RESULTS"
-done
+    for relay in "${relays[@]}"; do
+        echo "-- $relay: idle, $IDLE_CALLERS callers for $IDLE_SECONDS s" >&2
+        run_case "$relay" idle "$IDLE_CALLERS" "$IDLE_SECONDS" "idle" "$RESULTS"
+    done
+fi
 
 # Ceiling ramp: the loads above are its first steps; above the largest of them come short runs
 # at growing caller counts. A relay leaves the ramp at its first failed step or once it and the
@@ -496,53 +547,86 @@ if [ "$run_ceiling" -eq 1 ]; then
     done
 fi
 
+# Many callers: after the ramp, whose steps are taken from the loads above.
+if [ "$run_scale" -eq 1 ]; then
+    LC_EXTRA=(--shared-port)
+    for rate in "${SCALE_RATES[@]}"; do
+        for relay in "${relays[@]}"; do
+            echo "-- $relay: $SCALE_CALLERS callers x $((rate / 1000)) kbit/s for" \
+                "$SCALE_SECONDS s" >&2
+            run_case "$relay" load "$SCALE_CALLERS" "$SCALE_SECONDS" scale "$RESULTS" "$rate"
+        done
+    done
+    LC_EXTRA=(--shared-port --retry-ms "$BURST_RETRY_MS" --connect-timeout
+        "$BURST_CONNECT_TIMEOUT_MS")
+    for relay in "${relays[@]}"; do
+        echo "-- $relay: $SCALE_CALLERS callers connecting at once" >&2
+        run_case "$relay" idle "$SCALE_CALLERS" "$BURST_SECONDS" burst "$RESULTS" 0 0 \
+            "$BURST_CONNECT_WAIT_S"
+    done
+    LC_EXTRA=()
+fi
+
 # ---------------------------------------------------------------------------------------------
 # The table.
 
 TABLE="$WORK/table.md"
-awk -F'\t' -v lat="$LATENCY_MS" -v rate="$RATE_BPS" "{ $FIELDS"'
-    key = label ":" n
+awk -F'\t' -v lat="$LATENCY_MS" -v defaultRate="$RATE_BPS" -v nfFull="$FIELD_COUNT" \
+    -v afterS="$AFTER_S" "{ $FIELDS"'
+    key = label ":" n ":" rate
     rows[++count] = $0
-    if (NF >= 21 && win > 0) cpuPct[relay, key] = 100 * cpu / win
+    if (NF >= nfFull && win > 0) cpuPct[relay, key] = 100 * cpu / win
+    if (NF >= nfFull && conn > 0) memPerCaller[relay, key] = (rssEnd - rss0) / conn
 }
 function fmt(v, f) { return (v == "" || v == "null") ? "—" : sprintf(f, v) }
 function ratio(a, b) { return (a == "" || b == "" || b <= 0) ? "—" : sprintf("%.2f", a / b) }
 END {
     print "| relay | load | conn | CPU % of a core | ms CPU per caller-s | vandra/gst CPU |" \
-          " vandra/floor CPU | peak RSS MiB | delivered % avg (min) | gaps | added p50 ms |" \
+          " vandra/floor CPU | peak RSS MiB | RSS per caller KiB | " afterS " s later |" \
+          " vandra/floor RSS per caller | delivered % avg (min) | gaps | added p50 ms |" \
           " added p99 ms | load avg | busy % | note |"
-    print "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
+    print "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
     for (i = 1; i <= count; ++i) {
         nf = split(rows[i], f, "\t")
         relay = f[1]; label = f[2]; n = f[3]; kind = f[4]
-        key = label ":" n
-        mbps = rate / 1e6
+        rowRate = (nf >= nfFull) ? f[21] : defaultRate
+        key = label ":" n ":" rowRate
+        mbps = rowRate / 1e6
         if (label == "idle") what = "idle, " n " callers"
+        else if (label == "burst") what = n " connecting at once"
         else if (label == "ceiling") what = (n > 0 ? sprintf("ceiling %d Mbit/s (%d × %g)", \
                                                               n * mbps, n, mbps) : "ceiling")
         else what = n " × " mbps " Mbit/s"
-        if (nf < 21) {
-            printf "| %s | %s | — | — | — | — | — | — | — | — | — | — | — | — | %s |\n", \
+        if (nf < nfFull) {
+            printf "| %s | %s | — | — | — | — | — | — | — | — | — | — | — | — | — | — | — | %s |\n", \
                    relay, what, f[5]
             continue
         }
         win = f[5]; conn = f[6]; sent = f[7]; recv = f[8]; minp = f[9]; gaps = f[10]
-        p50 = f[14]; p99 = f[15]; cpu = f[16]; rss = f[18]; lavg = f[19]; busy = f[20]; note = f[21]
+        p50 = f[14]; p99 = f[15]; cpu = f[16]; rss = f[18]; lavg = f[19]; busy = f[20]
+        rss0 = f[22]; rssEnd = f[23]; rssAfter = f[24]; lastConn = f[25]; retries = f[26]
+        note = f[27]
         if (note == "-") note = ""
+        if (label == "burst" && lastConn != "null")
+            note = sprintf("last caller connected after %.2f s (%d retries)%s", lastConn / 1000, \
+                           retries, (note == "" ? "" : "; " note))
         pct = 100 * cpu / win
         perCaller = (conn > 0) ? 1000 * cpu / (conn * win) : ""
-        vsGst = vsFloor = "—"
+        memEnd = (conn > 0) ? (rssEnd - rss0) / conn : ""
+        memAfter = (conn > 0) ? (rssAfter - rss0) / conn : ""
+        vsGst = vsFloor = memVsFloor = "—"
         if (relay == "vandra" && label != "ceiling") {
             vsGst = ratio(pct, cpuPct["gstreamer", key])
             vsFloor = ratio(pct, cpuPct["floor", key])
+            memVsFloor = ratio(memEnd, memPerCaller["floor", key])
         }
         if (kind == "idle" || sent == 0) delivered = "—"
         else if (conn > 0 && recv != "null")
             delivered = sprintf("%.2f (%.2f)", 100 * recv / (conn * sent), 100 * minp / sent)
         else delivered = "0"
-        printf "| %s | %s | %s/%s | %.1f | %s | %s | %s | %.1f | %s | %s | %s | %s | %s | %s | %s |\n", \
+        printf "| %s | %s | %s/%s | %.1f | %s | %s | %s | %.1f | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n", \
                relay, what, conn, n, pct, fmt(perCaller, "%.3f"), vsGst, vsFloor, rss / 1024, \
-               delivered, (kind == "idle" ? "—" : gaps), \
+               fmt(memEnd, "%.0f"), fmt(memAfter, "%.0f"), memVsFloor, delivered, (kind == "idle" ? "—" : gaps), \
                (kind == "idle" ? "—" : fmt(p50 == "null" ? "" : p50 - lat, "%.1f")), \
                (kind == "idle" ? "—" : fmt(p99 == "null" ? "" : p99 - lat, "%.1f")), lavg, busy, note
     }
@@ -560,7 +644,8 @@ END {
 
 no_delivery=0
 while IFS=$'\t' read -r relay label n kind _ _ _ recv _; do
-    if [ "$kind" = load ] && [ "$label" = load ] && { [ "$recv" = null ] || [ "${recv:-0}" = 0 ]; }; then
+    if [ "$kind" = load ] && [[ "$label" =~ ^(load|scale)$ ]] &&
+        { [ "$recv" = null ] || [ "${recv:-0}" = 0 ]; }; then
         echo "WARNING: $relay delivered nothing with $n callers" >&2
         no_delivery=1
     fi
@@ -589,6 +674,18 @@ REPORT="$WORK/report.md"
         "--latency $LATENCY_MS --stagger-ms $STAGGER_MS --min-packets 0"
     echo "build/tools/vandra-publisher --group GROUP --port PORT --iface 127.0.0.1" \
         "--bitrate $RATE_BPS --size 1316 --seconds D"
+    if [ "$run_scale" -eq 1 ]; then
+        echo "# $SCALE_CALLERS callers at RATE (${SCALE_RATES[*]} bit/s), then all at once:"
+        echo "build/tools/vandra-loadclient --port SRTPORT --callers $SCALE_CALLERS" \
+            "--seconds $SCALE_SECONDS+$CONNECT_MARGIN_S+$TAIL_S --latency $LATENCY_MS" \
+            "--stagger-ms $STAGGER_MS --min-packets 0 --shared-port"
+        echo "build/tools/vandra-publisher --group GROUP --port PORT --iface 127.0.0.1" \
+            "--bitrate RATE --size 1316 --seconds $SCALE_SECONDS"
+        echo "build/tools/vandra-loadclient --port SRTPORT --callers $SCALE_CALLERS" \
+            "--seconds $BURST_SECONDS+$BURST_CONNECT_WAIT_S+$TAIL_S --latency $LATENCY_MS" \
+            "--stagger-ms 0 --min-packets 0 --shared-port --retry-ms $BURST_RETRY_MS" \
+            "--connect-timeout $BURST_CONNECT_TIMEOUT_MS"
+    fi
     echo '```'
 } >"$REPORT"
 

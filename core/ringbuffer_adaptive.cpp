@@ -9,21 +9,36 @@ namespace vandra {
 
 namespace {
 constexpr const char* kLogUnit = "ringbuffer_adaptive";
+
+// Not cleared: large blocks come straight from the system, and pages never written stay
+// out of the process's memory.
+std::unique_ptr<std::uint8_t[]> uninitialisedStorage(std::int32_t bytes) {
+    return std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<size_t>(bytes));
 }
+} // namespace
 
 RingBufferAdaptive::RingBufferAdaptive(std::int32_t chunkSize, std::int32_t chunkCount)
-    : chunkSize_(chunkSize), growStep_(chunkSize * chunkCount),
-      data_(std::make_unique<std::uint8_t[]>(static_cast<size_t>(chunkSize * chunkCount))),
-      capacity_(chunkSize * chunkCount) {}
+    : chunkSize_(chunkSize), growStep_(chunkSize * chunkCount), capacity_(chunkSize * chunkCount) {}
 
 std::int32_t RingBufferAdaptive::capacity() const {
     MutexLock lock(mutex_);
     return capacity_;
 }
 
+bool RingBufferAdaptive::holdsStorage() const {
+    MutexLock lock(mutex_);
+    return data_ != nullptr;
+}
+
 void RingBufferAdaptive::push(const std::uint8_t* source, std::int32_t length) {
     if (length <= 0) {
         return;
+    }
+    if (data_ == nullptr) {
+        MutexLock lock(mutex_);
+        data_ = uninitialisedStorage(capacity_);
+    } else {
+        rewindIfDrained();
     }
     // Only this thread changes capacity_ and writePos_, and fill_ only shrinks behind our back,
     // so the free space seen here can only be an underestimate.
@@ -45,6 +60,31 @@ void RingBufferAdaptive::push(const std::uint8_t* source, std::int32_t length) {
     // The bytes are in place before the reader can see them counted.
     MutexLock lock(mutex_);
     fill_.fetch_add(length, std::memory_order_release);
+}
+
+void RingBufferAdaptive::rewindIfDrained() {
+    // Only this thread makes fill_ grow, so once it is 0 the reader cannot pop until we
+    // write; the lock waits out a pop that is just finishing.
+    if (writePos_ == 0 || fill_.load(std::memory_order_acquire) != 0) {
+        return;
+    }
+    MutexLock lock(mutex_);
+    readPos_ = 0;
+    writePos_ = 0;
+}
+
+bool RingBufferAdaptive::releaseStorage() {
+    std::unique_ptr<std::uint8_t[]> released;
+    {
+        MutexLock lock(mutex_);
+        if (fill_.load(std::memory_order_relaxed) != 0) {
+            return false;
+        }
+        released = std::move(data_);
+        readPos_ = 0;
+        writePos_ = 0;
+    }
+    return true; // freed here, outside the lock
 }
 
 void RingBufferAdaptive::grow(std::int32_t length) {
@@ -70,7 +110,12 @@ void RingBufferAdaptive::reserve(std::int32_t length) {
 }
 
 void RingBufferAdaptive::relocate(std::int32_t newCapacity) {
-    auto newData = std::make_unique<std::uint8_t[]>(static_cast<size_t>(newCapacity));
+    auto newData = uninitialisedStorage(newCapacity);
+    if (data_ == nullptr) {
+        data_ = std::move(newData);
+        capacity_ = newCapacity;
+        return; // no storage, nothing unread: the positions are at the start
+    }
     // Lay the unread bytes out oldest first, so a wrapped backlog keeps its order.
     const std::int32_t unread = fill_.load(std::memory_order_relaxed);
     const std::int32_t firstRun = std::min(unread, capacity_ - readPos_);

@@ -7,6 +7,7 @@
 #include "core/clock.h"
 #include "core/logger.h"
 #include "core/ringbuffer_adaptive.h"
+#include "core/utils.h"
 #include "ingest/gopcache.h"
 #include "platform/platform.h"
 
@@ -33,6 +34,9 @@ constexpr std::int64_t kPeerSilentMs = 3000;
 // The shortest sleep between paced sends: a few chunks go per wake-up rather than one, and
 // the pacer's burst allowance keeps the rate when a wake-up comes late.
 constexpr std::int64_t kMinPaceSleepUs = 2000;
+// How long a buffer stays empty before its storage goes back to the system: long enough that
+// a caller that backs up now and then does not allocate anew each time.
+constexpr std::int64_t kRingReleaseAfterMs = 2000;
 
 bool isNoRoom() {
     const int error = srt_getlasterror(nullptr);
@@ -161,6 +165,9 @@ void ClientHandler::reserveForCache(RingBufferAdaptive& ring) {
         MutexLock lock(clientsMutex_);
         cached = fastStart_->cachedChunks();
     }
+    if (cached == 0) {
+        return; // starts live, like any caller
+    }
     // Taken here, outside the lock, so that under it only the copy remains; the margin
     // holds what arrives while the cache is sent, and what the cache gains meanwhile.
     ring.reserve((cached + 1 + kRingChunks) * kChunkSize);
@@ -206,6 +213,22 @@ void ClientHandler::watchCatchUp(SendState state, std::int64_t nowMs) {
         LOG_LINE << "-- caller " << url_ << " (socket " << socketId_ << ") still behind after "
                  << kCatchUpLimitMs / 1000 << " s: sending the rest unpaced";
     }
+}
+
+// A caller that fell behind and caught up gives its buffer's memory back instead of holding
+// it for as long as it stays connected.
+void ClientHandler::releaseRingWhenIdle(RingBufferAdaptive& ring, bool busy) {
+    const std::int64_t nowMs = steadyMs();
+    if (busy || ringIdleSinceMs_ == 0) {
+        ringIdleSinceMs_ = nowMs;
+        return;
+    }
+    if (nowMs - ringIdleSinceMs_ < kRingReleaseAfterMs || !ring.holdsStorage()) {
+        return;
+    }
+    // The receiver pushes only under the clients mutex, so while it is held nothing writes.
+    MutexLock lock(clientsMutex_);
+    ring.releaseStorage();
 }
 
 bool ClientHandler::prepareSocket() {
@@ -324,6 +347,7 @@ void ClientHandler::run() {
             break;
         }
         watchPeer(now);
+        const bool hadBacklog = ring->available() > 0;
         const SendState state = sendBacklog(*ring);
         backlog_.store(ring->available(), std::memory_order_relaxed);
         if (state == SendState::Failed) {
@@ -332,6 +356,7 @@ void ClientHandler::run() {
             break;
         }
         watchCatchUp(state, now);
+        releaseRingWhenIdle(*ring, hadBacklog || state != SendState::Drained);
         waitForWork(state);
     }
     tearDown(std::move(ring), reason);
@@ -371,6 +396,7 @@ void ClientHandler::tearDown(std::unique_ptr<RingBufferAdaptive> ring, EndReason
     // is cleared: after that the registry may join this thread.
     publishRing(nullptr);
     endReason_.store(reason);
+    ended_ = wallMs();
     active_.store(false, std::memory_order_release);
     history_.reset();
     ring.reset();
@@ -383,9 +409,10 @@ void ClientHandler::tearDown(std::unique_ptr<RingBufferAdaptive> ring, EndReason
 void ClientHandler::logEnd(EndReason reason) {
     const CallerStats last = stats();
     const std::int64_t connectedMs = steadyMs() - startedMs_;
-    LOG_LINE << "-- caller " << url_ << " (socket " << socketId_
-             << ") ended: " << endReasonText(reason) << "; connected " << connectedMs / 1000 << "."
-             << connectedMs % 1000 / 100 << " s, " << last.sentBytes << " bytes sent";
+    LOG_LINE << "-- caller " << url_ << (user_.empty() ? "" : " user " + escapeForLog(user_))
+             << " (socket " << socketId_ << ") ended: " << endReasonText(reason) << "; connected "
+             << connectedMs / 1000 << "." << connectedMs % 1000 / 100 << " s, " << last.sentBytes
+             << " bytes sent";
     if (faststartChunks() > 0) {
         LOG_LINE << "-- caller " << url_ << " (socket " << socketId_
                  << ") fast start: " << faststartChunks() << " chunks from the cache, "

@@ -98,7 +98,12 @@ public:
     std::int32_t backlogBytes() const { return backlog_.load(std::memory_order_relaxed); }
     const std::string& url() const { return url_; }
     void setUrl(std::string url) { url_ = std::move(url); }
+    // The name the caller connected as; empty when no users are configured.
+    const std::string& user() const { return user_; }
+    void setUser(std::string user) { user_ = std::move(user); }
     std::int64_t created() const { return created_; }
+    // Wall-clock ms since 1970 when the sending loop ended; valid once isActive() is false.
+    std::int64_t ended() const { return ended_; }
     BitrateHistory& history() { return history_; }
     const BitrateHistory& history() const { return history_; }
 
@@ -125,12 +130,15 @@ private:
     void watchPeer(std::int64_t nowMs);
     EndReason whyConnectionEnded(std::int64_t nowMs) const;
     void logEnd(EndReason reason) EXCLUDES(statsMutex_);
+    void releaseRingWhenIdle(RingBufferAdaptive& ring, bool busy) EXCLUDES(clientsMutex_);
 
     Mutex& clientsMutex_;
     const bool liveMode_;
     BitrateHistory history_;
     std::string url_;                     // "ip:port", set by the accept thread
+    std::string user_;                    // set by the accept thread before start
     std::int64_t created_ = 0;            // wall-clock ms since 1970 when started
+    std::int64_t ended_ = 0;              // set before `active` is cleared, read after
     std::atomic<bool> active_{false};     // cleared only by the sending loop
     std::atomic<std::int32_t> socket_{0}; // SRT socket; 0 once closed
     std::int32_t socketId_ = 0;           // the SRT socket's id, kept after it is closed
@@ -143,6 +151,7 @@ private:
     const GopCache* const fastStart_ PT_GUARDED_BY(clientsMutex_);
     std::atomic<std::int32_t> faststartChunks_{0};
     std::atomic<bool> fellBehind_{false}; // set once the backlog limit was hit
+    std::int64_t ringIdleSinceMs_ = 0;    // sending thread only
 
     // guards pending_, pendingLength_, pendingSent_ and every send on the socket, so that
     // chunks leave in the order they came whichever thread sends them
@@ -157,8 +166,9 @@ private:
     std::condition_variable wakeUp_;
     bool wakeRequested_ GUARDED_BY(waitMutex_) = false;
 
-    // guards stats_: written by the sampler and by the sending loop's last reading
-    mutable Mutex statsMutex_;
+    // guards stats_: written by the sampler and by the sending loop's last reading; the
+    // registry reads them under its clients mutex for a snapshot
+    mutable Mutex statsMutex_ ACQUIRED_AFTER(clientsMutex_);
     CallerStats stats_ GUARDED_BY(statsMutex_);
 
     // sending loop only: whether the peer still answers, to tell a hang-up from a lost link

@@ -54,6 +54,8 @@ struct Options {
     std::uint64_t staggerMs = 0;
     std::uint64_t minPackets = 1;
     std::uint64_t stallAfterMs = 0; // 0 = never: read until the end
+    bool sharedPort = false;
+    std::uint64_t retryMs = 0; // 0 = a failed connect is final
 };
 
 void printUsage() {
@@ -61,9 +63,13 @@ void printUsage() {
                  "usage: vandra-loadclient [--host H] [--port P] [--callers N] [--seconds S]\n"
                  "         [--passphrase P] [--streamid S] [--latency MS] [--file-mode]\n"
                  "         [--connect-timeout MS] [--stagger-ms M] [--min-packets N]\n"
-                 "         [--stall-after-ms MS]\n"
+                 "         [--stall-after-ms MS] [--shared-port] [--retry-ms MS]\n"
                  "  --stall-after-ms: stop reading that long after connecting, yet stay\n"
                  "  connected, as a viewer whose player hangs would.\n"
+                 "  --shared-port: all callers send from one UDP port, so libsrt runs one pair of\n"
+                 "  queue threads for them all instead of a pair per caller.\n"
+                 "  --retry-ms: a caller whose connect fails tries again after MS, until the\n"
+                 "  connect timeout after its first attempt.\n"
                  "  Exit 0 only when every caller connected and received at least --min-packets\n"
                  "  packets with no gap, duplicate or corruption; 1 otherwise; 2 on bad usage.\n");
 }
@@ -110,6 +116,14 @@ bool parseValue(std::string_view name, const char* value, Options& options) {
     }
     if (name == "--file-mode") {
         options.fileMode = true;
+        return true;
+    }
+    if (name == "--retry-ms") {
+        return cli::parseU64(value, options.retryMs) && options.retryMs > 0 &&
+               options.retryMs <= 60000;
+    }
+    if (name == "--shared-port") {
+        options.sharedPort = true;
         return true;
     }
     return false;
@@ -183,7 +197,7 @@ private:
     std::uint64_t max_ = 0;
 };
 
-enum class CallerState { Waiting, Connecting, Connected, Failed, Lost, Closed };
+enum class CallerState { Waiting, Connecting, Retrying, Connected, Failed, Lost, Closed };
 
 struct Caller {
     int index = 0;
@@ -195,6 +209,9 @@ struct Caller {
     std::uint64_t bytes = 0;
     std::uint64_t corrupt = 0;
     std::int64_t connectedAtMs = 0;
+    std::int64_t firstAttemptMs = -1;
+    std::int64_t retryAtMs = 0;
+    std::uint64_t retries = 0;
     bool stalled = false;
     // SRT's receiver counters, read every second and just before the socket is closed
     std::uint64_t lossReported = 0;
@@ -217,8 +234,10 @@ struct Summary {
     std::uint64_t dropped = 0;
     std::uint64_t stalled = 0;
     bool anySequence = false;
-    std::uint64_t firstSeq = 0; // lowest first sequence number of any caller
-    std::uint64_t lastSeq = 0;  // highest last sequence number of any caller
+    std::uint64_t firstSeq = 0;      // lowest first sequence number of any caller
+    std::uint64_t lastSeq = 0;       // highest last sequence number of any caller
+    std::uint64_t lastConnectMs = 0; // from the first connect attempt to the last connection
+    std::uint64_t retries = 0;
 };
 
 class LoadClient {
@@ -276,6 +295,12 @@ public:
             summary.dropped += caller.dropped;
             summary.stalled += caller.stalled ? 1 : 0;
             addSequenceRange(summary, caller.sequence);
+            summary.retries += caller.retries;
+            if (caller.everConnected) {
+                summary.lastConnectMs =
+                    std::max(summary.lastConnectMs,
+                             static_cast<std::uint64_t>(caller.connectedAtMs - connectStartMs_));
+            }
         }
         return summary;
     }
@@ -297,6 +322,7 @@ private:
     // failed, or the connect timeout after the last attempt has passed.
     void connectAll() {
         const std::int64_t startMs = monotonicNowMs();
+        connectStartMs_ = startMs;
         std::size_t attempted = 0;
         std::int64_t giveUpMs = 0;
         while (!tool::stopRequested()) {
@@ -307,7 +333,9 @@ private:
                 giveUpMs = monotonicNowMs() + static_cast<std::int64_t>(options_.connectTimeoutMs) +
                            kConnectMarginMs;
             }
-            if (attempted == callers_.size() && countIn(CallerState::Connecting) == 0) {
+            retryDueCallers(nowMs);
+            if (attempted == callers_.size() && countIn(CallerState::Connecting) == 0 &&
+                countIn(CallerState::Retrying) == 0) {
                 return;
             }
             if (attempted == callers_.size() && nowMs >= giveUpMs) {
@@ -316,6 +344,28 @@ private:
             }
             pollOnce(kPollIntervalMs);
         }
+    }
+
+    void retryDueCallers(std::int64_t nowMs) {
+        for (Caller& caller : callers_) {
+            if (caller.state == CallerState::Retrying && nowMs >= caller.retryAtMs) {
+                ++caller.retries;
+                startConnect(caller);
+            }
+        }
+    }
+
+    // Within the connect timeout after its first attempt a refused caller, when asked to,
+    // waits and tries again, as players do.
+    bool retryLater(Caller& caller) {
+        const std::int64_t nowMs = monotonicNowMs();
+        if (options_.retryMs == 0 ||
+            nowMs - caller.firstAttemptMs >= static_cast<std::int64_t>(options_.connectTimeoutMs)) {
+            return false;
+        }
+        release(caller, CallerState::Retrying);
+        caller.retryAtMs = nowMs + static_cast<std::int64_t>(options_.retryMs);
+        return true;
     }
 
     void receiveFor(std::int64_t durationMs) {
@@ -396,12 +446,15 @@ private:
     }
 
     void startConnect(Caller& caller) {
+        if (caller.firstAttemptMs < 0) {
+            caller.firstAttemptMs = monotonicNowMs();
+        }
         caller.socket = srt_create_socket();
         if (caller.socket == SRT_INVALID_SOCK) {
             fail(caller, srt_getlasterror_str());
             return;
         }
-        if (!configure(caller.socket)) {
+        if (!configure(caller.socket) || (options_.sharedPort && !bindShared(caller.socket))) {
             fail(caller, srt_getlasterror_str());
             return;
         }
@@ -416,6 +469,25 @@ private:
         if (srt_connect(caller.socket, address, sizeof(address_)) == SRT_ERROR) {
             fail(caller, srt_getlasterror_str());
         }
+    }
+
+    // The first caller takes a free port; the others bind to the same one, and libsrt lets
+    // sockets bound to one port share its UDP socket and queue threads.
+    bool bindShared(SRTSOCKET socket) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_port = sharedPort_;
+        if (srt_bind(socket, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0) {
+            return false;
+        }
+        if (sharedPort_ == 0) {
+            int length = sizeof(local);
+            if (srt_getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+                return false;
+            }
+            sharedPort_ = local.sin_port;
+        }
+        return true;
     }
 
     void pollOnce(std::int64_t timeoutMs) {
@@ -451,7 +523,13 @@ private:
             return;
         }
         if (status != SRTS_CONNECTED) {
-            fail(caller, srt_rejectreason_str(srt_getrejectreason(caller.socket)));
+            if (!retryLater(caller)) {
+                // The number tells apart the server's own reasons, which share one text.
+                const int reason = srt_getrejectreason(caller.socket);
+                const std::string why = std::string(srt_rejectreason_str(reason)) +
+                                        " (reject reason " + std::to_string(reason) + ")";
+                fail(caller, why.c_str());
+            }
             return;
         }
         caller.state = CallerState::Connected;
@@ -574,7 +652,7 @@ private:
 
     void failStillConnecting() {
         for (Caller& caller : callers_) {
-            if (caller.state == CallerState::Connecting) {
+            if (caller.state == CallerState::Connecting || caller.state == CallerState::Retrying) {
                 fail(caller, "no answer before the connect timeout");
             }
         }
@@ -606,6 +684,8 @@ private:
     LatencyHistogram latency_;
     int faultReports_ = 0;
     std::int64_t lastCountersMs_ = 0;
+    std::int64_t connectStartMs_ = 0;
+    std::uint16_t sharedPort_ = 0; // network byte order; 0 until the first caller bound
 };
 
 void printSummary(const Options& options, const Summary& summary, const LatencyHistogram& latency) {
@@ -630,6 +710,8 @@ void printSummary(const Options& options, const Summary& summary, const LatencyH
         .number("stalled", summary.stalled)
         .numberOrNull("first_seq", summary.anySequence, summary.firstSeq)
         .numberOrNull("last_seq", summary.anySequence, summary.lastSeq)
+        .numberOrNull("last_connect_ms", summary.connected > 0, summary.lastConnectMs)
+        .number("connect_retries", summary.retries)
         .print();
 }
 
@@ -661,9 +743,10 @@ private:
 int main(int argc, char** argv) {
     using namespace vandra;
     Options options;
-    if (!cli::parseArgs(argc, argv, {"--file-mode"}, [&](std::string_view name, const char* value) {
-            return parseValue(name, value, options);
-        })) {
+    if (!cli::parseArgs(argc, argv, {"--file-mode", "--shared-port"},
+                        [&](std::string_view name, const char* value) {
+                            return parseValue(name, value, options);
+                        })) {
         printUsage();
         return tool::kExitUsage;
     }

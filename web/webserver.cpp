@@ -10,6 +10,7 @@
 #include "ingest/leftserver.h"
 #include "platform/platform.h"
 #include "srt/rightserver.h"
+#include "web/statusroutes.h"
 
 namespace vandra {
 
@@ -19,9 +20,9 @@ constexpr const char* kVersion = VANDRA_VERSION;
 } // namespace
 
 WebServer::WebServer(std::int32_t webPort, const LeftServer& input, const RightServer& callers,
-                     std::int32_t srtPort)
+                     std::int32_t srtPort, WebAccess access)
     : input_(input), callers_(callers), server_(std::make_unique<httplib::Server>()),
-      webPort_(webPort) {
+      webPort_(webPort), access_(std::move(access)) {
     composeSettings(srtPort);
     setup();
 }
@@ -71,6 +72,12 @@ void WebServer::setup() {
                      << platform::lastSocketError();
         }
     });
+    // Scrapers keep their connection open: without this each answer's second write waits for
+    // the client's delayed acknowledgement, some 40 ms.
+    server_->set_tcp_nodelay(true);
+    if (access_.auth) {
+        access_.auth->guard(*server_);
+    }
     server_->set_mount_point("/", folder, httplib::Headers());
     server_->Get("/hi", [](const httplib::Request&, httplib::Response& response) {
         LOG_LINE << "hi from client";
@@ -79,12 +86,13 @@ void WebServer::setup() {
     server_->Get("/stats", [this](const httplib::Request&, httplib::Response& response) {
         response.set_content(composeStatus(), "application/json");
     });
+    addStatusRoutes(*server_, collector_);
     serverThread_ = std::make_unique<std::thread>(&WebServer::runServer, this);
 }
 
 void WebServer::runServer() {
     // Like the SRT port, a value above 65535 is taken by its low 16 bits.
-    if (!server_->bind_to_port("0.0.0.0", webPort_ & 0xffff, 0)) {
+    if (!server_->bind_to_port(access_.nic, webPort_ & 0xffff, 0)) {
         const int error = errno;
         LOG_LINE << "ERROR: web server cannot listen on port " << webPort_ << ": "
                  << std::strerror(error) << "; running without HTTP";

@@ -66,6 +66,12 @@ public:
         }
     }
 
+    void release() {
+        require(ring_.releaseStorage() == model_.empty(),
+                "release disagrees with the number of unread bytes");
+        checkState();
+    }
+
 private:
     static std::uint8_t streamByte(std::uint64_t index) {
         return static_cast<std::uint8_t>((index * 0x9E3779B1u) >> 24);
@@ -103,6 +109,8 @@ void runOperations(InputBytes& input) {
         default:
             if (op & 0x80) {
                 ring.push(static_cast<std::int32_t>(input.next16() % (kLongestPush + 1)));
+            } else if (op & 0x40) {
+                ring.release();
             } else {
                 ring.drain();
             }

@@ -207,7 +207,76 @@ TEST(RingBufferAdaptive, ReserveMakesRoomInOneStepWithoutALogLine) {
     EXPECT_EQ(reader.read(), writer.written());
 }
 
-// Random writes and reads against a plain byte queue: every byte once, in order.
+// A fresh caller's ring holds no storage yet: reserving takes it, in one piece.
+TEST(RingBufferAdaptive, ReserveBeforeTheFirstWriteTakesStorageOfThatSize) {
+    RingBufferAdaptive ring(kChunk, 10);
+    StreamWriter writer(ring);
+    StreamReader reader(ring);
+    const std::string log = capturedGrowth([&] {
+        ring.reserve(30 * kChunk);
+        EXPECT_TRUE(ring.holdsStorage());
+        writer.write(30 * kChunk);
+    });
+    EXPECT_EQ(ring.capacity(), 30 * kChunk);
+    EXPECT_EQ(log, "");
+    while (reader.readChunk()) {
+    }
+    EXPECT_EQ(reader.read(), writer.written());
+}
+
+TEST(RingBufferAdaptive, TakesStorageOnTheFirstWriteAndStartsAgainAtTheBeginningWhenDrained) {
+    RingBufferAdaptive ring(kChunk, 10);
+    EXPECT_FALSE(ring.holdsStorage());
+    StreamWriter writer(ring);
+    StreamReader reader(ring);
+    for (int i = 0; i < 5; ++i) {
+        writer.write(kChunk);
+    }
+    EXPECT_TRUE(ring.holdsStorage());
+    while (reader.readChunk()) {
+    }
+    // Drained at the middle of the storage: the next ten chunks fill it from its beginning,
+    // so the eleventh grows it with both positions at the start.
+    const std::string log = capturedGrowth([&] {
+        for (int i = 0; i < 11; ++i) {
+            writer.write(kChunk);
+        }
+    });
+    EXPECT_EQ(log.rfind("-- CRITICAL SIZE NEED REALLOC 13160 0 13160 1316  ", 0), 0u) << log;
+    while (reader.readChunk()) {
+    }
+    EXPECT_EQ(reader.read(), writer.written());
+}
+
+TEST(RingBufferAdaptive, ReleasesStorageOnlyWhenEmptyAndKeepsItsCapacity) {
+    RingBufferAdaptive ring(kChunk, 2);
+    StreamWriter writer(ring);
+    StreamReader reader(ring);
+    const std::string growth = capturedGrowth([&] {
+        for (int i = 0; i < 3; ++i) {
+            writer.write(kChunk);
+        }
+    });
+    EXPECT_NE(growth.find("-- CRITICAL SIZE NEED REALLOC "), std::string::npos);
+    EXPECT_FALSE(ring.releaseStorage());
+    EXPECT_EQ(ring.available(), 3 * kChunk);
+    while (reader.readChunk()) {
+    }
+    EXPECT_TRUE(ring.releaseStorage());
+    EXPECT_FALSE(ring.holdsStorage());
+    EXPECT_EQ(ring.capacity(), 4 * kChunk);
+    const std::string log = capturedGrowth([&] {
+        for (int i = 0; i < 4; ++i) {
+            writer.write(kChunk);
+        }
+    });
+    EXPECT_EQ(log, "") << "a released buffer grew again";
+    while (reader.readChunk()) {
+    }
+    EXPECT_EQ(reader.read(), writer.written());
+}
+
+// Random writes, reads and releases against a plain byte queue: every byte once, in order.
 TEST(RingBufferAdaptive, MatchesAByteQueueUnderRandomWritesAndReads) {
     std::mt19937 random(12345);
     LogCapture log;
@@ -217,7 +286,9 @@ TEST(RingBufferAdaptive, MatchesAByteQueueUnderRandomWritesAndReads) {
         std::vector<std::uint8_t> chunk(kChunk);
         std::uint8_t next = 0;
         for (int step = 0; step < 3000; ++step) {
-            if (random() % 2 == 0) {
+            if (random() % 16 == 0) {
+                ASSERT_EQ(ring.releaseStorage(), model.empty());
+            } else if (random() % 2 == 0) {
                 // Whole chunks often, so writes end exactly at the end of the storage.
                 const std::int32_t length =
                     random() % 3 == 0 ? kChunk : static_cast<std::int32_t>(random() % (kChunk + 1));
@@ -281,6 +352,42 @@ TEST(RingBufferAdaptiveThreads, WriterAndReaderOnTwoThreadsLoseNothing) {
     EXPECT_EQ(ring.available(), static_cast<std::int32_t>(kTotal % kChunk));
     EXPECT_GT(log.count("-- CRITICAL SIZE NEED REALLOC "), 0)
         << "the test is meant to force growths";
+}
+
+// The server's arrangement: the writer pushes under an outer lock, the reader pops and, when
+// it finds the buffer empty, releases the storage under that lock.
+TEST(RingBufferAdaptiveThreads, ReleasesUnderTheWritersLockLoseNothing) {
+    RingBufferAdaptive ring(kChunk, 4);
+    Mutex writerLock;
+    constexpr std::uint64_t kChunks = 20000;
+    std::thread writer([&] {
+        for (std::uint64_t i = 0; i < kChunks; ++i) {
+            const auto bytes = streamBytes(i * kChunk, kChunk);
+            MutexLock lock(writerLock);
+            ring.push(bytes.data(), kChunk);
+            if (i % 64 == 0) {
+                std::this_thread::yield();
+            }
+        }
+    });
+    std::uint64_t read = 0;
+    std::uint64_t mismatches = 0;
+    int releases = 0;
+    std::vector<std::uint8_t> chunk(kChunk);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (read < kChunks * kChunk && std::chrono::steady_clock::now() < deadline) {
+        if (ring.pop(chunk.data())) {
+            mismatches += chunk != streamBytes(read, kChunk) ? 1 : 0;
+            read += kChunk;
+            continue;
+        }
+        MutexLock lock(writerLock);
+        releases += ring.releaseStorage() ? 1 : 0;
+    }
+    writer.join();
+    EXPECT_EQ(mismatches, 0u);
+    EXPECT_EQ(read, kChunks * kChunk);
+    EXPECT_GT(releases, 0) << "the test is meant to release while the writer runs";
 }
 
 } // namespace
