@@ -205,6 +205,7 @@ std::vector<CallerSnapshot> RightServer::snapshotCallers() const {
         caller.stats = client->stats();
         caller.backlogBytes = client->backlogBytes();
         caller.bitrateKbps = client->history().latestKbps();
+        caller.faststartChunks = client->faststartChunks();
     }
     return callers;
 }
