@@ -21,8 +21,10 @@ std::int64_t CatchUpPacer::take(std::int32_t bytes, std::int64_t nowUs) {
         return 0;
     }
     const double rate = static_cast<double>(bytesPerSecond_);
-    // A chunk larger than a burst must still be able to go once the budget holds it.
-    const double cap = std::max(rate * kBurstUs / kUsPerSecond, static_cast<double>(bytes));
+    // Room for two chunks at least: at a rate where a burst is less than a chunk, what a late
+    // wake-up adds beyond the chunk that was waiting must carry over, or the rate falls below
+    // the stream's and the caller never catches up.
+    const double cap = std::max(rate * kBurstUs / kUsPerSecond, 2.0 * bytes);
     budget_ = std::min(cap, budget_ + rate * static_cast<double>(nowUs - lastUs_) / kUsPerSecond);
     lastUs_ = nowUs;
     if (budget_ >= bytes) {

@@ -43,6 +43,11 @@ TEST(CatchUpPacer, LateWakeUpsSendShortBurstsAndAPauseBanksNothing) {
     // Woken 3 ms late every time: within the burst allowance, so the rate holds.
     const std::int64_t sent = sendFor(pacer, nowUs, 2'000'000, 3000);
     EXPECT_GE(sent, 2'000'000 - 5 * kChunk);
+    // The same at a rate where a whole burst is less than a chunk.
+    CatchUpPacer slow;
+    std::int64_t slowUs = 0;
+    slow.start(150'000, slowUs);
+    EXPECT_GE(sendFor(slow, slowUs, 2'000'000, 3000), 300'000 - 2 * kChunk);
 
     nowUs += 1'000'000; // a second without sending
     int atOnce = 0;
