@@ -1,9 +1,12 @@
 #include <chrono>
+#include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include "harness.h"
 
@@ -21,6 +24,43 @@ constexpr const char* kLive = "starts live: nothing in the fast-start cache";
 // phase: its GOP is one second.
 constexpr auto kCacheFilled = 2500ms;
 constexpr int kCallerSeconds = 4;
+
+// What /api/v1/status and /metrics say of the one connected caller once it has been sent
+// something: its faststart_chunks, and its vandra_caller_faststart_chunks sample (-1: none).
+struct CallerFastStart {
+    int status = -1;
+    int metric = -1;
+};
+
+CallerFastStart reportedFastStart(int webPort) {
+    httplib::Client client("127.0.0.1", webPort);
+    client.set_connection_timeout(2, 0);
+    client.set_read_timeout(5, 0);
+    CallerFastStart seen;
+    std::string id;
+    waitUntil(
+        [&] {
+            const auto reply = client.Get("/api/v1/status");
+            const auto status = nlohmann::json::parse(reply ? reply->body : "", nullptr, false);
+            if (!status.is_object() || status["callers"].size() != 1 ||
+                status["callers"][0]["sent_bytes"].get<std::uint64_t>() == 0) {
+                return false;
+            }
+            seen.status = status["callers"][0]["faststart_chunks"].get<int>();
+            id = std::to_string(status["callers"][0]["id"].get<std::int64_t>());
+            return true;
+        },
+        10s);
+    const auto metrics = client.Get("/metrics");
+    const std::string lead = "vandra_caller_faststart_chunks{id=\"" + id + "\",";
+    std::istringstream lines(metrics ? metrics->body : "");
+    for (std::string line; !id.empty() && std::getline(lines, line);) {
+        if (line.rfind(lead, 0) == 0) {
+            seen.metric = std::stoi(line.substr(line.rfind(' ') + 1));
+        }
+    }
+    return seen;
+}
 
 std::vector<std::string> x264() {
     return {"-c:v", "libx264", "-preset", "ultrafast", "-g", "25", "-b:v", "1M"};
@@ -48,6 +88,11 @@ TEST(FastStart, CallersStartWithTheTablesAndAKeyFrameAndJoinLiveWithoutAGap) {
         std::this_thread::sleep_for(kCacheFilled);
         auto caller =
             startFileCaller(url, server.dir() / (std::string(phase.name) + ".ts"), kCallerSeconds);
+        const CallerFastStart reported = reportedFastStart(server.webPort);
+        EXPECT_GT(reported.status, 0) << phase.name;
+        EXPECT_EQ(reported.metric, reported.status) << phase.name;
+        EXPECT_TRUE(server.waitForLog(kFromCache + std::to_string(reported.status) + " chunks", 2s))
+            << server.log();
         finish(*caller, 20s);
         EXPECT_TRUE(encoder->running()) << encoder->output();
         encoder->stop();
@@ -76,10 +121,14 @@ TEST(FastStart, CallersStartWithTheTablesAndAKeyFrameAndJoinLiveWithoutAGap) {
 TEST(FastStart, StreamWithoutTablesStartsLiveAndLosesNothing) {
     ServerFixture server({"faststart=1"});
     auto publisher = server.startPublisher({"--bitrate", "2000000"});
-    expectLossless(server.runCallers(2, 3, 30s), 2, "callers");
+    auto callers = server.startCallers(1, 3);
+    const CallerFastStart reported = reportedFastStart(server.webPort);
+    EXPECT_EQ(reported.status, 0);
+    EXPECT_EQ(reported.metric, 0);
+    expectLossless(finish(*callers, 30s), 1, "callers");
     publisher->stop();
     server.expectCleanStop();
-    EXPECT_EQ(server.countInLog(kLive), 2) << server.log();
+    EXPECT_EQ(server.countInLog(kLive), 1) << server.log();
     EXPECT_EQ(server.countInLog(kFromCache), 0) << server.log();
 }
 
