@@ -31,8 +31,10 @@ PROBE_TIMEOUT_S=20
 
 probes=20
 # ffmpeg reads 5 s of a transport stream before it decodes anything, whatever arrives; a player
-# that starts fast reads only what it needs: the tables and the first key frame.
-probing=(-probesize 32 -analyzeduration 0)
+# that starts fast reads only what it needs: the tables and the first key frame. The format is
+# given, since guessing it from a few bytes fails now and then; 500 kB hold the tables wherever
+# the caller joins.
+probing=(-f mpegts -probesize 500000 -analyzeduration 100000)
 streams=(h264-2s h264-5s hevc-2s)
 run_cpu=1
 cpu_seconds=20
