@@ -42,7 +42,7 @@ cpu_rounds=2
 cpu_modes=(off on)
 write_readme=1
 keep_logs=0
-invocation="bench/faststart.sh$(printf ' %q' "$@")"
+invocation="bench/faststart.sh${*:+$(printf ' %q' "$@")}"
 
 usage() {
     sed -n '2,15p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
