@@ -31,6 +31,7 @@ struct Settings {
     SrtListenParams srt;
     std::int32_t webPort = 0;
     bool dump = false;
+    bool fastStart = false;
     std::int32_t inputTimeoutMs = 0;
 };
 
@@ -112,11 +113,12 @@ std::optional<std::int32_t> readLatency(const ConfigReader& config) {
     return latency;
 }
 
-bool readDump(const ConfigReader& config) {
-    const std::string text = trim(config.get("dump", "false"));
+// A setting that is on with "true" or "1"; any other value than "false" or "0" is said.
+bool readSwitch(const ConfigReader& config, const char* key, const char* whenOff) {
+    const std::string text = trim(config.get(key, "false"));
     const bool on = text == "true" || text == "1";
     if (!on && text != "false" && text != "0") {
-        LOG_LINE << "-- dump=" << escapeForLog(text) << " is not true or 1: not recording";
+        LOG_LINE << "-- " << key << "=" << escapeForLog(text) << " is not true or 1: " << whenOff;
     }
     return on;
 }
@@ -146,7 +148,8 @@ int readSettings(const ConfigReader& config, bool fromArguments, Settings& setti
         return kBadSettingStatus;
     }
     settings.srt.latency = *latency;
-    settings.dump = readDump(config);
+    settings.dump = readSwitch(config, "dump", "not recording");
+    settings.fastStart = readSwitch(config, "faststart", "callers start live");
     const std::optional<std::int32_t> inputTimeout =
         convertCount("input_timeout", config.get("input_timeout", "2000"));
     if (!inputTimeout) {
@@ -204,6 +207,9 @@ int runServer(int argc, char** argv) {
     leftServer.setInputTimeout(settings.inputTimeoutMs);
     platform::SignalWatcher signalWatcher;
     closeRecordingOnExit(signalWatcher, leftServer.recorder());
+    if (settings.fastStart) {
+        app.getRightServer()->enableFastStart();
+    }
     WebServer webServer(settings.webPort, leftServer, *app.getRightServer(), settings.srt.port,
                         access->web());
     app.serve(settings.srt);

@@ -15,6 +15,11 @@ std::int64_t steadyMs() {
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+std::int64_t steadyUs() {
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 std::string localTimeText(std::int64_t wallMs, const char* format) {
     const auto seconds = static_cast<std::time_t>(wallMs / 1000);
     std::tm local{};

@@ -95,21 +95,36 @@ void RingBufferAdaptive::grow(std::int32_t length) {
         MutexLock lock(mutex_);
         oldCapacity = capacity_;
         oldReadPos = readPos_;
-        const std::int32_t newCapacity =
-            growStep_ < length ? capacity_ + 2 * length : capacity_ + growStep_;
-        auto newData = uninitialisedStorage(newCapacity);
-        // Lay the unread bytes out oldest first, so a wrapped backlog keeps its order.
-        const std::int32_t unread = fill_.load(std::memory_order_relaxed);
-        const std::int32_t firstRun = std::min(unread, capacity_ - readPos_);
-        std::memcpy(newData.get(), data_.get() + readPos_, static_cast<size_t>(firstRun));
-        std::memcpy(newData.get() + firstRun, data_.get(), static_cast<size_t>(unread - firstRun));
-        data_ = std::move(newData);
-        capacity_ = newCapacity;
-        readPos_ = 0;
-        writePos_ = unread;
+        relocate(growStep_ < length ? capacity_ + 2 * length : capacity_ + growStep_);
     }
     LOG_LINE << "-- CRITICAL SIZE NEED REALLOC " << oldCapacity << " " << oldReadPos << " "
              << oldWritePos << " " << length;
+}
+
+void RingBufferAdaptive::reserve(std::int32_t length) {
+    MutexLock lock(mutex_);
+    const std::int32_t unread = fill_.load(std::memory_order_relaxed);
+    if (capacity_ - unread < length) {
+        relocate(unread + length);
+    }
+}
+
+void RingBufferAdaptive::relocate(std::int32_t newCapacity) {
+    auto newData = uninitialisedStorage(newCapacity);
+    if (data_ == nullptr) {
+        data_ = std::move(newData);
+        capacity_ = newCapacity;
+        return; // no storage, nothing unread: the positions are at the start
+    }
+    // Lay the unread bytes out oldest first, so a wrapped backlog keeps its order.
+    const std::int32_t unread = fill_.load(std::memory_order_relaxed);
+    const std::int32_t firstRun = std::min(unread, capacity_ - readPos_);
+    std::memcpy(newData.get(), data_.get() + readPos_, static_cast<size_t>(firstRun));
+    std::memcpy(newData.get() + firstRun, data_.get(), static_cast<size_t>(unread - firstRun));
+    data_ = std::move(newData);
+    capacity_ = newCapacity;
+    readPos_ = 0;
+    writePos_ = unread;
 }
 
 bool RingBufferAdaptive::pop(std::uint8_t* chunkOut) {

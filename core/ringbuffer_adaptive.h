@@ -42,6 +42,9 @@ public:
     bool releaseStorage() EXCLUDES(mutex_);
     // Whether storage is held at the moment; any thread.
     bool holdsStorage() const EXCLUDES(mutex_);
+    // Makes room for `length` more bytes in one step and without the growth's log line, taking
+    // storage if none is held: for a writer about to write that much at once. Writer only.
+    void reserve(std::int32_t length) EXCLUDES(mutex_);
 
     std::int32_t chunkSize() const { return chunkSize_; }
     // Current storage size; reads take the mutex, so any thread may ask.
@@ -50,6 +53,7 @@ public:
 private:
     void grow(std::int32_t length) EXCLUDES(mutex_);
     void rewindIfDrained() EXCLUDES(mutex_);
+    void relocate(std::int32_t newCapacity) REQUIRES(mutex_);
 
     const std::int32_t chunkSize_;
     const std::int32_t growStep_;

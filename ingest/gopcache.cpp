@@ -66,6 +66,8 @@ void GopCache::start(const std::uint8_t* chunk, std::int64_t nowMs) {
                                                                   kChunkSize);
     }
     tableChunk_ = nextTableChunk_;
+    previousCount_ = count_;
+    previousSpanMs_ = count_ > 0 ? nowMs - startMs_ : 0;
     count_ = 0;
     startMs_ = nowMs;
     append(chunk);
@@ -99,6 +101,15 @@ std::int32_t GopCache::visit(std::int64_t nowMs, const ChunkVisitor& visitor) co
         visitor(storage_.get() + static_cast<size_t>(index) * kChunkSize);
     }
     return count_ + 1;
+}
+
+std::int64_t GopCache::bytesPerSecond(std::int64_t nowMs) const {
+    if (count_ == 0) {
+        return 0;
+    }
+    const std::int64_t spanMs = previousSpanMs_ + (nowMs - startMs_);
+    const std::int64_t bytes = std::int64_t{previousCount_ + count_} * kChunkSize;
+    return spanMs > 0 ? bytes * 1000 / spanMs : 0;
 }
 
 std::int32_t GopCache::snapshot(std::int64_t nowMs, std::vector<std::uint8_t>& out) const {

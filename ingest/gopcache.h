@@ -60,6 +60,10 @@ public:
     std::int64_t storageBytes() const {
         return storage_ ? capacity_ * std::int64_t{kChunkSize} : 0;
     }
+    // The input's rate in bytes per second over the cached chunks and, when it was cached
+    // whole, the GOP before them, up to `nowMs`; 0 while that spans no time. It paces a new
+    // caller's catch-up.
+    std::int64_t bytesPerSecond(std::int64_t nowMs) const;
     Drop lastDrop() const { return lastDrop_; }
     const ProgramTables& tables() const { return tables_; }
 
@@ -75,6 +79,8 @@ private:
     std::unique_ptr<std::uint8_t[]> storage_; // capacity_ chunks, allocated at the first start
     std::int32_t count_ = 0;
     std::int64_t startMs_ = 0;
+    std::int32_t previousCount_ = 0; // chunks of the GOP before, when it was cached whole
+    std::int64_t previousSpanMs_ = 0;
     std::int64_t emptySinceMs_ = 0;
     Drop lastDrop_ = Drop::None;
     std::array<std::uint8_t, kChunkSize> tableChunk_{};

@@ -1,11 +1,14 @@
 #include "srt/clienthandler.h"
 
+#include <algorithm>
+
 #include <srt/srt.h>
 
 #include "core/clock.h"
 #include "core/logger.h"
 #include "core/ringbuffer_adaptive.h"
 #include "core/utils.h"
+#include "ingest/gopcache.h"
 #include "platform/platform.h"
 
 namespace vandra {
@@ -28,6 +31,9 @@ constexpr int kStatsFailureLimit = 10;
 // "hung up" (libsrt gives up on a silent peer after 5 s).
 constexpr std::int64_t kPeerCheckMs = 1000;
 constexpr std::int64_t kPeerSilentMs = 3000;
+// The shortest sleep between paced sends: a few chunks go per wake-up rather than one, and
+// the pacer's burst allowance keeps the rate when a wake-up comes late.
+constexpr std::int64_t kMinPaceSleepUs = 2000;
 // How long a buffer stays empty before its storage goes back to the system: long enough that
 // a caller that backs up now and then does not allocate anew each time.
 constexpr std::int64_t kRingReleaseAfterMs = 2000;
@@ -72,8 +78,8 @@ const char* endReasonText(EndReason reason) {
 }
 } // namespace
 
-ClientHandler::ClientHandler(Mutex& clientsMutex, bool liveMode)
-    : clientsMutex_(clientsMutex), liveMode_(liveMode) {}
+ClientHandler::ClientHandler(Mutex& clientsMutex, bool liveMode, const GopCache* fastStart)
+    : clientsMutex_(clientsMutex), liveMode_(liveMode), fastStart_(fastStart) {}
 
 ClientHandler::~ClientHandler() {
     LOG_LINE << "del client (try del thread)";
@@ -129,13 +135,17 @@ void ClientHandler::wakeSender() {
     wakeUp_.notify_one();
 }
 
-void ClientHandler::waitForWork(bool noRoom) {
-    if (noRoom) {
+void ClientHandler::waitForWork(SendState state) {
+    if (state == SendState::NoRoom) {
         // More input does not make room in SRT's send buffer: wait the full step.
         std::this_thread::sleep_for(kNoRoomWait);
+    } else if (state == SendState::Paced) {
+        // The backlog is waiting for its turn, not for input.
+        std::this_thread::sleep_for(std::chrono::microseconds(
+            std::clamp<std::int64_t>(pacedWaitUs_, kMinPaceSleepUs, CatchUpPacer::kBurstUs)));
     }
     UniqueLock lock(waitMutex_);
-    if (!noRoom && !wakeRequested_) {
+    if (state == SendState::Drained && !wakeRequested_) {
         lock.waitFor(wakeUp_, kIdleWait);
     }
     wakeRequested_ = false;
@@ -143,7 +153,66 @@ void ClientHandler::waitForWork(bool noRoom) {
 
 void ClientHandler::publishRing(RingBufferAdaptive* ring) {
     MutexLock lock(clientsMutex_);
+    if (ring != nullptr && fastStart_ != nullptr) {
+        fillFromCache(*ring);
+    }
     ring_ = ring;
+}
+
+void ClientHandler::reserveForCache(RingBufferAdaptive& ring) {
+    std::int32_t cached = 0;
+    {
+        MutexLock lock(clientsMutex_);
+        cached = fastStart_->cachedChunks();
+    }
+    if (cached == 0) {
+        return; // starts live, like any caller
+    }
+    // Taken here, outside the lock, so that under it only the copy remains; the margin
+    // holds what arrives while the cache is sent, and what the cache gains meanwhile.
+    ring.reserve((cached + 1 + kRingChunks) * kChunkSize);
+}
+
+void ClientHandler::fillFromCache(RingBufferAdaptive& ring) {
+    // The receiver pushes to the cache and delivers under this same lock, so the next chunk
+    // it delivers here is the one after the cache's last.
+    const std::int64_t nowMs = steadyMs();
+    const std::int32_t chunks = fastStart_->visit(
+        nowMs, [&ring](const std::uint8_t* chunk) { ring.push(chunk, kChunkSize); });
+    faststartChunks_.store(chunks, std::memory_order_relaxed);
+    cacheBytesPerSecond_ = chunks > 0 ? fastStart_->bytesPerSecond(nowMs) : 0;
+    backlog_.store(ring.available(), std::memory_order_relaxed);
+}
+
+void ClientHandler::startCatchUp() {
+    const std::int32_t chunks = faststartChunks();
+    if (chunks == 0) {
+        LOG_LINE << "-- caller " << url_ << " (socket " << socketId_
+                 << ") starts live: nothing in the fast-start cache";
+        return;
+    }
+    const auto paceBytesPerSecond =
+        static_cast<std::int64_t>(static_cast<double>(cacheBytesPerSecond_) * kCatchUpSpeed);
+    catchUp_.start(paceBytesPerSecond, steadyUs());
+    LOG_LINE << "-- caller " << url_ << " (socket " << socketId_
+             << ") starts from the fast-start cache: " << chunks << " chunks, sent at "
+             << paceBytesPerSecond * 8 / 1000 << " kbit/s until it has caught up";
+}
+
+// Pacing ends when the backlog is gone: what follows is live.
+void ClientHandler::watchCatchUp(SendState state, std::int64_t nowMs) {
+    if (!catchUp_.active()) {
+        return;
+    }
+    const std::int64_t elapsedMs = nowMs - catchUp_.startedUs() / 1000;
+    if (state == SendState::Drained) {
+        catchUp_.stop();
+        caughtUpAfterMs_ = elapsedMs;
+    } else if (elapsedMs > kCatchUpLimitMs) {
+        catchUp_.stop();
+        LOG_LINE << "-- caller " << url_ << " (socket " << socketId_ << ") still behind after "
+                 << kCatchUpLimitMs / 1000 << " s: sending the rest unpaced";
+    }
 }
 
 // A caller that fell behind and caught up gives its buffer's memory back instead of holding
@@ -224,6 +293,12 @@ ClientHandler::SendState ClientHandler::sendBacklog(RingBufferAdaptive& ring) {
         if (ring.available() < kChunkSize) {
             return SendState::Drained;
         }
+        if (catchUp_.active()) {
+            pacedWaitUs_ = catchUp_.take(kChunkSize, steadyUs());
+            if (pacedWaitUs_ > 0) {
+                return SendState::Paced;
+            }
+        }
         if (!ring.pop(pending_.data())) {
             LOG_LINE << "-- ERR of logic";
             return SendState::Drained;
@@ -235,8 +310,14 @@ ClientHandler::SendState ClientHandler::sendBacklog(RingBufferAdaptive& ring) {
 void ClientHandler::run() {
     LOG_LINE << "-- start ClientHandler loop";
     auto ring = std::make_unique<RingBufferAdaptive>(kChunkSize, kRingChunks);
+    if (fastStart_ != nullptr) {
+        reserveForCache(*ring);
+    }
     const bool socketReady = prepareSocket();
     publishRing(ring.get());
+    if (fastStart_ != nullptr) {
+        startCatchUp();
+    }
     platform::raiseThreadPriority();
     sendRate_.start(steadyMs());
 
@@ -274,8 +355,9 @@ void ClientHandler::run() {
             reason = connectionLost() ? whyConnectionEnded(now) : EndReason::SendError;
             break;
         }
-        releaseRingWhenIdle(*ring, hadBacklog || state == SendState::NoRoom);
-        waitForWork(state == SendState::NoRoom);
+        watchCatchUp(state, now);
+        releaseRingWhenIdle(*ring, hadBacklog || state != SendState::Drained);
+        waitForWork(state);
     }
     tearDown(std::move(ring), reason);
 }
@@ -331,6 +413,14 @@ void ClientHandler::logEnd(EndReason reason) {
              << " (socket " << socketId_ << ") ended: " << endReasonText(reason) << "; connected "
              << connectedMs / 1000 << "." << connectedMs % 1000 / 100 << " s, " << last.sentBytes
              << " bytes sent";
+    if (faststartChunks() > 0) {
+        LOG_LINE << "-- caller " << url_ << " (socket " << socketId_
+                 << ") fast start: " << faststartChunks() << " chunks from the cache, "
+                 << (caughtUpAfterMs_ < 0
+                         ? std::string("never caught up")
+                         : "caught up after " + std::to_string(caughtUpAfterMs_) + " ms")
+                 << "; " << last.droppedPackets << " packets dropped as too late";
+    }
 }
 
 bool ClientHandler::readStats() {

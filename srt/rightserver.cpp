@@ -8,6 +8,7 @@
 
 #include <srt/srt.h>
 
+#include "core/clock.h"
 #include "core/logger.h"
 #include "core/processexit.h"
 #include "core/utils.h"
@@ -125,6 +126,11 @@ std::size_t RightServer::clientCount() const {
     return clients_.size();
 }
 
+void RightServer::enableFastStart() {
+    fastStart_ = std::make_unique<GopCache>();
+    LOG_LINE << "fast start on: new callers begin at the latest key frame";
+}
+
 std::size_t RightServer::activeClientCount() const {
     MutexLock lock(clientsMutex_);
     std::size_t active = 0;
@@ -136,6 +142,11 @@ std::size_t RightServer::activeClientCount() const {
 
 void RightServer::broadcast(const std::uint8_t* data, std::int32_t length) {
     MutexLock lock(clientsMutex_);
+    // Under the same lock as the delivery, so that a caller whose buffer is filled from the
+    // cache in between gets each chunk once.
+    if (fastStart_ && length == kChunkSize) {
+        fastStart_->push(data, steadyMs());
+    }
     for (const auto& client : clients_) {
         client->assertRegistryLocked();
         client->deliver(data, length);
@@ -194,6 +205,7 @@ std::vector<CallerSnapshot> RightServer::snapshotCallers() const {
         caller.stats = client->stats();
         caller.backlogBytes = client->backlogBytes();
         caller.bitrateKbps = client->history().latestKbps();
+        caller.faststartChunks = client->faststartChunks();
     }
     return callers;
 }

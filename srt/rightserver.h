@@ -10,6 +10,7 @@
 
 #include "core/chunksink.h"
 #include "core/mutex.h"
+#include "ingest/gopcache.h"
 #include "srt/callersnapshot.h"
 #include "srt/clienthandler.h"
 #include "srt/departedcallers.h"
@@ -33,7 +34,11 @@ public:
 
     // Creates the SRT listener and starts the accept thread; false (logged) on failure.
     bool start(SrtListenParams params);
-    // Receiver thread: copies one chunk into the buffer of every caller that has one.
+    // Keeps the input's chunks since its latest key frame, so that a new caller starts with a
+    // picture. Before start(), and so before any chunk or caller.
+    void enableFastStart();
+    // Receiver thread: copies one chunk into the buffer of every caller that has one (and,
+    // with fast start, into the cache first).
     void broadcast(const std::uint8_t* data, std::int32_t length) override EXCLUDES(clientsMutex_);
     // Sampler thread: samples active callers, removes and joins finished ones.
     void sampleAndReap(const std::string& time, std::int64_t steadyMs) EXCLUDES(clientsMutex_);
@@ -43,7 +48,7 @@ public:
     // Registers a started handler at the end of the list.
     void addClient(std::unique_ptr<ClientHandler> client) EXCLUDES(clientsMutex_);
     std::unique_ptr<ClientHandler> makeClient() {
-        return std::make_unique<ClientHandler>(clientsMutex_, liveMode_);
+        return std::make_unique<ClientHandler>(clientsMutex_, liveMode_, fastStart_.get());
     }
     std::size_t clientCount() const EXCLUDES(clientsMutex_);
     // The connected callers in accept order, copied under the clients mutex from what the
@@ -62,6 +67,8 @@ private:
     // guards clients_ and every caller's ring pointer
     mutable Mutex clientsMutex_;
     std::list<std::unique_ptr<ClientHandler>> clients_ GUARDED_BY(clientsMutex_);
+    // null unless fast start is on; set before any thread that reads it starts
+    std::unique_ptr<GopCache> fastStart_ PT_GUARDED_BY(clientsMutex_);
     HandshakeMonitor handshakes_;
     DepartedCallers departed_;
     std::atomic<std::int32_t> latencyMs_{0};

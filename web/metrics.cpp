@@ -167,6 +167,10 @@ void writeCallers(Exposition& out, const ServerStatus& status) {
     writePerCaller<std::uint64_t>(out, labels, status, "vandra_caller_backlog_bytes", kGauge,
                                   "Bytes waiting in the server's buffer for the caller.",
                                   [&](Caller c) { return count(c.backlogBytes); });
+    writePerCaller<std::uint64_t>(
+        out, labels, status, "vandra_caller_faststart_chunks", kGauge,
+        "Chunks the caller got from the fast-start cache; 0: started live.",
+        [&](Caller c) { return count(c.faststartChunks); });
     writePerCaller<double>(out, labels, status, "vandra_caller_start_time_seconds", kGauge,
                            "When the caller connected, in seconds since 1970.",
                            [](Caller c) { return static_cast<double>(c.createdMs) / 1000.0; });

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -389,6 +391,129 @@ void ServerFixture::expectCleanStop(std::chrono::milliseconds reapTimeout) const
     EXPECT_TRUE(waitForLog("del client (try del thread)", reapTimeout, accepted)) << log();
     EXPECT_EQ(process->stop(), kSigterm) << log();
     EXPECT_FALSE(contains(log(), "Sanitizer")) << log();
+}
+
+// ---- Real transport streams and fast start ----------------------------------------------
+
+namespace {
+constexpr std::size_t kTsPacket = 188;
+constexpr std::size_t kChunkBytes = 1316;
+constexpr std::uint16_t kNullPid = 0x1FFF;
+
+std::uint16_t pidOf(const std::uint8_t* packet) {
+    return static_cast<std::uint16_t>((packet[1] & 0x1F) << 8 | packet[2]);
+}
+
+bool randomAccess(const std::uint8_t* packet) {
+    const bool adaptation = (packet[3] & 0x20) != 0;
+    return adaptation && packet[4] > 0 && (packet[5] & 0x40) != 0;
+}
+
+// The stream type of the first elementary stream of a PMT that starts in `packet`.
+int firstStreamType(const std::uint8_t* packet) {
+    if ((packet[1] & 0x40) == 0 || (packet[3] & 0x10) == 0) {
+        return -1;
+    }
+    const std::size_t payload = (packet[3] & 0x20) != 0 ? 5u + packet[4] : 4u;
+    const std::size_t section = payload + 1 + packet[payload]; // after the pointer field
+    if (section + 12 >= kTsPacket || packet[section] != 0x02) {
+        return -1;
+    }
+    const std::size_t infoLength = (packet[section + 10] & 0x0F) << 8 | packet[section + 11];
+    const std::size_t firstStream = section + 12 + infoLength;
+    return firstStream < kTsPacket ? packet[firstStream] : -1;
+}
+} // namespace
+
+std::vector<std::uint8_t> readBytes(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::filesystem::path recordingIn(const std::filesystem::path& dir) {
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry(dir, error), end; !error && entry != end;
+         entry.increment(error)) {
+        const std::string name = entry->path().filename().string();
+        if (name.rfind("server_", 0) == 0 && entry->path().extension() == ".ts") {
+            return entry->path();
+        }
+    }
+    return {};
+}
+
+std::unique_ptr<Process> startEncoder(const std::string& group, int port,
+                                      const std::vector<std::string>& codec,
+                                      const std::filesystem::path& dir,
+                                      const std::vector<std::string>& launcher) {
+    static std::atomic<int> counter{0};
+    // ffmpeg sets no multicast interface; bound to 127.0.0.1 its datagrams leave through
+    // loopback all the same.
+    const std::string output =
+        "udp://" + group + ":" + std::to_string(port) + "?pkt_size=1316&localaddr=127.0.0.1&ttl=1";
+    std::vector<std::string> argv = joined(
+        launcher, {"/usr/bin/ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-re", "-f",
+                   "lavfi", "-i", "testsrc2=size=640x360:rate=25,noise=alls=10:allf=t", "-an"});
+    argv = joined(joined(argv, codec), {"-f", "mpegts", output});
+    return Process::start(argv, dir, dir / ("ffmpeg_" + std::to_string(counter++) + ".log"));
+}
+
+std::unique_ptr<Process> startFileCaller(const std::string& url, const std::filesystem::path& file,
+                                         int seconds, const std::vector<std::string>& launcher) {
+    const std::string command = "exec /usr/bin/srt-live-transmit -t:" + std::to_string(seconds) +
+                                " -a:no -s:200 -pf:json -f -statsout:'" + file.string() +
+                                ".stats' '" + url + "' file://con >'" + file.string() + "' 2>'" +
+                                file.string() + ".err'";
+    return Process::start(joined(launcher, {"/bin/sh", "-c", command}), file.parent_path(),
+                          file.string() + ".log");
+}
+
+FastStartView viewFastStart(const std::vector<std::uint8_t>& received,
+                            const std::vector<std::uint8_t>& recording) {
+    FastStartView view;
+    view.chunks = received.size() / kChunkBytes;
+    if (view.chunks < 2) {
+        return view;
+    }
+    const std::uint8_t* tables = received.data();
+    view.tablesFirst = pidOf(tables) == 0 && pidOf(tables + kTsPacket) != 0 &&
+                       pidOf(tables + kTsPacket) != kNullPid;
+    for (std::size_t packet = 2; packet < 7; ++packet) {
+        const std::uint16_t pid = pidOf(tables + packet * kTsPacket);
+        view.tablesFirst =
+            view.tablesFirst && (pid == kNullPid || pid == 0 || pid == pidOf(tables + kTsPacket));
+    }
+    view.videoStreamType = firstStreamType(tables + kTsPacket);
+    for (int packet = 0; packet < 7 && view.keyFramePacket < 0; ++packet) {
+        if (randomAccess(received.data() + kChunkBytes + packet * kTsPacket)) {
+            view.keyFramePacket = packet;
+        }
+    }
+    const std::size_t end = view.chunks * kChunkBytes;
+    for (std::size_t at = kChunkBytes; at < end; at += kTsPacket) {
+        view.keyFrames += randomAccess(received.data() + at) ? 1 : 0;
+    }
+    const auto first = received.begin() + kChunkBytes;
+    const auto probe = first + static_cast<std::ptrdiff_t>(
+                                   std::min<std::size_t>(end - kChunkBytes, 64 * kChunkBytes));
+    const auto found = std::search(recording.begin(), recording.end(),
+                                   std::boyer_moore_horspool_searcher(first, probe));
+    if (found == recording.end()) {
+        return view;
+    }
+    view.joinedAt = found - recording.begin();
+    const auto mismatch = std::mismatch(first, received.begin() + static_cast<std::ptrdiff_t>(end),
+                                        found, recording.end());
+    view.matchingBytes = static_cast<std::size_t>(mismatch.first - first);
+    return view;
+}
+
+std::string FastStartView::text() const {
+    return "chunks " + std::to_string(chunks) + ", tables first " + std::to_string(tablesFirst) +
+           ", stream type " + std::to_string(videoStreamType) + ", key frame at packet " +
+           std::to_string(keyFramePacket) + ", joined the recording at byte " +
+           std::to_string(joinedAt) + ", matching bytes " + std::to_string(matchingBytes) +
+           ", key frames " + std::to_string(keyFrames);
 }
 
 } // namespace vandra::e2e

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -203,5 +204,43 @@ struct ServerFixture {
     // report.
     void expectCleanStop(std::chrono::milliseconds reapTimeout = 12s) const;
 };
+
+// ---- Real transport streams and fast start ----------------------------------------------
+
+std::vector<std::uint8_t> readBytes(const std::filesystem::path& file);
+// The server's recording of its input (server_*.ts in `dir`); empty when there is none.
+std::filesystem::path recordingIn(const std::filesystem::path& dir);
+
+// ffmpeg encoding a moving test picture in real time, video only, as an MPEG transport stream
+// sent in 1316-byte datagrams to `group`:`port` through loopback (or the namespace's lo).
+// `codec` are ffmpeg's output options for the video, e.g. {"-c:v", "libx264", "-g", "25"}.
+std::unique_ptr<Process> startEncoder(const std::string& group, int port,
+                                      const std::vector<std::string>& codec,
+                                      const std::filesystem::path& dir,
+                                      const std::vector<std::string>& launcher = {});
+
+// srt-live-transmit calling `url` for `seconds` and writing what it receives to `file`; its
+// messages go to FILE.err and its statistics (JSON, full counters, every 200 packets) to
+// FILE.stats.
+std::unique_ptr<Process> startFileCaller(const std::string& url, const std::filesystem::path& file,
+                                         int seconds,
+                                         const std::vector<std::string>& launcher = {});
+
+// What a caller of a fast-start server received, read against the server's recording.
+struct FastStartView {
+    std::size_t chunks = 0;        // whole chunks received
+    bool tablesFirst = false;      // chunk 0: PAT, PMT, then null packets
+    int videoStreamType = -1;      // of the first stream in that PMT
+    int keyFramePacket = -1;       // packet of chunk 1 with the random access indicator
+    std::int64_t joinedAt = -1;    // where chunk 1 on starts in the recording; -1: nowhere
+    std::size_t matchingBytes = 0; // from chunk 1 on, equal to the recording from joinedAt
+    int keyFrames = 0;             // packets with the random access indicator from chunk 1 on
+
+    // Everything from chunk 1 on is the recording's bytes, in order, with nothing missing.
+    bool contiguous() const { return joinedAt >= 0 && matchingBytes + 1316 == chunks * 1316; }
+    std::string text() const;
+};
+FastStartView viewFastStart(const std::vector<std::uint8_t>& received,
+                            const std::vector<std::uint8_t>& recording);
 
 } // namespace vandra::e2e

@@ -6,7 +6,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -437,6 +439,92 @@ TEST(ReliabilitySlowCallers, StalledFileModeCallerIsCutOffAndOthersLoseNothing) 
     EXPECT_EQ(server.countInLog(kFellBehindLine), 1) << server.log();
     server.expectCleanStop();
     figure("file-mode stalled: healthy " + healthyRun.json);
+}
+
+// ---- Fast start behind a narrow link ------------------------------------------------------
+
+// A number in the receiving half of srt-live-transmit's last JSON statistics line; empty
+// when there is none.
+std::optional<std::uint64_t> receiveCounter(const fs::path& statsFile, const std::string& key) {
+    std::ifstream in(statsFile);
+    std::string last;
+    for (std::string line; std::getline(in, line);) {
+        if (contains(line, "\"recv\"")) {
+            last = line;
+        }
+    }
+    ToolRun stats;
+    stats.json = last.substr(std::min(last.size(), last.find("\"recv\"")));
+    return stats.number(key);
+}
+
+// Guards against a catch-up burst that a link only a little faster than the stream cannot
+// carry: the caller would lose packets of the very GOP it was given to start with.
+TEST(ReliabilityFastStart, CallerBehindALinkOfTwiceTheStreamRateGetsItsWholeFirstGop) {
+    if (!haveNamespaces()) {
+        GTEST_SKIP() << "needs root and iproute2 for network namespaces";
+    }
+    ScratchDir scratch("vandra_rel_");
+    const auto namespaces = makeNamespaces({"fsrv", "fslow"}, scratch.path());
+    ASSERT_FALSE(HasFailure());
+    const NetNamespace& serverNs = *namespaces[0];
+    const NetNamespace& slowNs = *namespaces[1];
+    auto commands = vethCommands(serverNs, "v0", "10.77.2.1/24", slowNs, "v0", "10.77.2.2/24");
+    // A 4 Mbit/s stream (constant rate: the muxer pads with null packets) over 8 Mbit/s.
+    commands.push_back(serverNs.wrap({kTc, "qdisc", "add", "dev", "v0", "root", "tbf", "rate",
+                                      "8mbit", "burst", "16kb", "latency", "50ms"}));
+    ASSERT_EQ(runAll(commands, scratch.path()), "");
+
+    const int srtPort = 9000;
+    NamespacedServer server(serverNs, {"source=udp://239.255.61.1:5000(127.0.0.1)",
+                                       "port=" + std::to_string(srtPort), "webport=8080",
+                                       "latency=200", "faststart=1", "dump=1"});
+    Process& serverProcess = *server.process;
+    const fs::path& dir = server.instance.dir();
+    ASSERT_TRUE(serverProcess.running()) << serverProcess.output();
+    auto encoder = startEncoder("239.255.61.1", 5000,
+                                {"-c:v", "libx264", "-preset", "ultrafast", "-g", "50", "-b:v",
+                                 "3400k", "-maxrate", "3400k", "-bufsize", "1700k", "-x264-params",
+                                 "nal-hrd=cbr", "-muxrate", "4000000"},
+                                dir, serverNs.wrap());
+    // Two-second GOPs: after 3.2 s the cache holds between 1.2 and 2 s of the stream.
+    std::this_thread::sleep_for(3200ms);
+    auto caller = startFileCaller("srt://10.77.2.1:" + std::to_string(srtPort) + "?latency=200",
+                                  dir / "slow.ts", 10, slowNs.wrap());
+    finish(*caller, 30s);
+    EXPECT_TRUE(encoder->running()) << encoder->output();
+    encoder->stop();
+    ASSERT_TRUE(serverProcess.running()) << serverProcess.output();
+    EXPECT_TRUE(serverProcess.waitForOutput(" chunks from the cache, caught up after ", 10s))
+        << serverProcess.output();
+    EXPECT_EQ(serverProcess.stop(), kSigterm);
+
+    const FastStartView view =
+        viewFastStart(readBytes(dir / "slow.ts"), readBytes(recordingIn(dir)));
+    SCOPED_TRACE(view.text());
+    EXPECT_TRUE(view.tablesFirst);
+    EXPECT_GE(view.keyFramePacket, 0);
+    EXPECT_TRUE(view.contiguous()) << "a packet missing or changed";
+    EXPECT_GE(view.keyFrames, 3) << "not even the first GOP whole";
+    EXPECT_EQ(serverProcess.countInOutput("; 0 packets dropped as too late"), 1)
+        << serverProcess.output();
+    const std::optional<std::uint64_t> dropped =
+        receiveCounter(dir / "slow.ts.stats", "packetsDropped");
+    EXPECT_EQ(dropped, 0u) << readBytes(dir / "slow.ts.stats").size();
+
+    std::string fastStartLines;
+    std::istringstream lines(serverProcess.output());
+    for (std::string line; std::getline(lines, line);) {
+        if (contains(line, "fast-start cache") || contains(line, "fast start:")) {
+            fastStartLines += line + " | ";
+        }
+    }
+    figure("fast start over 2x link: " + view.text());
+    figure(
+        "fast start over 2x link: caller dropped " + std::to_string(dropped.value_or(UINT64_MAX)) +
+        ", lost " +
+        std::to_string(receiveCounter(dir / "slow.ts.stats", "packetsLost").value_or(UINT64_MAX)) +
+        "; server: " + fastStartLines);
 }
 
 // ---- Lossy links --------------------------------------------------------------------------

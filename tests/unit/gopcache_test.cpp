@@ -157,5 +157,36 @@ TEST_F(GopCacheTest, KeepsNothingPastItsBoundsAndGivesItsStorageBack) {
     EXPECT_EQ(cache.storageBytes(), 0);
 }
 
+// The rate paces a new caller's catch-up: too low and it never catches up, too high and the
+// burst it was meant to avoid comes back.
+TEST_F(GopCacheTest, RateSpansTheCachedChunksAndTheWholeGopBefore) {
+    GopCache cache;
+    EXPECT_EQ(cache.bytesPerSecond(nowMs_), 0);
+    startStream();
+    writeKeyFrame();
+    writeVideo(7 * 3);
+    push(cache, 10);
+    ASSERT_EQ(cache.cachedChunks(), 4);
+    // 4 chunks from the key frame's chunk on, 30 ms after it and 10 ms before the next.
+    EXPECT_EQ(cache.bytesPerSecond(nowMs_ + 10), 4 * kChunkSize * 1000 / 40);
+
+    writeKeyFrame();
+    writeVideo(6); // a chunk each 20 ms now
+    push(cache, 20);
+    ASSERT_EQ(cache.cachedChunks(), 1);
+    // The GOP before ran from its key frame's chunk to this one's: 4 chunks in 50 ms.
+    EXPECT_EQ(cache.bytesPerSecond(nowMs_ + 20), 5 * kChunkSize * 1000 / (50 + 20));
+
+    writer_.packet(kVideoPid, {}, {.syncLost = true});
+    push(cache, 20);
+    writeKeyFrame();
+    writeVideo(6);
+    push(cache, 20);
+    ASSERT_EQ(cache.cachedChunks(), 1);
+    EXPECT_EQ(cache.bytesPerSecond(nowMs_ + 20), kChunkSize * 1000 / 20)
+        << "the GOP before was not cached whole";
+    EXPECT_EQ(cache.bytesPerSecond(nowMs_), 0) << "no time spanned yet";
+}
+
 } // namespace
 } // namespace vandra

@@ -178,6 +178,52 @@ TEST(RingBufferAdaptive, GrowthKeepsOrderWhenUnreadBytesWrap) {
     EXPECT_EQ(reader.read(), writer.written());
 }
 
+// A writer that knows how much it is about to write takes the room in one step: no growth,
+// no log line, and a backlog that wraps keeps its order.
+TEST(RingBufferAdaptive, ReserveMakesRoomInOneStepWithoutALogLine) {
+    RingBufferAdaptive ring(kChunk, 10);
+    StreamWriter writer(ring);
+    StreamReader reader(ring);
+    for (int i = 0; i < 8; ++i) {
+        writer.write(kChunk);
+    }
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(reader.readChunk());
+    }
+    writer.write(4 * kChunk); // unread bytes now wrap around the end
+    const std::string log = capturedGrowth([&] {
+        ring.reserve(30 * kChunk);
+        EXPECT_EQ(ring.capacity(), 37 * kChunk) << "the 7 unread chunks and the 30 to come";
+        ring.reserve(30 * kChunk);
+        EXPECT_EQ(ring.capacity(), 37 * kChunk) << "enough room already";
+        for (int i = 0; i < 30; ++i) {
+            writer.write(kChunk);
+        }
+    });
+    EXPECT_EQ(ring.capacity(), 37 * kChunk);
+    EXPECT_EQ(log, "");
+    while (reader.readChunk()) {
+    }
+    EXPECT_EQ(reader.read(), writer.written());
+}
+
+// A fresh caller's ring holds no storage yet: reserving takes it, in one piece.
+TEST(RingBufferAdaptive, ReserveBeforeTheFirstWriteTakesStorageOfThatSize) {
+    RingBufferAdaptive ring(kChunk, 10);
+    StreamWriter writer(ring);
+    StreamReader reader(ring);
+    const std::string log = capturedGrowth([&] {
+        ring.reserve(30 * kChunk);
+        EXPECT_TRUE(ring.holdsStorage());
+        writer.write(30 * kChunk);
+    });
+    EXPECT_EQ(ring.capacity(), 30 * kChunk);
+    EXPECT_EQ(log, "");
+    while (reader.readChunk()) {
+    }
+    EXPECT_EQ(reader.read(), writer.written());
+}
+
 TEST(RingBufferAdaptive, TakesStorageOnTheFirstWriteAndStartsAgainAtTheBeginningWhenDrained) {
     RingBufferAdaptive ring(kChunk, 10);
     EXPECT_FALSE(ring.holdsStorage());

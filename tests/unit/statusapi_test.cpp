@@ -47,6 +47,7 @@ ServerStatus busyServer() {
     caller.stats.bandwidthMbps = 950.5;
     caller.backlogBytes = 2632;
     caller.bitrateKbps = 8040;
+    caller.faststartChunks = 338;
     status.callers.push_back(caller);
 
     DepartedCaller gone;
@@ -76,7 +77,7 @@ TEST(StatusApi, DocumentHasEveryMemberInItsPlace) {
               R"("created":1796599500250,"rtt_ms":0.125,"sent_bytes":1316000,"sent_packets":1000,)"
               R"("retransmitted_packets":12,"lost_packets":10,"dropped_packets":2,)"
               R"("send_buffer_ms":120,"send_rate_mbps":8.25,"bandwidth_mbps":950.5,)"
-              R"("backlog_bytes":2632,"bitrate_kbps":8040,"faststart_chunks":0}],)"
+              R"("backlog_bytes":2632,"bitrate_kbps":8040,"faststart_chunks":338}],)"
               R"("departed":[{"id":99,"remote":"10.0.0.9:4000","user":"","created":1796599000000,)"
               R"("ended_ms":1796599400000,"reason":"fell_behind","sent_bytes":5000}]})");
 }
@@ -186,6 +187,9 @@ vandra_caller_send_buffer_seconds{id="123456",remote="127.0.0.1:50000"} 0.12
 # HELP vandra_caller_backlog_bytes Bytes waiting in the server's buffer for the caller.
 # TYPE vandra_caller_backlog_bytes gauge
 vandra_caller_backlog_bytes{id="123456",remote="127.0.0.1:50000"} 2632
+# HELP vandra_caller_faststart_chunks Chunks the caller got from the fast-start cache; 0: started live.
+# TYPE vandra_caller_faststart_chunks gauge
+vandra_caller_faststart_chunks{id="123456",remote="127.0.0.1:50000"} 338
 # HELP vandra_caller_start_time_seconds When the caller connected, in seconds since 1970.
 # TYPE vandra_caller_start_time_seconds gauge
 vandra_caller_start_time_seconds{id="123456",remote="127.0.0.1:50000"} 1796599500.25

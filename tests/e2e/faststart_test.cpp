@@ -1,0 +1,136 @@
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include "harness.h"
+
+// Fast start with the real server: what a new caller receives first, and that it always gets
+// a stream, on loopback.
+namespace vandra::e2e {
+namespace {
+
+constexpr int kH264 = 0x1B;
+constexpr int kMpeg2 = 0x02;
+constexpr const char* kFromCache = "starts from the fast-start cache: ";
+constexpr const char* kLive = "starts live: nothing in the fast-start cache";
+
+// Long enough after an encoder started for the cache to hold part of a GOP, whatever the
+// phase: its GOP is one second.
+constexpr auto kCacheFilled = 2500ms;
+constexpr int kCallerSeconds = 4;
+
+// What /api/v1/status and /metrics say of the one connected caller once it has been sent
+// something: its faststart_chunks, and its vandra_caller_faststart_chunks sample (-1: none).
+struct CallerFastStart {
+    int status = -1;
+    int metric = -1;
+};
+
+CallerFastStart reportedFastStart(int webPort) {
+    httplib::Client client("127.0.0.1", webPort);
+    client.set_connection_timeout(2, 0);
+    client.set_read_timeout(5, 0);
+    CallerFastStart seen;
+    std::string id;
+    waitUntil(
+        [&] {
+            const auto reply = client.Get("/api/v1/status");
+            const auto status = nlohmann::json::parse(reply ? reply->body : "", nullptr, false);
+            if (!status.is_object() || status["callers"].size() != 1 ||
+                status["callers"][0]["sent_bytes"].get<std::uint64_t>() == 0) {
+                return false;
+            }
+            seen.status = status["callers"][0]["faststart_chunks"].get<int>();
+            id = std::to_string(status["callers"][0]["id"].get<std::int64_t>());
+            return true;
+        },
+        10s);
+    const auto metrics = client.Get("/metrics");
+    const std::string lead = "vandra_caller_faststart_chunks{id=\"" + id + "\",";
+    std::istringstream lines(metrics ? metrics->body : "");
+    for (std::string line; !id.empty() && std::getline(lines, line);) {
+        if (line.rfind(lead, 0) == 0) {
+            seen.metric = std::stoi(line.substr(line.rfind(' ') + 1));
+        }
+    }
+    return seen;
+}
+
+std::vector<std::string> x264() {
+    return {"-c:v", "libx264", "-preset", "ultrafast", "-g", "25", "-b:v", "1M"};
+}
+
+std::vector<std::string> mpeg2() {
+    return {"-c:v", "mpeg2video", "-g", "25", "-b:v", "1M"};
+}
+
+// Guards against a gap or a duplicate where cache and live chunks meet, a start that is not
+// the tables and a key frame, and tables of a stream that is no longer sent: the PMT names
+// another video type halfway.
+TEST(FastStart, CallersStartWithTheTablesAndAKeyFrameAndJoinLiveWithoutAGap) {
+    ServerFixture server({"faststart=1", "dump=1", "latency=200"});
+    const std::string url = "srt://127.0.0.1:" + std::to_string(server.srtPort) + "?latency=200";
+    struct Phase {
+        const char* name;
+        std::vector<std::string> codec;
+        int streamType;
+    };
+    const std::vector<Phase> phases{{"h264", x264(), kH264}, {"mpeg2", mpeg2(), kMpeg2}};
+    for (const Phase& phase : phases) {
+        auto encoder =
+            startEncoder(server.source.group, server.source.port, phase.codec, server.dir());
+        std::this_thread::sleep_for(kCacheFilled);
+        auto caller =
+            startFileCaller(url, server.dir() / (std::string(phase.name) + ".ts"), kCallerSeconds);
+        const CallerFastStart reported = reportedFastStart(server.webPort);
+        EXPECT_GT(reported.status, 0) << phase.name;
+        EXPECT_EQ(reported.metric, reported.status) << phase.name;
+        EXPECT_TRUE(server.waitForLog(kFromCache + std::to_string(reported.status) + " chunks", 2s))
+            << server.log();
+        finish(*caller, 20s);
+        EXPECT_TRUE(encoder->running()) << encoder->output();
+        encoder->stop();
+    }
+    server.expectCleanStop();
+    EXPECT_EQ(server.countInLog(kFromCache), 2) << server.log();
+    EXPECT_EQ(server.countInLog(" chunks from the cache, caught up after "), 2) << server.log();
+
+    const std::vector<std::uint8_t> recording = readBytes(recordingIn(server.dir()));
+    ASSERT_FALSE(recording.empty());
+    for (const Phase& phase : phases) {
+        const FastStartView view =
+            viewFastStart(readBytes(server.dir() / (std::string(phase.name) + ".ts")), recording);
+        SCOPED_TRACE(std::string(phase.name) + ": " + view.text());
+        EXPECT_TRUE(view.tablesFirst);
+        EXPECT_EQ(view.videoStreamType, phase.streamType);
+        EXPECT_GE(view.keyFramePacket, 0);
+        EXPECT_TRUE(view.contiguous());
+        // A second of GOP and four seconds of calling: the first GOP and more, whole.
+        EXPECT_GE(view.keyFrames, 3);
+    }
+}
+
+// Guards against a caller left without a stream, or given a broken start, when the input has
+// no programme tables to start from: it starts live and loses nothing.
+TEST(FastStart, StreamWithoutTablesStartsLiveAndLosesNothing) {
+    ServerFixture server({"faststart=1"});
+    auto publisher = server.startPublisher({"--bitrate", "2000000"});
+    auto callers = server.startCallers(1, 3);
+    const CallerFastStart reported = reportedFastStart(server.webPort);
+    EXPECT_EQ(reported.status, 0);
+    EXPECT_EQ(reported.metric, 0);
+    expectLossless(finish(*callers, 30s), 1, "callers");
+    publisher->stop();
+    server.expectCleanStop();
+    EXPECT_EQ(server.countInLog(kLive), 1) << server.log();
+    EXPECT_EQ(server.countInLog(kFromCache), 0) << server.log();
+}
+
+} // namespace
+} // namespace vandra::e2e
