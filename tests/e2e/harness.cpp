@@ -329,6 +329,43 @@ void expectLossless(const ToolRun& run, std::uint64_t callers, const std::string
     EXPECT_EQ(run.number("disconnected"), 0u) << who << ": " << run.json;
 }
 
+void figure(const std::string& text) {
+    std::printf("[figures] %s\n", text.c_str());
+    std::fflush(stdout);
+}
+
+void Footprint::raiseTo(const Footprint& other) {
+    rssKb = std::max(rssKb, other.rssKb);
+    threads = std::max(threads, other.threads);
+    fds = std::max(fds, other.fds);
+}
+
+Footprint footprint(pid_t pid) {
+    Footprint result;
+    const std::filesystem::path proc = std::filesystem::path("/proc") / std::to_string(pid);
+    std::ifstream status(proc / "status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            result.rssKb = std::stoll(line.substr(6));
+        } else if (line.rfind("Threads:", 0) == 0) {
+            result.threads = std::stoi(line.substr(8));
+        }
+    }
+    std::error_code error;
+    int fds = 0;
+    for (std::filesystem::directory_iterator entry(proc / "fd", error), end; !error && entry != end;
+         entry.increment(error)) {
+        ++fds;
+    }
+    result.fds = error ? -1 : fds;
+    return result;
+}
+
+std::string describe(const Footprint& print) {
+    return "rss " + std::to_string(print.rssKb / 1024) + " MiB, " + std::to_string(print.threads) +
+           " threads, " + std::to_string(print.fds) + " fds";
+}
+
 ServerInstance::ServerInstance(bool withWebFolder) {
     std::filesystem::copy_file(VANDRA_SERVER_BINARY, dir() / "vandra-server");
     if (withWebFolder && std::filesystem::exists(VANDRA_WEB_FOLDER)) {
