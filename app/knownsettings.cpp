@@ -22,9 +22,14 @@ constexpr auto kSettings = std::to_array<SettingInfo>({
     {"srt_nic", "all interfaces", "IPv4 address the SRT listener binds to", false},
     {"streamid", "none", "SRT stream id set on the listener", false},
     {"passphrase", "none", "SRT passphrase (10 to 79 characters)", true},
+    {"maxcallers", "no limit", "most SRT callers at once; more are refused (1402)", false},
+    {"allow", "everyone", "CIDR[,CIDR...]: caller addresses let in (others 1403)", false},
+    {"users", "none", "file of name:passphrase lines; callers give the name as stream id", false},
     {"latency", "500", "SRT latency in ms (0: SRT file mode)", false},
     {"dump", "false", "true or 1: record input to server_DATE_TIME.ts", false},
     {"input_timeout", "2000", "ms without input before it counts as stalled (0: off)", false},
+    {"webnic", "0.0.0.0", "IPv4 address the web server listens on", false},
+    {"webauth", "none", "file of name:password lines; HTTP Basic auth on all but /hi", false},
 });
 
 // Edit distance with swaps of neighbouring letters counted once (optimal string alignment).

@@ -4,6 +4,7 @@
 
 #include <srt/srt.h>
 
+#include "app/accesssettings.h"
 #include "app/commandline.h"
 #include "app/configreader.h"
 #include "app/knownsettings.h"
@@ -184,6 +185,12 @@ int runServer(int argc, char** argv) {
         return status;
     }
 
+    const std::optional<AccessSettings> access = AccessSettings::read(config);
+    if (!access) {
+        return kBadSettingStatus;
+    }
+    access->applyTo(settings.srt);
+
     if (srt_startup() < 0) {
         LOG_LINE << "ERROR: srt_startup failed: " << srt_getlasterror_str();
         platform::consolePause();
@@ -197,7 +204,8 @@ int runServer(int argc, char** argv) {
     leftServer.setInputTimeout(settings.inputTimeoutMs);
     platform::SignalWatcher signalWatcher;
     closeRecordingOnExit(signalWatcher, leftServer.recorder());
-    WebServer webServer(settings.webPort, leftServer, *app.getRightServer(), settings.srt.port);
+    WebServer webServer(settings.webPort, leftServer, *app.getRightServer(), settings.srt.port,
+                        access->web());
     app.serve(settings.srt);
 }
 

@@ -6,6 +6,7 @@
 #include "core/logger.h"
 #include "core/processexit.h"
 #include "core/utils.h"
+#include "ingest/rtppacket.h"
 #include "platform/platform.h"
 
 namespace vandra {
@@ -16,6 +17,18 @@ constexpr int kFatalStatus = -1;
 // The receiver wakes at least this often without input, to notice silence.
 constexpr int kIdleWakeMs = 20;
 } // namespace
+
+const char* inputFormatCode(InputFormat format) {
+    switch (format) {
+    case InputFormat::Ts:
+        return "ts";
+    case InputFormat::Rtp:
+        return "rtp";
+    case InputFormat::None:
+        break;
+    }
+    return "none";
+}
 
 void LeftServer::setParams(const std::string& group, const std::string& port,
                            const std::string& iface, bool dump) {
@@ -129,11 +142,14 @@ void LeftServer::fatalStop() {
 void LeftServer::receiveLoop() {
     inputRate_.start(steadyMs());
     monitor_.start(steadyMs(), wallMs());
-    std::array<std::uint8_t, kChunkSize> datagram{};
+    // Big enough for an RTP datagram around a whole chunk; a raw datagram longer than a chunk
+    // is still dropped, in handleRaw.
+    std::array<std::uint8_t, RtpPacket::kMaxDatagramSize> datagram{};
     for (;;) {
-        const platform::UdpSocket::Datagram received = sock_.receive(datagram.data(), kChunkSize);
+        const platform::UdpSocket::Datagram received =
+            sock_.receive(datagram.data(), static_cast<int>(datagram.size()));
         if (received.timedOut) {
-            monitor_.onIdle(steadyMs(), wallMs());
+            handleIdle(steadyMs());
             continue;
         }
         if (received.length < 0) {
@@ -144,16 +160,60 @@ void LeftServer::receiveLoop() {
 }
 
 void LeftServer::handleDatagram(const std::uint8_t* data, int length, int fullLength) {
-    const std::int64_t now = steadyMs();
+    handleDatagram(data, length, fullLength, steadyMs());
+}
+
+void LeftServer::handleDatagram(const std::uint8_t* data, int length, int fullLength,
+                                std::int64_t nowMs) {
     datagrams_.fetch_add(1, std::memory_order_relaxed);
-    monitor_.onDatagram(now, wallMs());
+    receiveNowMs_ = nowMs;
+    const bool resumed = monitor_.stalled();
+    monitor_.onDatagram(nowMs, wallMs());
+    if (resumed) {
+        health_.restart();
+    }
+    if (fullLength == 0) {
+        return; // carries nothing, not even a format
+    }
+    // Only the first byte decides, so a datagram cut at the buffer is still counted by format.
+    const std::span<const std::uint8_t> datagram(data, static_cast<std::size_t>(length));
+    const bool rtp = RtpPacket::isRtp(datagram);
+    (rtp ? rtpDatagrams_ : tsDatagrams_).fetch_add(1, std::memory_order_relaxed);
     if (fullLength > length) {
-        reportOversize(fullLength, now);
+        reportOversize(fullLength, nowMs);
+    } else if (rtp) {
+        if (rtpInput_.take(datagram, nowMs)) {
+            noteFormatTaken(InputFormat::Rtp, nowMs);
+        }
+    } else {
+        handleRaw(data, length, nowMs);
+    }
+    // With raw datagrams mixed in, idle wakes may never come.
+    rtpInput_.tick(nowMs);
+}
+
+void LeftServer::handleIdle(std::int64_t nowMs) {
+    receiveNowMs_ = nowMs;
+    monitor_.onIdle(nowMs, wallMs());
+    health_.reportIfDue(nowMs);
+    rtpInput_.tick(nowMs);
+}
+
+void LeftServer::handleRaw(const std::uint8_t* data, int length, std::int64_t nowMs) {
+    if (length > kChunkSize) {
+        reportOversize(length, nowMs);
         return;
     }
+    noteFormatTaken(InputFormat::Ts, nowMs);
+    takeTransportStream(data, length);
+}
+
+// Raw datagrams and RTP payloads alike: the bytes are the transport stream.
+void LeftServer::takeTransportStream(const std::uint8_t* data, int length) {
     incoming_.push(data, length);
     bytesReceived_.fetch_add(length, std::memory_order_relaxed);
     while (incoming_.pop(chunk_.data())) {
+        health_.inspect(chunk_.data(), receiveNowMs_);
         if (dump_) {
             recorder_.record(chunk_.data(), kChunkSize);
         }
@@ -166,6 +226,25 @@ void LeftServer::reportOversize(int fullLength, std::int64_t nowMs) {
     if (oversizeLog_.allow(nowMs)) {
         LOG_LINE << "-- dropped datagram of " << fullLength << " bytes (longer than " << kChunkSize
                  << "), dropped so far: " << dropped;
+    }
+}
+
+// Dropped datagrams leave the format alone: a stray one must not read as a second sender.
+void LeftServer::noteFormatTaken(InputFormat format, std::int64_t nowMs) {
+    const InputFormat previous = format_.load(std::memory_order_relaxed);
+    if (format == previous) {
+        return;
+    }
+    format_.store(format, std::memory_order_relaxed);
+    if (previous == InputFormat::None) {
+        LOG_LINE << "-- input format: " << inputFormatCode(format);
+        return;
+    }
+    ++formatChanges_;
+    if (formatLog_.allow(nowMs)) {
+        LOG_LINE << "-- input format changed to " << inputFormatCode(format)
+                 << ", changes so far: " << formatChanges_
+                 << " (raw and RTP datagrams on one group: one sender per group is expected)";
     }
 }
 

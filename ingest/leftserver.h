@@ -3,6 +3,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "core/bitratehistory.h"
@@ -10,14 +11,22 @@
 #include "core/chunksink.h"
 #include "core/ratelimiter.h"
 #include "core/ringbuffer_adaptive.h"
+#include "ingest/inputhealth.h"
 #include "ingest/inputmonitor.h"
+#include "ingest/rtpinput.h"
 #include "ingest/streamrecorder.h"
 #include "platform/udpsocket.h"
 
 namespace vandra {
 
-// The input side: joins the multicast group, cuts the stream into 1316-byte chunks, records
-// them and hands them to its sink. Settings are written once by setParams before any thread
+// What the latest datagram taken into the data path carried.
+enum class InputFormat : std::uint8_t { None, Ts, Rtp };
+// "none", "ts", "rtp": the label documents and metrics use.
+const char* inputFormatCode(InputFormat format);
+
+// The input side: joins the multicast group, takes each datagram as raw transport stream or as
+// RTP (told apart per datagram), cuts the stream into 1316-byte chunks, records them and hands
+// them to its sink. Settings are written once by setParams before any thread
 // starts; serve() keeps the calling thread and ends the process itself.
 class LeftServer {
 public:
@@ -45,14 +54,27 @@ public:
     // Sampler thread: one input bitrate sample, with the steady clock's time.
     void sampleInput(const std::string& time, std::int64_t steadyMs);
     // Receiver thread: takes one received datagram of `length` bytes (`fullLength` when it was
-    // longer than the buffer). Public so that tests can drive the data path without a socket.
+    // longer than the buffer). Public so that tests can drive the data path without a socket;
+    // they may also give the steady-clock time, which RTP's reorder window runs on.
     void handleDatagram(const std::uint8_t* data, int length, int fullLength);
+    void handleDatagram(const std::uint8_t* data, int length, int fullLength, std::int64_t nowMs);
+    // Receiver thread: a wait for a datagram ended without one.
+    void handleIdle(std::int64_t nowMs);
     std::int64_t bytesReceived() const { return bytesReceived_.load(std::memory_order_relaxed); }
     std::int64_t datagramsReceived() const { return datagrams_.load(std::memory_order_relaxed); }
     std::int64_t oversizeDropped() const {
         return oversizeDropped_.load(std::memory_order_relaxed);
     }
     const InputMonitor& monitor() const { return monitor_; }
+    const InputHealth& health() const { return health_; }
+    // Any thread: the format of the latest datagram taken into the data path, datagrams per
+    // format as their first byte tells (empty ones have none, dropped ones count) and what the
+    // RTP side counted.
+    using RtpCounters = RtpInput::Counters;
+    InputFormat inputFormat() const { return format_.load(std::memory_order_relaxed); }
+    std::int64_t tsDatagrams() const { return tsDatagrams_.load(std::memory_order_relaxed); }
+    std::int64_t rtpDatagrams() const { return rtpDatagrams_.load(std::memory_order_relaxed); }
+    RtpCounters rtpCounters() const { return rtpInput_.counters(); }
 
 private:
     bool openSocket();
@@ -60,6 +82,9 @@ private:
     void tuneReceiveBuffer();
     [[noreturn]] void receiveLoop();
     void reportOversize(int fullLength, std::int64_t nowMs);
+    void noteFormatTaken(InputFormat format, std::int64_t nowMs);
+    void handleRaw(const std::uint8_t* data, int length, std::int64_t nowMs);
+    void takeTransportStream(const std::uint8_t* data, int length);
     [[noreturn]] void fatalStop();
     [[noreturn]] void stopReceiving();
 
@@ -74,11 +99,22 @@ private:
     RingBufferAdaptive incoming_{kChunkSize, kIncomingChunks}; // receiver thread only
     std::array<std::uint8_t, kChunkSize> chunk_{};             // receiver thread only
     InputMonitor monitor_;
+    InputHealth health_;            // receiver thread, totals read anywhere
+    std::int64_t receiveNowMs_ = 0; // receiver thread: the clock of the datagram being taken
     std::atomic<std::int64_t> bytesReceived_{0};
     std::atomic<std::int64_t> datagrams_{0};
     std::atomic<std::int64_t> oversizeDropped_{0};
     RateMeter inputRate_;
     RateLimiter oversizeLog_{5000}; // receiver only: one stray sender must not flood the log
+    // RTP payloads come out of the reorder window in sequence order, as raw datagrams would.
+    RtpInput rtpInput_{[this](std::uint16_t, std::span<const std::uint8_t> payload) {
+        takeTransportStream(payload.data(), static_cast<int>(payload.size()));
+    }};
+    std::atomic<InputFormat> format_{InputFormat::None};
+    std::atomic<std::int64_t> tsDatagrams_{0};
+    std::atomic<std::int64_t> rtpDatagrams_{0};
+    std::int64_t formatChanges_ = 0; // receiver only
+    RateLimiter formatLog_{5000};    // receiver only: a group with two senders flips all the time
 };
 
 } // namespace vandra

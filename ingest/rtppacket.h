@@ -25,6 +25,8 @@ public:
     // bytes; the rest leaves 401 bytes (100 words) of extension data. Real senders use a few
     // words at most, so a longer datagram is counted as oversize rather than buffered.
     static constexpr std::int32_t kMaxDatagramSize = 2048;
+    static constexpr std::uint8_t kFirstRtcpType = 192;
+    static constexpr std::uint8_t kLastRtcpType = 223;
 
     enum class Error : std::uint8_t {
         None,
@@ -40,6 +42,12 @@ public:
 
     static bool isRtp(std::span<const std::uint8_t> datagram) {
         return !datagram.empty() && datagram[0] >> 6 == kVersion;
+    }
+    // RTCP sharing the data port (RFC 5761): its packet types 192-223 sit where RTP has the
+    // marker bit and payload types 64-95, which no transport-stream sender uses.
+    static bool isRtcp(std::span<const std::uint8_t> datagram) {
+        return isRtp(datagram) && datagram.size() >= 2 && datagram[1] >= kFirstRtcpType &&
+               datagram[1] <= kLastRtcpType;
     }
     // Short and fixed, for the receiver's log line.
     static const char* errorText(Error error);

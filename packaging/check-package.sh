@@ -110,7 +110,7 @@ echo "--- metadata"
 expect_line "$(dpkg-deb -f "$deb" Package Version Architecture)" "^Version: ${version//./\\.}-1$" "Version is not ${version}-1"
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for dependency in 'adduser' 'libc6 \(>= ' 'libsrt[^ ,]* \(>= ' 'libstdc\+\+6 \(>= '; do
+for dependency in 'adduser' 'libc6 \(>= ' 'libmicrohttpd12 \(>= ' 'libsrt[^ ,]* \(>= ' 'libstdc\+\+6 \(>= '; do
     expect_line "$depends" "(^|, )$dependency" "Depends lacks $dependency"
 done
 dpkg-deb -e "$deb" "$scratch/control"
@@ -123,6 +123,17 @@ postinst=$(sed -e ':a' -e '/\\$/{N;s/\\\n//;ba' -e '}' "$scratch/control/postins
 expect_line "$postinst" 'adduser --system .* vandra$' "postinst does not create the vandra user"
 expect_line "$postinst" 'deb-systemd-helper update-state vandra-server\.service' "postinst does not register the unit"
 expect_line "$(cat "$scratch/control/prerm")" 'deb-systemd-invoke stop vandra-server\.service' "prerm does not stop the service"
+# Files of passphrases or web passwords named in server.ini get the mode of server.ini, but
+# only plain names directly in /etc/vandra-server: the script runs as root.
+expect_line "$postinst" 'chown root:vandra "\$secrets"' "postinst does not give the secret files to the vandra group"
+expect_line "$postinst" 'chmod 0640 "\$secrets"' "postinst does not make the secret files 0640"
+secrets_expression=$(grep -o "sed -n '[^']*' /etc/vandra-server/server.ini" <<<"$postinst" | sed "s/^sed -n '//; s/' [^ ]*$//")
+picked=$(printf '%s\n' 'users = /etc/vandra-server/users' ' WebAuth=/etc/vandra-server/web.auth ' \
+    '#users = /etc/vandra-server/commented' 'users = /etc/vandra-server/../shadow' \
+    'users = /etc/vandra-server/.hidden' 'webauth = /etc/vandra-server/sub/file' \
+    'passphrase = /etc/vandra-server/x' 'users = relative' | sed -n "$secrets_expression" | tr '\n' ' ')
+[ "$picked" = "/etc/vandra-server/users /etc/vandra-server/web.auth " ] ||
+    fail "postinst picks these secret files from server.ini: '$picked'"
 
 echo "--- lintian"
 lintian_output=$(timeout 120 lintian --fail-on error "$deb" 2>&1)

@@ -5,6 +5,7 @@
 #include "core/clock.h"
 #include "core/logger.h"
 #include "core/ringbuffer_adaptive.h"
+#include "core/utils.h"
 #include "platform/platform.h"
 
 namespace vandra {
@@ -292,6 +293,7 @@ void ClientHandler::tearDown(std::unique_ptr<RingBufferAdaptive> ring, EndReason
     // is cleared: after that the registry may join this thread.
     publishRing(nullptr);
     endReason_.store(reason);
+    ended_ = wallMs();
     active_.store(false, std::memory_order_release);
     history_.reset();
     ring.reset();
@@ -304,9 +306,10 @@ void ClientHandler::tearDown(std::unique_ptr<RingBufferAdaptive> ring, EndReason
 void ClientHandler::logEnd(EndReason reason) {
     const CallerStats last = stats();
     const std::int64_t connectedMs = steadyMs() - startedMs_;
-    LOG_LINE << "-- caller " << url_ << " (socket " << socketId_
-             << ") ended: " << endReasonText(reason) << "; connected " << connectedMs / 1000 << "."
-             << connectedMs % 1000 / 100 << " s, " << last.sentBytes << " bytes sent";
+    LOG_LINE << "-- caller " << url_ << (user_.empty() ? "" : " user " + escapeForLog(user_))
+             << " (socket " << socketId_ << ") ended: " << endReasonText(reason) << "; connected "
+             << connectedMs / 1000 << "." << connectedMs % 1000 / 100 << " s, " << last.sentBytes
+             << " bytes sent";
 }
 
 bool ClientHandler::readStats() {

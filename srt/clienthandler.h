@@ -78,7 +78,12 @@ public:
     std::int32_t backlogBytes() const { return backlog_.load(std::memory_order_relaxed); }
     const std::string& url() const { return url_; }
     void setUrl(std::string url) { url_ = std::move(url); }
+    // The name the caller connected as; empty when no users are configured.
+    const std::string& user() const { return user_; }
+    void setUser(std::string user) { user_ = std::move(user); }
     std::int64_t created() const { return created_; }
+    // Wall-clock ms since 1970 when the sending loop ended; valid once isActive() is false.
+    std::int64_t ended() const { return ended_; }
     BitrateHistory& history() { return history_; }
     const BitrateHistory& history() const { return history_; }
 
@@ -106,7 +111,9 @@ private:
     const bool liveMode_;
     BitrateHistory history_;
     std::string url_;                     // "ip:port", set by the accept thread
+    std::string user_;                    // set by the accept thread before start
     std::int64_t created_ = 0;            // wall-clock ms since 1970 when started
+    std::int64_t ended_ = 0;              // set before `active` is cleared, read after
     std::atomic<bool> active_{false};     // cleared only by the sending loop
     std::atomic<std::int32_t> socket_{0}; // SRT socket; 0 once closed
     std::int32_t socketId_ = 0;           // the SRT socket's id, kept after it is closed
@@ -131,8 +138,9 @@ private:
     std::condition_variable wakeUp_;
     bool wakeRequested_ GUARDED_BY(waitMutex_) = false;
 
-    // guards stats_: written by the sampler and by the sending loop's last reading
-    mutable Mutex statsMutex_;
+    // guards stats_: written by the sampler and by the sending loop's last reading; the
+    // registry reads them under its clients mutex for a snapshot
+    mutable Mutex statsMutex_ ACQUIRED_AFTER(clientsMutex_);
     CallerStats stats_ GUARDED_BY(statsMutex_);
 
     // sending loop only: whether the peer still answers, to tell a hang-up from a lost link

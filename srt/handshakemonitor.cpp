@@ -33,7 +33,8 @@ std::string addressText(std::uint32_t address, std::uint16_t port) {
 
 // libsrt says why it refused in its log, next to the new socket's id:
 // "@123:newConnection: connection rejected due to: INTERNAL REJECTION - ERROR:BADSECRET".
-bool parseRejection(const std::string& message, std::int32_t& socket, std::string& reason) {
+bool parseRejection(const std::string& message, std::int32_t& socket, RefusalReason& why,
+                    std::string& reason) {
     const std::string marker = ":newConnection: connection rejected due to: ";
     const std::size_t at = message.find(marker);
     const std::size_t id = message.rfind('@', at);
@@ -42,10 +43,13 @@ bool parseRejection(const std::string& message, std::int32_t& socket, std::strin
     }
     socket = static_cast<std::int32_t>(std::strtol(message.c_str() + id + 1, nullptr, 10));
     reason = message.substr(at + marker.size());
+    why = RefusalReason::Passphrase;
     if (reason.find("BADSECRET") != std::string::npos) {
         reason = "wrong passphrase";
     } else if (reason.find("UNSECURE") != std::string::npos) {
         reason = "no passphrase, or one where none is expected";
+    } else {
+        why = RefusalReason::Handshake;
     }
     return true;
 }
@@ -57,6 +61,34 @@ void libraryLogHandler(void* opaque, int level, const char* /*file*/, int /*line
 }
 } // namespace
 
+const char* refusalReasonCode(RefusalReason reason) {
+    switch (reason) {
+    case RefusalReason::Limit:
+        return "limit";
+    case RefusalReason::Address:
+        return "address";
+    case RefusalReason::User:
+        return "user";
+    case RefusalReason::Passphrase:
+        return "passphrase";
+    case RefusalReason::Handshake:
+        break;
+    }
+    return "handshake";
+}
+
+RefusalReason refusalReasonOf(AccessRefusal refusal) {
+    switch (refusal) {
+    case AccessRefusal::Limit:
+        return RefusalReason::Limit;
+    case AccessRefusal::Address:
+        return RefusalReason::Address;
+    case AccessRefusal::User:
+        break;
+    }
+    return RefusalReason::User;
+}
+
 void HandshakeMonitor::takeLibraryLog(HandshakeMonitor& monitor) {
     srt_setlogflags(SRT_LOGF_DISABLE_TIME | SRT_LOGF_DISABLE_THREADNAME | SRT_LOGF_DISABLE_EOL);
     srt_setloghandler(&monitor, &libraryLogHandler);
@@ -66,9 +98,11 @@ void HandshakeMonitor::releaseLibraryLog() {
     srt_setloghandler(nullptr, nullptr);
 }
 
-bool HandshakeMonitor::onRequest(std::int32_t socket, const sockaddr* peer, std::int64_t nowMs) {
+bool HandshakeMonitor::onRequest(std::int32_t socket, const sockaddr* peer, std::int64_t nowMs,
+                                 const std::string& user) {
     Pending request;
     request.sinceMs = nowMs;
+    request.user = user;
     if (peer != nullptr && peer->sa_family == AF_INET) {
         const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(peer);
         request.address = ipv4->sin_addr.s_addr;
@@ -89,20 +123,35 @@ bool HandshakeMonitor::onRequest(std::int32_t socket, const sockaddr* peer, std:
 }
 
 void HandshakeMonitor::onAccepted(std::int32_t socket) {
+    accepted_.fetch_add(1, std::memory_order_relaxed);
     MutexLock lock(mutex_);
     pending_.erase(socket);
 }
 
-void HandshakeMonitor::onRefused(std::int32_t socket, const std::string& reason,
+void HandshakeMonitor::onRefused(std::int32_t socket, RefusalReason reason, const std::string& text,
                                  std::int64_t nowMs) {
     MutexLock lock(mutex_);
     const auto found = pending_.find(socket);
     if (found == pending_.end()) {
+        // Only the server's own refusals: libsrt also reports the requests the hook refused.
+        if (isAccessRefusal(reason)) {
+            count(reason);
+        }
         return;
     }
     const Pending request = found->second;
     pending_.erase(found);
-    reportRefusal(request, reason, nowMs);
+    if (!request.user.empty() && !isAccessRefusal(reason)) {
+        // libsrt refused a request that had to bring a user's passphrase.
+        reportRefusal(request, RefusalReason::User, text + " for user " + request.user, nowMs);
+        return;
+    }
+    reportRefusal(request, reason, text, nowMs);
+}
+
+std::size_t HandshakeMonitor::pendingCount() const {
+    MutexLock lock(mutex_);
+    return pending_.size();
 }
 
 void HandshakeMonitor::expire(std::int64_t nowMs) {
@@ -117,12 +166,13 @@ void HandshakeMonitor::expire(std::int64_t nowMs) {
         }
     }
     for (const Pending& request : givenUp) {
-        reportRefusal(request, "handshake not completed", nowMs);
+        reportRefusal(request, RefusalReason::Handshake, "handshake not completed", nowMs);
     }
 }
 
-void HandshakeMonitor::reportRefusal(const Pending& request, const std::string& reason,
-                                     std::int64_t nowMs) {
+void HandshakeMonitor::reportRefusal(const Pending& request, RefusalReason reason,
+                                     const std::string& text, std::int64_t nowMs) {
+    count(reason);
     Source& source = sourceFor(request.address, nowMs);
     source.refusedMs = nowMs;
     if (nowMs - source.refusalLoggedMs < kIntervalMs) {
@@ -130,7 +180,7 @@ void HandshakeMonitor::reportRefusal(const Pending& request, const std::string& 
         return;
     }
     LOG_LINE << "-- caller " << addressText(request.address, request.port)
-             << " not connected: " << escapeForLog(reason) << " (" << source.refusalsHeld
+             << " not connected: " << escapeForLog(text) << " (" << source.refusalsHeld
              << " more from this address in the previous 10 s)";
     source.refusalLoggedMs = nowMs;
     source.refusalsHeld = 0;
@@ -138,9 +188,10 @@ void HandshakeMonitor::reportRefusal(const Pending& request, const std::string& 
 
 void HandshakeMonitor::onLibraryMessage(int level, const std::string& message, std::int64_t nowMs) {
     std::int32_t socket = 0;
+    RefusalReason why = RefusalReason::Handshake;
     std::string reason;
-    if (parseRejection(message, socket, reason)) {
-        onRefused(socket, reason, nowMs);
+    if (parseRejection(message, socket, why, reason)) {
+        onRefused(socket, why, reason, nowMs);
         return;
     }
     // The rest of a handshake's story ("!W:SRT.cn: ..."): the refusal line above tells it.

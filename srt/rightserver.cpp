@@ -1,6 +1,8 @@
 #include "srt/rightserver.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <array>
 #include <netinet/in.h>
 #include <vector>
 
@@ -18,6 +20,18 @@ namespace {
 constexpr const char* kLogUnit = "rightserver";
 constexpr int kAcceptFailedStatus = -4;
 
+DepartedCaller departureOf(const ClientHandler& client) {
+    DepartedCaller gone;
+    gone.id = client.socketId();
+    gone.remote = client.url();
+    gone.user = client.user();
+    gone.createdMs = client.created();
+    gone.endedMs = client.ended();
+    gone.reason = client.endReason();
+    gone.sentBytes = client.stats().sentBytes;
+    return gone;
+}
+
 std::string addressText(const sockaddr_storage& peer) {
     const auto& ipv4 = reinterpret_cast<const sockaddr_in&>(peer);
     char host[22] = {};
@@ -25,6 +39,19 @@ std::string addressText(const sockaddr_storage& peer) {
         return "?:" + std::to_string(ntohs(ipv4.sin_port));
     }
     return std::string(host) + ":" + std::to_string(ntohs(ipv4.sin_port));
+}
+
+// The name the listen hook admitted this caller as, read back from its stream id.
+std::string userOf(SRTSOCKET client) {
+    std::array<char, AccessPolicy::kMaxStreamId + 1> streamId{};
+    int length = static_cast<int>(streamId.size());
+    if (srt_getsockflag(client, SRTO_STREAMID, streamId.data(), &length) != 0) {
+        LOG_LINE << "-- cannot read the stream id of caller " << client << ": "
+                 << srt_getlasterror_str();
+        return "?";
+    }
+    return AccessPolicy::userFromStreamId(std::string_view(
+        streamId.data(), static_cast<std::size_t>(std::clamp(length, 0, int(streamId.size())))));
 }
 } // namespace
 
@@ -41,9 +68,16 @@ RightServer::~RightServer() {
 
 bool RightServer::start(SrtListenParams params) {
     liveMode_ = params.latency != 0;
+    latencyMs_.store(params.latency, std::memory_order_relaxed);
+    access_ = std::move(params.access);
+    gate_.monitor = &handshakes_;
+    gate_.policy = &access_;
+    // An admitted request is watched until it becomes a caller; the accept loop registers
+    // the caller before it stops watching, so none is missed in between.
+    gate_.callersHeld = [this] { return activeClientCount() + handshakes_.pendingCount(); };
     HandshakeMonitor::takeLibraryLog(handshakes_);
     tookLibraryLog_ = true;
-    const std::int32_t sock = createSrtListener(params, true, &handshakes_);
+    const std::int32_t sock = createSrtListener(params, true, &gate_);
     LOG_LINE << "start right server to " << params.port << " sock:" << sock;
     if (sock > 0) {
         acceptThread_ = std::make_unique<std::thread>(&RightServer::acceptLoop, this, sock);
@@ -61,13 +95,19 @@ void RightServer::acceptLoop(std::int32_t listenSocket) {
              srt_accept(listenSocket, reinterpret_cast<sockaddr*>(&peer), &peerLength);
          client != SRT_INVALID_SOCK;
          client = srt_accept(listenSocket, reinterpret_cast<sockaddr*>(&peer), &peerLength)) {
-        handshakes_.onAccepted(client);
         const std::string url = addressText(peer);
-        LOG_LINE << "accept new client " << client << " " << url;
         auto handler = makeClient();
         handler->setUrl(url); // before its thread can read it
+        if (access_.hasUsers()) {
+            handler->setUser(userOf(client));
+            LOG_LINE << "accept new client " << client << " " << url << " user "
+                     << escapeForLog(handler->user());
+        } else {
+            LOG_LINE << "accept new client " << client << " " << url;
+        }
         handler->start(client);
         addClient(std::move(handler));
+        handshakes_.onAccepted(client);
         peerLength = sizeof(peer);
     }
     LOG_LINE << "fail accept - invalid socket";
@@ -83,6 +123,15 @@ void RightServer::addClient(std::unique_ptr<ClientHandler> client) {
 std::size_t RightServer::clientCount() const {
     MutexLock lock(clientsMutex_);
     return clients_.size();
+}
+
+std::size_t RightServer::activeClientCount() const {
+    MutexLock lock(clientsMutex_);
+    std::size_t active = 0;
+    for (const auto& client : clients_) {
+        active += client->isActive() ? 1 : 0;
+    }
+    return active;
 }
 
 void RightServer::broadcast(const std::uint8_t* data, std::int32_t length) {
@@ -115,6 +164,9 @@ void RightServer::sampleAndReap(const std::string& time, std::int64_t steadyMs) 
         client->sampleBitrate(time, steadyMs);
     }
     const bool someoneLeft = !finished.empty();
+    for (const auto& client : finished) {
+        departed_.add(departureOf(*client));
+    }
     finished.clear(); // joins their threads, which no longer need the lock
 
     // SRT frees a closed socket's buffers a few seconds later, so the trim is repeated on the
@@ -124,6 +176,26 @@ void RightServer::sampleAndReap(const std::string& time, std::int64_t steadyMs) 
         --trimSamplesLeft_;
         platform::releaseFreedMemory();
     }
+}
+
+std::vector<CallerSnapshot> RightServer::snapshotCallers() const {
+    std::vector<CallerSnapshot> callers;
+    MutexLock lock(clientsMutex_);
+    callers.reserve(clients_.size());
+    for (const auto& client : clients_) {
+        if (!client->isActive()) {
+            continue;
+        }
+        CallerSnapshot& caller = callers.emplace_back();
+        caller.id = client->socketId();
+        caller.remote = client->url();
+        caller.user = client->user();
+        caller.createdMs = client->created();
+        caller.stats = client->stats();
+        caller.backlogBytes = client->backlogBytes();
+        caller.bitrateKbps = client->history().latestKbps();
+    }
+    return callers;
 }
 
 std::string RightServer::clientsJson() const {

@@ -1,15 +1,20 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <list>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/chunksink.h"
 #include "core/mutex.h"
+#include "srt/callersnapshot.h"
 #include "srt/clienthandler.h"
+#include "srt/departedcallers.h"
 #include "srt/handshakemonitor.h"
+#include "srt/srtlistener.h"
 #include "srt/srtlistenparams.h"
 
 namespace vandra {
@@ -41,6 +46,15 @@ public:
         return std::make_unique<ClientHandler>(clientsMutex_, liveMode_);
     }
     std::size_t clientCount() const EXCLUDES(clientsMutex_);
+    // The connected callers in accept order, copied under the clients mutex from what the
+    // sampler last read: nothing is asked of libsrt. Any thread.
+    std::vector<CallerSnapshot> snapshotCallers() const EXCLUDES(clientsMutex_);
+    const DepartedCallers& departed() const { return departed_; }
+    const HandshakeMonitor& handshakes() const { return handshakes_; }
+    // The configured SRT latency in ms (0: file mode), once start was called.
+    std::int32_t latencyMs() const { return latencyMs_.load(std::memory_order_relaxed); }
+    // Callers whose sending loop still runs (finished ones wait for the sampler to go).
+    std::size_t activeClientCount() const EXCLUDES(clientsMutex_);
     // The accept loop; ends the process when the listener fails. Public for tests.
     [[noreturn]] void acceptLoop(std::int32_t listenSocket);
 
@@ -49,6 +63,10 @@ private:
     mutable Mutex clientsMutex_;
     std::list<std::unique_ptr<ClientHandler>> clients_ GUARDED_BY(clientsMutex_);
     HandshakeMonitor handshakes_;
+    DepartedCallers departed_;
+    std::atomic<std::int32_t> latencyMs_{0};
+    AccessPolicy access_; // set by start, before the listener
+    ListenGate gate_;     // what the listen hook consults; lives as long as the listener
     std::unique_ptr<std::thread> acceptThread_; // runs for the life of the process
     static constexpr int kTrimSamples = 3;
     int trimSamplesLeft_ = 0; // sampler only: samples that still give freed memory back

@@ -9,6 +9,7 @@
 #include "core/clock.h"
 #include "core/logger.h"
 #include "core/utils.h"
+#include "srt/accesspolicy.h"
 #include "srt/handshakemonitor.h"
 #include "srt/srtsocket.h"
 
@@ -71,6 +72,43 @@ bool setEncryption(std::int32_t sock, const std::string& passphrase) {
     }
     return passphraseTaken;
 }
+
+// With a passphrase per user the listener itself has none; a caller that brings none must
+// still be refused rather than served in the clear.
+bool requireEncryption(std::int32_t sock) {
+    const bool enforced = true;
+    return setSrtOption(sock, SRTO_ENFORCEDENCRYPTION, "SRTO_ENFORCEDENCRYPTION", &enforced,
+                        sizeof(enforced));
+}
+
+std::uint32_t ipv4AddressOf(const sockaddr* peer) {
+    if (peer == nullptr || peer->sa_family != AF_INET) {
+        return 0;
+    }
+    return reinterpret_cast<const sockaddr_in*>(peer)->sin_addr.s_addr;
+}
+
+int refuseRequest(std::int32_t newSocket, const Admission& admission, HandshakeMonitor* monitor,
+                  std::int64_t nowMs) {
+    if (srt_setrejectreason(newSocket, admission.rejectReason) != 0) {
+        LOG_LINE << "-- cannot set reject reason " << admission.rejectReason << ": "
+                 << srt_getlasterror_str();
+    }
+    if (monitor != nullptr) {
+        monitor->onRefused(
+            newSocket, refusalReasonOf(*admission.refusal),
+            admission.why + ", SRT reject reason " + std::to_string(admission.rejectReason), nowMs);
+    }
+    return -1;
+}
+
+Admission decide(const ListenGate* gate, const sockaddr* peer, std::string_view streamId) {
+    if (gate == nullptr || gate->policy == nullptr) {
+        return {};
+    }
+    const std::size_t held = gate->callersHeld ? gate->callersHeld() : 0;
+    return gate->policy->admit(ipv4AddressOf(peer), streamId, held);
+}
 } // namespace
 
 bool setSrtOption(std::int32_t sock, std::int32_t option, const std::string& name,
@@ -84,16 +122,34 @@ bool setSrtOption(std::int32_t sock, std::int32_t option, const std::string& nam
 
 int listenCallback(void* opaque, std::int32_t newSocket, int /*hsVersion*/, const sockaddr* peer,
                    const char* streamId) {
-    auto* monitor = static_cast<HandshakeMonitor*>(opaque);
-    if (monitor == nullptr || monitor->onRequest(newSocket, peer, steadyMs())) {
+    const auto* gate = static_cast<const ListenGate*>(opaque);
+    HandshakeMonitor* monitor = gate != nullptr ? gate->monitor : nullptr;
+    const std::string id = streamId != nullptr ? streamId : "";
+    // Decided before the monitor watches this request, so that it is not counted as held.
+    const Admission admission = decide(gate, peer, id);
+    const std::int64_t now = steadyMs();
+    const std::string keyedUser = admission.passphrase != nullptr ? admission.user : "";
+    if (monitor == nullptr || monitor->onRequest(newSocket, peer, now, keyedUser)) {
         // The stream id is the caller's own text: it must not be able to write into the log.
-        LOG_LINE << "LISTEN CALLBACK HOOK" << escapeForLog(streamId != nullptr ? streamId : "");
+        LOG_LINE << "LISTEN CALLBACK HOOK" << escapeForLog(id);
+    }
+    if (admission.refusal) {
+        return refuseRequest(newSocket, admission, monitor, now);
+    }
+    if (admission.passphrase != nullptr &&
+        !setSrtOption(newSocket, SRTO_PASSPHRASE, "SRTO_PASSPHRASE", admission.passphrase->data(),
+                      static_cast<std::int32_t>(admission.passphrase->size()))) {
+        if (monitor != nullptr) {
+            monitor->onRefused(newSocket, RefusalReason::User,
+                               "the passphrase of user " + keyedUser + " was not taken", now);
+        }
+        return -1;
     }
     return 0;
 }
 
 std::int32_t createSrtListener(const SrtListenParams& params, bool tuneSendBuffers,
-                               HandshakeMonitor* monitor) {
+                               ListenGate* gate) {
     SrtSocket owner(srt_create_socket());
     if (!owner.valid()) {
         LOG_LINE << "-- srt_create_socket failed: " << srt_getlasterror_str();
@@ -131,7 +187,12 @@ std::int32_t createSrtListener(const SrtListenParams& params, bool tuneSendBuffe
     if (!setEncryption(sock, params.passphrase)) {
         return 0;
     }
-    if (srt_listen_callback(sock, &listenCallback, monitor) != 0) {
+    const bool perUserPassphrases =
+        gate != nullptr && gate->policy != nullptr && gate->policy->hasUsers();
+    if (perUserPassphrases && !requireEncryption(sock)) {
+        return 0;
+    }
+    if (srt_listen_callback(sock, &listenCallback, gate) != 0) {
         LOG_LINE << "-- ERROR SETUP CALLBACK: " << srt_getlasterror_str();
         return 0;
     }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "srt/srtlistenparams.h"
@@ -9,20 +11,32 @@ struct sockaddr;
 
 namespace vandra {
 
+class AccessPolicy;
 class HandshakeMonitor;
+
+// What the listen hook consults for each connection request; each part may be absent. It
+// must outlive the listener.
+struct ListenGate {
+    HandshakeMonitor* monitor = nullptr;  // told of every request and refusal
+    const AccessPolicy* policy = nullptr; // who may connect
+    // Callers connected plus requests let through that have not become callers yet.
+    std::function<std::size_t()> callersHeld;
+};
 
 // Creates, tunes, binds and listens an SRT socket. Returns its id (> 0), 0 when the address,
 // bind, passphrase, hook or listen fails, -1 when the stream id cannot be set. The listen hook
-// reports every request to `monitor` when one is given.
+// decides every request through `gate` when one is given.
 std::int32_t createSrtListener(const SrtListenParams& params, bool tuneSendBuffers,
-                               HandshakeMonitor* monitor = nullptr);
+                               ListenGate* gate = nullptr);
 
 // srt_setsockopt with a log line on failure; returns whether the option took.
 bool setSrtOption(std::int32_t sock, std::int32_t option, const std::string& name,
                   const void* value, std::int32_t length);
 
-// Logs a connection request with the caller's stream id (with a monitor as `opaque`, the
-// first of each address in every 10 s) and lets it through.
+// Logs a connection request with the caller's stream id (with a monitor in the ListenGate
+// `opaque`, the first of each address in every 10 s), then lets it through or refuses it with
+// an SRT reject reason as the gate's access policy says; an admitted user's passphrase is
+// set on the new connection, so that libsrt lets only a caller that knows it complete.
 int listenCallback(void* opaque, std::int32_t newSocket, int hsVersion, const sockaddr* peer,
                    const char* streamId);
 

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "srt/accesspolicy.h"
+
 namespace vandra {
 
 // The SRT side's settings, converted once by the start-up.
@@ -11,7 +13,8 @@ struct SrtListenParams {
     std::int32_t port = 0;    // low 16 bits are used
     std::int32_t latency = 0; // ms; 0 selects the file transmission type
     std::string streamid;     // empty means not set
-    std::string passphrase;   // empty means no encryption
+    std::string passphrase;   // empty means no encryption (or one per user, see access)
+    AccessPolicy access;      // who may connect; empty admits everyone
 };
 
 } // namespace vandra

@@ -451,7 +451,11 @@ private:
             return;
         }
         if (status != SRTS_CONNECTED) {
-            fail(caller, srt_rejectreason_str(srt_getrejectreason(caller.socket)));
+            // The number tells apart the server's own reasons, which share one text.
+            const int reason = srt_getrejectreason(caller.socket);
+            const std::string why = std::string(srt_rejectreason_str(reason)) + " (reject reason " +
+                                    std::to_string(reason) + ")";
+            fail(caller, why.c_str());
             return;
         }
         caller.state = CallerState::Connected;

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <netinet/in.h>
+#include <optional>
 #include <random>
 #include <set>
 #include <span>
@@ -32,6 +33,7 @@ constexpr std::size_t kMaxDatagram = 65507; // largest UDP payload over IPv4
 constexpr std::int64_t kRebaseLagNs = 100'000'000;
 constexpr int kSendBufferBytes = 4 * 1024 * 1024;
 constexpr std::uint8_t kJunkByte = 0xff; // never a sync byte, so forwarded junk shows as corrupt
+constexpr std::uint8_t kBadSyncByte = 0x00;
 
 struct Options {
     std::string group = "239.255.0.1";
@@ -45,6 +47,8 @@ struct Options {
     std::uint64_t injectEvery = 0;
     std::uint64_t injectSize = 0;
     std::uint64_t ttl = 1;
+    std::optional<std::uint64_t> skipSeq;    // this packet is left out: a continuity jump
+    std::optional<std::uint64_t> badSyncSeq; // this packet goes out without its sync byte
     bool rtp = false;
     bool rtpTuned = false; // any --rtp-* option given
     bool rtpSsrcGiven = false;
@@ -66,6 +70,7 @@ void printUsage() {
         "usage: vandra-publisher [--group ADDR] [--port P] [--iface ADDR] [--bitrate BITS]\n"
         "         [--seconds S | --count N] [--size 1316|188|0|N] [--start-seq N]\n"
         "         [--inject-every K --inject-size S] [--ttl T]\n"
+        "         [--skip-seq N] [--bad-sync-seq N]\n"
         "         [--rtp [--rtp-seq N] [--rtp-ssrc N] [--rtp-csrc 0-15]\n"
         "                [--rtp-extension-words N] [--rtp-padding 0-255]\n"
         "                [--rtp-drop I,..] [--rtp-dup I,..] [--rtp-swap I,..]\n"
@@ -73,6 +78,9 @@ void printUsage() {
         "  --size: a multiple of 188 up to 1316 carries test packets; 0 sends empty\n"
         "          datagrams; any other size sends junk of that size.\n"
         "  --count counts regular datagrams; injected ones come on top.\n"
+        "  --skip-seq N leaves test packet N out (the next one takes its place), so its\n"
+        "        PID's continuity counter jumps once; --bad-sync-seq N sends packet N with\n"
+        "        a wrong sync byte. Both are for raw datagrams only.\n"
         "  Without --seconds and --count it runs until SIGTERM/SIGINT.\n"
         "  --rtp wraps each regular datagram (--size is its payload, and what --bitrate\n"
         "        paces) in an RTP header, payload type 33. Faults name packet indexes\n"
@@ -222,11 +230,23 @@ bool parseValue(std::string_view name, const char* value, Options& options) {
     if (name == "--ttl") {
         return cli::parseU64(value, options.ttl) && options.ttl <= 255;
     }
+    if (name == "--skip-seq" || name == "--bad-sync-seq") {
+        std::uint64_t seq = 0;
+        if (!cli::parseU64(value, seq)) {
+            return false;
+        }
+        (name == "--skip-seq" ? options.skipSeq : options.badSyncSeq) = seq;
+        return true;
+    }
     return false;
 }
 
 // RTP options without --rtp would silently test nothing; a datagram must fit UDP.
 bool rtpOptionsFit(Options& options) {
+    if (options.rtp && (options.skipSeq || options.badSyncSeq)) {
+        std::fprintf(stderr, "--skip-seq and --bad-sync-seq are for raw datagrams only\n");
+        return false;
+    }
     if (!options.rtp) {
         if (options.rtpTuned) {
             std::fprintf(stderr, "--rtp-* options need --rtp\n");
@@ -405,17 +425,33 @@ private:
         return static_cast<std::int64_t>(static_cast<double>(index) * intervalNs_);
     }
 
+    // Fills the datagram with the next test packets, with the faults asked for, and returns
+    // the sequence number after the last one.
+    std::uint64_t fillTestPackets(std::uint64_t seq) {
+        const std::uint64_t timestampUs = tsframe::monotonicNowUs();
+        for (std::uint64_t i = 0; i < packetsPerDatagram_; ++i, ++seq) {
+            if (options_.skipSeq == seq) {
+                ++seq;
+            }
+            std::uint8_t* packet = buffer_.data() + i * tsframe::kPacketSize;
+            tsframe::fillPacket(tsframe::PacketOut(packet, tsframe::kPacketSize), seq, timestampUs);
+            if (options_.badSyncSeq == seq) {
+                packet[0] = kBadSyncByte;
+            }
+        }
+        return seq;
+    }
+
     void sendRegular() {
         const std::size_t length = options_.size;
+        std::uint64_t afterLast = nextSeq_;
         if (packetsPerDatagram_ > 0) {
-            tsframe::fillPackets(std::span(buffer_.data(), length), nextSeq_,
-                                 tsframe::monotonicNowUs());
+            afterLast = fillTestPackets(nextSeq_);
         } else {
             std::fill_n(buffer_.begin(), length, kJunkByte);
         }
-        const std::uint64_t firstSeq = nextSeq_;
         // A failed send still uses up its sequence numbers: to a receiver it is a loss.
-        nextSeq_ += packetsPerDatagram_;
+        nextSeq_ = afterLast;
         if (rtp_) {
             rtp_->send(std::span(buffer_.data(), length), rtpTimestamp());
             return;
@@ -425,7 +461,7 @@ private:
         }
         if (packetsPerDatagram_ > 0) {
             totals_.packets += packetsPerDatagram_;
-            totals_.lastSeq = firstSeq + packetsPerDatagram_ - 1;
+            totals_.lastSeq = afterLast - 1;
         }
     }
 

@@ -41,7 +41,7 @@ std::uint32_t ipv4Of(const sockaddr* address) {
     return ntohl(reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr);
 }
 
-std::string peerText(MHD_Connection* connection) {
+std::string peerAddress(MHD_Connection* connection) {
     const MHD_ConnectionInfo* info =
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
     if (info == nullptr || info->client_addr == nullptr ||
@@ -51,7 +51,7 @@ std::string peerText(MHD_Connection* connection) {
     const auto* peer = reinterpret_cast<const sockaddr_in*>(info->client_addr);
     char text[INET_ADDRSTRLEN] = "?";
     ::inet_ntop(AF_INET, &peer->sin_addr, text, sizeof(text));
-    return std::string(text) + ":" + std::to_string(ntohs(peer->sin_port));
+    return text;
 }
 
 MHD_Result collectHeader(void* headers, MHD_ValueKind, const char* key, const char* value) {
@@ -166,7 +166,7 @@ struct HttpDaemonCallbacks {
         HttpRequest request;
         request.method = method;
         request.path = url;
-        request.peer = peerText(connection);
+        request.peer = peerAddress(connection);
         MHD_get_connection_values(connection, MHD_HEADER_KIND, collectHeader, &request);
         HttpReply reply = daemon.handler_(request);
         MHD_Response* response = responseFor(reply);

@@ -12,7 +12,7 @@ namespace vandra {
 struct HttpRequest {
     std::string method;
     std::string path; // percent-decoded, without the query
-    std::string peer; // "IP:port"
+    std::string peer; // the client's IPv4 address
     std::vector<std::pair<std::string, std::string>> headers;
 
     // The first header of that name, compared without regard to case.

@@ -5,6 +5,7 @@
 #include "ingest/leftserver.h"
 #include "srt/rightserver.h"
 #include "web/httpdaemon.h"
+#include "web/statusroutes.h"
 #include "web/tcplistener.h"
 
 namespace vandra {
@@ -19,8 +20,9 @@ bool isGetOrHead(const HttpRequest& request) {
 } // namespace
 
 WebServer::WebServer(std::int32_t webPort, const LeftServer& input, const RightServer& callers,
-                     std::int32_t srtPort)
-    : input_(input), callers_(callers), webPort_(webPort), folder_(exeDirectory() + "/WEB") {
+                     std::int32_t srtPort, WebAccess access)
+    : input_(input), callers_(callers), webPort_(webPort), access_(std::move(access)),
+      folder_(exeDirectory() + "/WEB") {
     composeSettings(srtPort);
     startServing();
 }
@@ -54,7 +56,7 @@ void WebServer::startServing() {
     LOG_LINE << "web folder: " << exeDirectory() << "/WEB";
     std::string error;
     // Like the SRT port, a value above 65535 is taken by its low 16 bits.
-    TcpListener listener = TcpListener::open("0.0.0.0", webPort_ & 0xffff, error);
+    TcpListener listener = TcpListener::open(access_.nic, webPort_ & 0xffff, error);
     if (!listener.valid()) {
         LOG_LINE << "ERROR: web server cannot listen on port " << webPort_ << ": " << error
                  << "; running without HTTP";
@@ -68,6 +70,11 @@ void WebServer::startServing() {
 }
 
 HttpReply WebServer::answer(const HttpRequest& request) const {
+    if (access_.auth) {
+        if (std::optional<HttpReply> refusal = access_.auth->refusal(request)) {
+            return std::move(*refusal);
+        }
+    }
     // Files come first, as a file named like a route is meant to replace it.
     if (isGetOrHead(request)) {
         if (std::optional<std::string> file = folder_.fileFor(request.path)) {
@@ -81,6 +88,9 @@ HttpReply WebServer::answer(const HttpRequest& request) const {
 }
 
 std::optional<HttpReply> WebServer::answerRoute(const HttpRequest& request) const {
+    if (std::optional<HttpReply> status = answerStatusRoute(request, collector_)) {
+        return status;
+    }
     if (!isGetOrHead(request)) {
         return std::nullopt;
     }

@@ -2,10 +2,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "web/httpmessage.h"
 #include "web/staticfolder.h"
+#include "web/statuscollector.h"
+#include "web/webaccess.h"
 
 namespace vandra {
 
@@ -13,13 +16,14 @@ class HttpDaemon;
 class LeftServer;
 class RightServer;
 
-// The HTTP side: the WEB folder beside the executable at "/", "/hi" and "/stats". Listens on
-// all IPv4 interfaces; requests are answered on the HTTP daemon's thread.
+// The HTTP side: the WEB folder beside the executable at "/", "/hi", "/stats", "/metrics" and
+// "/api/v1/status". Listens on one or all IPv4 interfaces; requests are answered on the HTTP
+// daemon's thread.
 class WebServer {
 public:
     // Shows `input` and `callers`, which outlive it; `srtPort` is the SRT listening port.
     WebServer(std::int32_t webPort, const LeftServer& input, const RightServer& callers,
-              std::int32_t srtPort);
+              std::int32_t srtPort, WebAccess access = {});
     // Stops serving; requests being answered are finished first.
     ~WebServer();
     WebServer(const WebServer&) = delete;
@@ -41,7 +45,9 @@ private:
 
     const LeftServer& input_;
     const RightServer& callers_;
+    const StatusCollector collector_{input_, callers_};
     const std::int32_t webPort_;
+    const WebAccess access_;
     std::string settingsText_; // composed once, read without a lock
     StaticFolder folder_;
     std::unique_ptr<HttpDaemon> daemon_;

@@ -1,6 +1,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -46,18 +47,33 @@ struct FileCaller {
 };
 
 // What a caller that was connected before the first datagram must have received: every
-// packet the publisher sent, in order, unchanged, and nothing else.
-void expectWholeStream(const FileCaller& caller, const ToolRun& published) {
+// packet the publisher sent, in order, unchanged, and nothing else. `missing` packets that the
+// publisher numbered but never sent show as gaps.
+struct SentStream {
+    std::optional<std::uint64_t> firstSeq;
+    std::optional<std::uint64_t> lastSeq;
+    std::optional<std::uint64_t> packets;
+    std::uint64_t missing = 0;
+};
+
+void expectWholeStream(const FileCaller& caller, const SentStream& sent) {
     const ToolRun check =
         runTool("vandra-tscheck", {caller.file.string()}, caller.file.parent_path(), 30s);
     SCOPED_TRACE(caller.file.string() + ": " + check.json);
-    EXPECT_EQ(check.status, 0) << check.output;
-    for (const char* zero : {"gaps", "duplicates", "corrupt", "trailing_bytes"}) {
+    EXPECT_EQ(check.status, sent.missing == 0 ? 0 : 1) << check.output;
+    EXPECT_EQ(check.number("gaps"), sent.missing);
+    for (const char* zero : {"duplicates", "corrupt", "trailing_bytes"}) {
         EXPECT_EQ(check.number(zero), 0u) << zero;
     }
-    for (const char* same : {"first_seq", "last_seq", "packets"}) {
-        EXPECT_EQ(check.number(same), published.number(same)) << same;
-    }
+    EXPECT_EQ(check.number("first_seq"), sent.firstSeq);
+    EXPECT_EQ(check.number("last_seq"), sent.lastSeq);
+    EXPECT_EQ(check.number("packets"), sent.packets);
+}
+
+void expectWholeStream(const FileCaller& caller, const ToolRun& published,
+                       std::uint64_t missing = 0) {
+    expectWholeStream(caller, {published.number("first_seq"), published.number("last_seq"),
+                               published.number("packets"), missing});
 }
 
 // Connects `count` file callers and waits until the server runs a sending loop for each, so
@@ -73,13 +89,8 @@ std::vector<FileCaller> connectFileCallers(const ServerFixture& fixture, int cou
     return callers;
 }
 
-// Publishes, waits until every caller holds all the bytes it should, then stops them.
-ToolRun publishTo(const ServerFixture& fixture, std::vector<FileCaller>& callers,
-                  const std::vector<std::string>& publisherOptions,
-                  std::uint64_t expectedPacketsPerCaller) {
-    const ToolRun published = fixture.publish(publisherOptions);
-    EXPECT_EQ(published.status, 0) << published.output;
-    EXPECT_EQ(published.number("send_errors"), 0u) << published.json;
+// Waits until every caller holds all the bytes it should, then stops them.
+void collect(std::vector<FileCaller>& callers, std::uint64_t expectedPacketsPerCaller) {
     // srt-live-transmit writes through a stdio buffer that only its exit flushes.
     const std::uintmax_t flushedAtLeast = expectedPacketsPerCaller * kPacketSize - kStdioBuffer;
     for (FileCaller& caller : callers) {
@@ -91,6 +102,21 @@ ToolRun publishTo(const ServerFixture& fixture, std::vector<FileCaller>& callers
     for (FileCaller& caller : callers) {
         caller.process->stop();
     }
+}
+
+ToolRun publishOnce(const ServerFixture& fixture, const std::vector<std::string>& options) {
+    const ToolRun published = fixture.publish(options);
+    EXPECT_EQ(published.status, 0) << published.output;
+    EXPECT_EQ(published.number("send_errors"), 0u) << published.json;
+    return published;
+}
+
+// Publishes, then collects what the callers received.
+ToolRun publishTo(const ServerFixture& fixture, std::vector<FileCaller>& callers,
+                  const std::vector<std::string>& publisherOptions,
+                  std::uint64_t expectedPacketsPerCaller) {
+    const ToolRun published = publishOnce(fixture, publisherOptions);
+    collect(callers, expectedPacketsPerCaller);
     return published;
 }
 
@@ -367,6 +393,76 @@ TEST(DataPathInput, InputThatNeverArrivesGetsOneHint) {
     std::this_thread::sleep_for(500ms);
     EXPECT_EQ(fixture.countInLog("-- no input"), 1) << fixture.log();
     EXPECT_EQ(fixture.countInLog("-- input stalled"), 0) << fixture.log();
+    fixture.expectCleanStop();
+}
+
+// ---- RTP input ----------------------------------------------------------------------------
+
+// Guards against RTP header parts (the longest CSRC list, extension and padding, in a datagram
+// of 2047 bytes) reaching the callers as stream bytes, or a datagram cut at the receive buffer,
+// and against a new stream (each run has its own SSRC) losing or repeating anything.
+TEST(DataPathRtp, HeaderShapesGiveTheWholeStream) {
+    ServerFixture fixture;
+    std::vector<FileCaller> callers = connectFileCallers(fixture, 1);
+    const std::vector<std::vector<std::string>> shapes{
+        {},
+        {"--rtp-csrc", "15", "--rtp-extension-words", "100", "--rtp-padding", "255"},
+        {"--rtp-csrc", "1", "--rtp-padding", "1"},
+    };
+    constexpr std::uint64_t kDatagramsPerShape = 300;
+    std::uint64_t next = 0;
+    for (const std::vector<std::string>& shape : shapes) {
+        std::vector<std::string> options{"--rtp",       "--bitrate",          "8000000",
+                                         "--start-seq", std::to_string(next), "--count"};
+        options.push_back(std::to_string(kDatagramsPerShape));
+        options.insert(options.end(), shape.begin(), shape.end());
+        EXPECT_EQ(publishOnce(fixture, options).number("datagrams"), kDatagramsPerShape);
+        next += kDatagramsPerShape * kPacketsPerChunk;
+    }
+    collect(callers, next);
+    expectWholeStream(callers[0], {0, next - 1, next, 0});
+    EXPECT_EQ(fixture.countInLog("-- dropped"), 0) << fixture.log();
+    EXPECT_EQ(fixture.countInLog("-- input format: rtp  leftserver"), 1) << fixture.log();
+    EXPECT_EQ(fixture.countInLog("-- input format changed"), 0) << fixture.log();
+    fixture.expectCleanStop();
+}
+
+// Guards against RTP faults reaching the callers: duplicates and packets out of order must be
+// mended before the chunks are cut, so callers (srt-live-transmit, and the load client's two)
+// miss exactly the packets of the dropped datagrams; and against an SSRC change read as loss.
+TEST(DataPathRtp, InjectedFaultsLeaveOnlyTheDroppedPacketsMissing) {
+    ServerFixture fixture;
+    auto loadCallers = fixture.startCallers(2, 14);
+    std::vector<FileCaller> callers = connectFileCallers(fixture, 1);
+    ASSERT_TRUE(fixture.waitForLog("-- start ClientHandler loop", 5s, 3)) << fixture.log();
+    // clang-format off
+    const std::vector<std::string> faults{
+        "--rtp", "--count", "3000", "--bitrate", "4000000", "--rtp-seq", "65000",
+        "--rtp-ssrc", "1000", "--rtp-csrc", "2", "--rtp-extension-words", "1",
+        "--rtp-padding", "4", "--rtp-drop", "100,1000,1001", "--rtp-dup", "200,2000",
+        "--rtp-swap", "300,1500", "--rtp-delay", "2500:3", "--rtp-ssrc-change", "2800"};
+    // clang-format on
+    const ToolRun published = publishTo(fixture, callers, faults, (3000 - 3) * kPacketsPerChunk);
+    const std::uint64_t missing = 3 * kPacketsPerChunk;
+    ASSERT_EQ(published.number("packets"), (3000 - 3) * kPacketsPerChunk) << published.json;
+    for (const char* field :
+         {"\"dropped\":3", "\"duplicated\":2", "\"reordered\":3", "\"ssrc_changes\":1"}) {
+        EXPECT_TRUE(contains(published.json, field)) << field << " in " << published.json;
+    }
+    expectWholeStream(callers[0], published, missing);
+
+    const ToolRun load = finish(*loadCallers, 30s);
+    EXPECT_EQ(load.number("connected"), 2u) << load.json;
+    EXPECT_EQ(load.number("gaps"), 2 * missing) << load.json;
+    EXPECT_EQ(load.number("duplicates"), 0u) << load.json;
+    EXPECT_EQ(load.number("corrupt"), 0u) << load.json;
+    EXPECT_EQ(load.number("per_caller_min_packets"), published.number("packets")) << load.json;
+    // The new SSRC comes more than the log's five-second quiet time after the first stream.
+    EXPECT_TRUE(fixture.waitForLog("-- RTP stream: ssrc 1001, payload type 33, from sequence "
+                                   "2264, restarts so far: 1  rtpinput",
+                                   1s))
+        << fixture.log();
+    EXPECT_EQ(fixture.countInLog("-- dropped"), 0) << fixture.log();
     fixture.expectCleanStop();
 }
 

@@ -273,10 +273,11 @@ bool listsDefault(const std::string& usage, const std::string& key, const std::s
 TEST(CommandLine, HelpListsEverySettingWithItsDefaultAndStartsNothing) {
     ServerInstance server;
     const std::vector<std::pair<std::string, std::string>> defaults{
-        {"source", "required"}, {"port", "required"},
-        {"webport", "8080"},    {"srt_nic", "all interfaces"},
-        {"streamid", "none"},   {"passphrase", "none"},
-        {"latency", "500"},     {"dump", "false"}};
+        {"source", "required"},   {"port", "required"},
+        {"webport", "8080"},      {"srt_nic", "all interfaces"},
+        {"streamid", "none"},     {"passphrase", "none"},
+        {"latency", "500"},       {"dump", "false"},
+        {"input_timeout", "2000"}};
     for (const char* option : {"--help", "-h"}) {
         const ToolRun run = server.runToExit({option});
         EXPECT_EQ(run.status, 0) << option;

@@ -558,6 +558,126 @@ TEST(Recording, OtherDumpValuesAndShortInputRecordNothing) {
     }
 }
 
+// ---- RTP input ------------------------------------------------------------------------------
+
+// ffmpeg's transport-stream muxer pads to this rate, which makes the input rate known.
+constexpr int kFfmpegMuxRate = 2'000'000;
+constexpr int kFfmpegSeconds = 12;
+constexpr std::uint64_t kFfmpegFrames = 25 * kFfmpegSeconds;
+
+// A test picture as MPEG-TS in RTP (seven TS packets, 1328-byte datagrams) to the server's
+// group. Through a udp:// output ffmpeg's RTCP reports share the data port, as with rtcp-mux.
+std::unique_ptr<Process> startRtpEncoder(const ServerFixture& server) {
+    const std::string output = "udp://" + server.source.group + ":" +
+                               std::to_string(server.source.port) +
+                               "?pkt_size=1328&localaddr=127.0.0.1&ttl=1";
+    return Process::start({"/usr/bin/ffmpeg",
+                           "-nostdin",
+                           "-hide_banner",
+                           "-loglevel",
+                           "error",
+                           "-re",
+                           "-f",
+                           "lavfi",
+                           "-i",
+                           "testsrc=size=320x240:rate=25",
+                           "-t",
+                           std::to_string(kFfmpegSeconds),
+                           "-c:v",
+                           "mpeg2video",
+                           "-b:v",
+                           "1M",
+                           "-f",
+                           "rtp_mpegts",
+                           "-mpegts_muxer_options",
+                           "muxrate=" + std::to_string(kFfmpegMuxRate),
+                           output},
+                          server.dir(), server.dir() / "ffmpeg.log");
+}
+
+// A file that plays: every frame decodes without a complaint, and none is missing.
+void expectPlays(const std::filesystem::path& file) {
+    SCOPED_TRACE(file.string());
+    auto decode = Process::start(
+        {"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-i", file.string(), "-f", "null", "-"},
+        file.parent_path(), file.string() + ".decode.log");
+    const ToolRun decoded = finish(*decode, 30s);
+    EXPECT_EQ(decoded.status, 0) << decoded.output;
+    EXPECT_EQ(decoded.output, "") << "decoding errors";
+    auto probe = Process::start({"/usr/bin/ffprobe", "-v", "error", "-count_frames",
+                                 "-show_entries", "stream=codec_name,nb_read_frames", "-of",
+                                 "default=noprint_wrappers=1", file.string()},
+                                file.parent_path(), file.string() + ".probe.log");
+    const ToolRun probed = finish(*probe, 30s);
+    EXPECT_TRUE(contains(probed.output, "codec_name=mpeg2video")) << probed.output;
+    // The last frame may end in a partial chunk, which is never sent or recorded.
+    const std::string framesKey = "nb_read_frames=";
+    const size_t at = probed.output.find(framesKey);
+    ASSERT_NE(at, std::string::npos) << probed.output;
+    const std::uint64_t frames = std::stoull(probed.output.substr(at + framesKey.size()));
+    EXPECT_GE(frames, kFfmpegFrames - 1) << probed.output;
+    EXPECT_LE(frames, kFfmpegFrames) << probed.output;
+}
+
+// Guards: RTP datagrams dropped as oversize (the input shows nothing), RTP headers or RTCP
+// reaching callers or the recording as stream bytes, and the input rate counting headers or
+// missing payloads. Real peers on both ends: ffmpeg in, srt-live-transmit and ffprobe out.
+TEST(RtpInput, FfmpegRtpStreamReachesCallersAndTheRecordingAtItsRate) {
+    WebFixture server({"dump=1"});
+    const std::filesystem::path received = server.dir() / "received.ts";
+    const std::string command =
+        "exec /usr/bin/srt-live-transmit -q 'srt://127.0.0.1:" + std::to_string(server.srtPort) +
+        "' file://con 2>'" + (server.dir() / "received.err").string() + "'";
+    auto fileCaller = Process::start({"/bin/sh", "-c", command}, server.dir(), received);
+    ASSERT_TRUE(server.waitForLog("-- start ClientHandler loop", 15s)) << server.log();
+    std::this_thread::sleep_for(300ms); // its buffer is made right after that line
+
+    auto encoder = startRtpEncoder(server);
+    std::this_thread::sleep_for(1s);
+    auto probe =
+        Process::start({"/usr/bin/ffprobe", "-v", "error", "-show_streams", "-i",
+                        "srt://127.0.0.1:" + std::to_string(server.srtPort) + "?timeout=5000000"},
+                       server.dir(), server.dir() / "ffprobe.log");
+    const ToolRun probed = finish(*probe, 30s);
+    EXPECT_EQ(probed.status, 0) << probed.output;
+    EXPECT_TRUE(contains(probed.output, "codec_name=mpeg2video")) << probed.output;
+
+    // The oldest sample with data covers the encoder's start only in part.
+    const auto doc = server.status.waitFor(
+        [](const StatusDocument& d) {
+            return std::count_if(d.input.begin(), d.input.end(),
+                                 [](const Sample& s) { return s.kbps > 0; }) >= 3;
+        },
+        15s);
+    ASSERT_TRUE(doc) << server.status.lastBody;
+    EXPECT_TRUE(encoder->running()) << "the samples must be taken while the encoder runs";
+    const auto firstData = std::find_if(doc->input.rbegin(), doc->input.rend(),
+                                        [](const Sample& s) { return s.kbps > 0; });
+    for (auto sample = doc->input.begin(); sample != firstData.base() - 1; ++sample) {
+        EXPECT_NEAR(static_cast<double>(sample->kbps), kbpsOf(kFfmpegMuxRate),
+                    0.15 * kbpsOf(kFfmpegMuxRate))
+            << sample->time << " in " << server.status.lastBody;
+    }
+
+    EXPECT_EQ(encoder->waitExit(std::chrono::seconds(kFfmpegSeconds + 10)), 0) << encoder->output();
+    // The last chunks wait out the SRT latency (500 ms) in the caller.
+    std::this_thread::sleep_for(1500ms);
+    fileCaller->stop();
+    EXPECT_EQ(server.process->stop(), kSigterm);
+    EXPECT_EQ(server.countInLog("-- input format: rtp  leftserver"), 1) << server.log();
+    EXPECT_EQ(server.countInLog("-- dropped"), 0) << server.log();
+    EXPECT_EQ(server.countInLog("-- input format changed"), 0) << server.log();
+
+    expectPlays(received);
+    const auto recordings = recordingsIn(server.dir());
+    ASSERT_EQ(recordings.size(), 2u) << "the recording and received.ts";
+    for (const auto& file : recordings) {
+        if (file != received) {
+            expectPlays(file);
+        }
+    }
+}
+
 // ---- The dashboard in a real browser --------------------------------------------------------
 
 bool isPng(const std::filesystem::path& file) {
@@ -621,8 +741,8 @@ ToolRun checkDashboardOnFake(const std::string& name, const std::vector<std::str
     return run;
 }
 
-// Guards: a page that does not render /stats as the real server sends it (input chart,
-// rate, one row per caller) in Chromium, or fails on a server without api/v1/status.
+// Guards: a page that does not render /stats and api/v1/status as the real server sends them
+// (input chart, rate, one row per caller with its health) in Chromium.
 TEST(Dashboard, RendersInputAndCallerInChromium) {
     if (!std::filesystem::exists("/usr/bin/chromium")) {
         GTEST_SKIP() << "no /usr/bin/chromium";
@@ -639,7 +759,7 @@ TEST(Dashboard, RendersInputAndCallerInChromium) {
 
     const ToolRun checked =
         checkDashboard("http://127.0.0.1:" + std::to_string(live->webPort) + "/", "dashboard",
-                       {"--expect-callers", "1"}, dir);
+                       {"--expect-callers", "1", "--expect-status-api", "present"}, dir);
     EXPECT_EQ(checked.status, 0) << checked.output;
 
     caller->stop();

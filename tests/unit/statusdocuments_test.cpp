@@ -175,6 +175,56 @@ TEST_F(WebRoutes, HiStatsAndStaticFilesAreServed) {
     EXPECT_EQ(log_.count("web folder: " + webFolder_.string() + "  webserver  "), 2);
 }
 
+// Guards: the routes missing or answering other methods, wrong content types, documents that
+// do not come from the running server's own figures.
+TEST_F(WebRoutes, MetricsAndStatusAnswerGetOnly) {
+    LeftServer& left = *app_.getLeftServer();
+    const std::vector<std::uint8_t> noSync(kChunkSize); // seven packets without a sync byte
+    left.handleDatagram(noSync.data(), kChunkSize, kChunkSize);
+    const int port = freePort();
+    auto server = web(port);
+    ASSERT_TRUE(waitUntilListening(*server));
+    httplib::Client client("127.0.0.1", port);
+
+    auto metrics = client.Get("/metrics");
+    ASSERT_TRUE(metrics);
+    EXPECT_EQ(metrics->status, 200);
+    EXPECT_EQ(metrics->get_header_value("Content-Type"),
+              "text/plain; version=0.0.4; charset=utf-8");
+    for (const char* line : {"\nvandra_input_bytes_total 1316\n",
+                             "\nvandra_input_ts_sync_errors_total 7\n", "\nvandra_callers 0\n",
+                             "\nvandra_input_format{format=\"ts\"} 1\n", "\nprocess_open_fds "}) {
+        EXPECT_NE(metrics->body.find(line), std::string::npos) << line << metrics->body;
+    }
+    auto status = client.Get("/api/v1/status");
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->status, 200);
+    EXPECT_EQ(status->get_header_value("Content-Type"), "application/json");
+    for (const char* member : {"\"format\":\"ts\",\"bytes_total\":1316,\"datagrams_total\":1,",
+                               "\"ts_sync_errors\":7,", "\"callers\":[],\"departed\":[]}"}) {
+        EXPECT_NE(status->body.find(member), std::string::npos) << member << status->body;
+    }
+
+    for (const char* path : {"/metrics", "/api/v1/status"}) {
+        const httplib::Result answers[] = {
+            client.Post(path, "x", "text/plain"), client.Put(path, "x", "text/plain"),
+            client.Patch(path, "x", "text/plain"), client.Delete(path), client.Options(path)};
+        for (const httplib::Result& answer : answers) {
+            ASSERT_TRUE(answer) << path;
+            EXPECT_EQ(answer->status, 405) << path;
+            EXPECT_EQ(answer->get_header_value("Allow"), "GET, HEAD") << path;
+        }
+        auto head = client.Head(path);
+        ASSERT_TRUE(head);
+        EXPECT_EQ(head->status, 200) << path;
+    }
+    for (const char* path : {"/metrics/", "/api/v1/status/x", "/api/v1", "/api/v2/status"}) {
+        auto missing = client.Get(path);
+        ASSERT_TRUE(missing);
+        EXPECT_EQ(missing->status, 404) << path;
+    }
+}
+
 // Guards against two servers sharing one web port (the library's default SO_REUSEPORT): the
 // second must fail to listen, say so once, and leave the first one answering alone.
 TEST_F(WebRoutes, SecondServerOnTheSameWebPortCannotListen) {

@@ -219,7 +219,7 @@ TEST_F(HttpDaemonTest, KeepsTheConnectionAndAnswersHeadWithoutABody) {
     EXPECT_NE(first.find("body of /a b"), std::string::npos) << first;
     EXPECT_EQ(lastRequest_.method, "GET");
     EXPECT_EQ(lastRequest_.header("x-token"), "abc");
-    EXPECT_EQ(lastRequest_.peer.rfind("127.0.0.1:", 0), 0u) << lastRequest_.peer;
+    EXPECT_EQ(lastRequest_.peer, "127.0.0.1");
 
     ASSERT_TRUE(peer.send("HEAD /b HTTP/1.1\r\nHost: h\r\n\r\n")); // same connection
     const std::string head = peer.receive(true);

@@ -1,0 +1,135 @@
+#include "app/accesssettings.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include "app/configreader.h"
+#include "core/logger.h"
+#include "core/utils.h"
+
+namespace vandra {
+
+namespace {
+constexpr const char* kLogUnit = "access";
+// What of a faulty setting's value goes into its error line.
+constexpr std::size_t kMaxValueShown = 64;
+
+std::string shown(const std::string& value) {
+    return "\"" + escapeForLog(value.substr(0, kMaxValueShown)) + "\"";
+}
+
+std::string pathFromSetting(const std::string& value) {
+    return value.front() == '/' ? value : exeDirectory() + "/" + value;
+}
+
+std::optional<CredentialFile> loadCredentials(const char* key, const std::string& value,
+                                              CredentialFile::SecretLength length) {
+    std::string error;
+    std::optional<CredentialFile> file =
+        CredentialFile::load(pathFromSetting(value), length, error);
+    if (!file) {
+        LOG_LINE << "ERROR: setting " << key << ": " << escapeForLog(error);
+    }
+    return file;
+}
+} // namespace
+
+std::optional<AccessSettings> AccessSettings::read(const ConfigReader& config) {
+    AccessSettings settings;
+    if (!settings.readMaxCallers(config) || !settings.readAllowed(config) ||
+        !settings.readUsers(config) || !settings.readWebNic(config) ||
+        !settings.readWebAuth(config)) {
+        return std::nullopt;
+    }
+    return settings;
+}
+
+bool AccessSettings::readMaxCallers(const ConfigReader& config) {
+    const std::string value = config.get("maxcallers", "");
+    if (value.empty()) {
+        return true;
+    }
+    const std::optional<std::int32_t> limit = isNumber(value) ? toInt32(value) : std::nullopt;
+    if (!limit || *limit < 1) {
+        LOG_LINE << "ERROR: setting maxcallers is not a positive number: " << shown(value);
+        return false;
+    }
+    srt_.setMaxCallers(static_cast<std::size_t>(*limit));
+    LOG_LINE << "access: at most " << *limit << " callers at once";
+    return true;
+}
+
+bool AccessSettings::readAllowed(const ConfigReader& config) {
+    const std::string value = config.get("allow", "");
+    if (value.empty()) {
+        return true;
+    }
+    std::string error;
+    std::optional<AddressFilter> allowed = AddressFilter::parse(value, error);
+    if (!allowed) {
+        LOG_LINE << "ERROR: setting allow: " << error;
+        return false;
+    }
+    LOG_LINE << "access: callers only from " << allowed->text();
+    srt_.setAllowed(std::move(*allowed));
+    return true;
+}
+
+bool AccessSettings::readUsers(const ConfigReader& config) {
+    const std::string value = config.get("users", "");
+    if (value.empty()) {
+        return true;
+    }
+    std::optional<CredentialFile> users =
+        loadCredentials("users", value, AccessPolicy::kPassphraseLength);
+    if (!users) {
+        return false;
+    }
+    LOG_LINE << "access: " << users->secrets().size() << " users, each with a passphrase, from "
+             << escapeForLog(pathFromSetting(value));
+    if (!config.get("passphrase", "").empty()) {
+        LOG_LINE << "-- the passphrase setting is not used: with users each has their own";
+    }
+    srt_.setUsers(std::move(*users));
+    return true;
+}
+
+bool AccessSettings::readWebNic(const ConfigReader& config) {
+    const std::string value = config.get("webnic", "");
+    if (value.empty()) {
+        return true;
+    }
+    in_addr parsed{};
+    if (inet_pton(AF_INET, value.c_str(), &parsed) != 1) {
+        LOG_LINE << "ERROR: setting webnic is not an IPv4 address: " << shown(value);
+        return false;
+    }
+    web_.nic = value;
+    LOG_LINE << "access: web server on " << value;
+    return true;
+}
+
+bool AccessSettings::readWebAuth(const ConfigReader& config) {
+    const std::string value = config.get("webauth", "");
+    if (value.empty()) {
+        return true;
+    }
+    const std::optional<CredentialFile> users =
+        loadCredentials("webauth", value, BasicAuth::kPasswordLength);
+    if (!users) {
+        return false;
+    }
+    web_.auth = std::make_shared<const BasicAuth>(*users);
+    LOG_LINE << "access: web authentication for " << users->secrets().size() << " users from "
+             << escapeForLog(pathFromSetting(value)) << " (all but /hi)";
+    return true;
+}
+
+void AccessSettings::applyTo(SrtListenParams& srt) const {
+    srt.access = srt_;
+    if (srt_.hasUsers()) {
+        srt.passphrase.clear();
+    }
+}
+
+} // namespace vandra

@@ -1,0 +1,79 @@
+#include "srt/accesspolicy.h"
+
+#include <srt/access_control.h>
+
+namespace vandra {
+
+namespace {
+constexpr std::string_view kAccessControlPrefix = "#!::";
+// What of an unknown name goes into the log.
+constexpr std::size_t kMaxNameShown = CredentialFile::kMaxNameLength;
+
+Admission refuse(AccessRefusal refusal, int rejectReason, std::string why) {
+    Admission admission;
+    admission.refusal = refusal;
+    admission.rejectReason = rejectReason;
+    admission.why = std::move(why);
+    return admission;
+}
+} // namespace
+
+const char* accessRefusalCode(AccessRefusal refusal) {
+    switch (refusal) {
+    case AccessRefusal::Limit:
+        return "limit";
+    case AccessRefusal::Address:
+        return "address";
+    case AccessRefusal::User:
+        return "user";
+    }
+    return "?";
+}
+
+std::string AccessPolicy::userFromStreamId(std::string_view streamId) {
+    if (streamId.size() > kMaxStreamId) {
+        return "";
+    }
+    if (streamId.substr(0, kAccessControlPrefix.size()) != kAccessControlPrefix) {
+        return std::string(streamId);
+    }
+    std::string_view rest = streamId.substr(kAccessControlPrefix.size());
+    while (!rest.empty()) {
+        const std::size_t comma = rest.find(',');
+        const std::string_view pair = rest.substr(0, comma);
+        if (pair.substr(0, 2) == "u=") {
+            return std::string(pair.substr(2));
+        }
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    }
+    return "";
+}
+
+Admission AccessPolicy::admit(std::uint32_t address, std::string_view streamId,
+                              std::size_t callersHeld) const {
+    if (allowed_ && !allowed_->allows(address)) {
+        return refuse(AccessRefusal::Address, SRT_REJX_FORBIDDEN, "address not allowed");
+    }
+    Admission admission;
+    if (users_) {
+        admission.user = userFromStreamId(streamId);
+        if (admission.user.empty()) {
+            return refuse(AccessRefusal::User, SRT_REJX_UNAUTHORIZED,
+                          "no user name in the stream id");
+        }
+        admission.passphrase = CredentialFile::isValidName(admission.user)
+                                   ? users_->secretOf(admission.user)
+                                   : nullptr;
+        if (admission.passphrase == nullptr) {
+            return refuse(AccessRefusal::User, SRT_REJX_UNAUTHORIZED,
+                          "unknown user \"" + admission.user.substr(0, kMaxNameShown) + "\"");
+        }
+    }
+    if (maxCallers_ > 0 && callersHeld >= maxCallers_) {
+        return refuse(AccessRefusal::Limit, SRT_REJX_OVERLOAD,
+                      "caller limit of " + std::to_string(maxCallers_) + " reached");
+    }
+    return admission;
+}
+
+} // namespace vandra

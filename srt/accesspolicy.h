@@ -1,0 +1,63 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/credentialfile.h"
+#include "srt/addressfilter.h"
+
+namespace vandra {
+
+// Why the listen hook turned a caller away.
+enum class AccessRefusal { Limit, Address, User };
+constexpr std::array<AccessRefusal, 3> kAccessRefusals{AccessRefusal::Limit, AccessRefusal::Address,
+                                                       AccessRefusal::User};
+// "limit", "address", "user": the label of the rejected-caller counters.
+const char* accessRefusalCode(AccessRefusal refusal);
+
+// The hook's verdict on one connection request.
+struct Admission {
+    std::optional<AccessRefusal> refusal;
+    int rejectReason = 0; // the SRT reject reason sent to a refused caller
+    std::string why;      // for the log; may hold the caller's text, unescaped
+    std::string user;     // the name a caller was admitted as, when users are configured
+    const std::string* passphrase = nullptr; // that user's, for the new connection
+};
+
+// Who may connect: at most so many callers at once, from these networks, as one of these
+// users. Everything is optional; an empty policy admits every caller. Read-only once the
+// listener runs, so the hook may use it from libsrt's thread.
+class AccessPolicy {
+public:
+    // SRT keeps stream ids to 512 bytes; a longer one names no user.
+    static constexpr std::size_t kMaxStreamId = 512;
+    // SRT takes passphrases of 10 to 79 characters.
+    static constexpr CredentialFile::SecretLength kPassphraseLength{10, 79};
+
+    void setMaxCallers(std::size_t maxCallers) { maxCallers_ = maxCallers; }
+    void setAllowed(AddressFilter allowed) { allowed_ = std::move(allowed); }
+    void setUsers(CredentialFile users) { users_ = std::move(users); }
+    bool hasUsers() const { return users_.has_value(); }
+
+    // `address` in network byte order; `callersHeld` counts the callers connected and those
+    // let through that have not become callers yet. The address is checked first, so that a
+    // stranger learns nothing about users or load; then the user, then the limit.
+    Admission admit(std::uint32_t address, std::string_view streamId,
+                    std::size_t callersHeld) const;
+
+    // The name a caller gives in its stream id: the "u" key of the access-control form
+    // "#!::u=NAME,r=..." (other keys ignored), or else the whole stream id. Empty when the
+    // access-control form has no "u" or the id is longer than SRT allows.
+    static std::string userFromStreamId(std::string_view streamId);
+
+private:
+    std::size_t maxCallers_ = 0; // 0: no limit
+    std::optional<AddressFilter> allowed_;
+    std::optional<CredentialFile> users_;
+};
+
+} // namespace vandra

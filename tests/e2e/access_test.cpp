@@ -1,0 +1,337 @@
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include "harness.h"
+
+// Who may connect and who may use the web port, held against real callers (the load client,
+// srt-live-transmit, ffprobe) and an HTTP client, all on loopback.
+namespace vandra::e2e {
+namespace {
+
+constexpr const char* kAliceSecret = "alice-Zk9-secret";
+constexpr const char* kBobSecret = "bob-Zk9-secret-2";
+constexpr const char* kWebPassword = "ops-Zk9-password";
+
+// Files of names and secrets in a folder of their own, named by absolute path.
+class SecretFiles {
+public:
+    std::string write(const std::string& name, const std::string& text) const {
+        std::ofstream(dir_.path() / name, std::ios::binary) << text;
+        return (dir_.path() / name).string();
+    }
+
+private:
+    ScratchDir dir_{"vandra_secrets_"};
+};
+
+std::string usersFile(const SecretFiles& files) {
+    return files.write("users", std::string("# viewers\nalice:") + kAliceSecret +
+                                    "\nbob : " + kBobSecret + "\n");
+}
+
+// srt-live-transmit as a caller that gives up after a refusal, optionally from a loopback
+// address of its own; what it receives goes to NAME.ts, its messages (libsrt's reject reason
+// among them) to NAME.err.
+struct TransmitCaller {
+    std::filesystem::path file;
+    std::filesystem::path errors;
+    std::unique_ptr<Process> process;
+
+    TransmitCaller(const std::filesystem::path& dir, const std::string& name, int srtPort,
+                   const std::string& query, const std::string& adapter = "")
+        : file(dir / (name + ".ts")), errors(dir / (name + ".err")) {
+        std::string options = query;
+        if (!adapter.empty()) {
+            options += "&mode=caller&adapter=" + adapter + "&port=" + std::to_string(freeUdpPort());
+        }
+        const std::string command =
+            "exec /usr/bin/srt-live-transmit -a:no 'srt://127.0.0.1:" + std::to_string(srtPort) +
+            "?" + options + "' file://con 2>'" + errors.string() + "'";
+        process = Process::start({"/bin/sh", "-c", command}, dir, file);
+    }
+
+    std::string messages() const {
+        std::ifstream in(errors);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    std::uintmax_t size() const {
+        std::error_code error;
+        const std::uintmax_t bytes = std::filesystem::file_size(file, error);
+        return error ? 0 : bytes;
+    }
+};
+
+// A caller that was refused, as srt-live-transmit saw it: ended at once, nothing received.
+void expectTransmitRefused(TransmitCaller& caller, const std::string& reasonText) {
+    EXPECT_TRUE(caller.process->waitExit(10s).has_value());
+    EXPECT_TRUE(contains(caller.messages(), "REJECT reported from HS processing: " + reasonText))
+        << caller.messages();
+    EXPECT_EQ(caller.size(), 0u);
+}
+
+void expectTransmitServed(TransmitCaller& caller) {
+    EXPECT_TRUE(waitUntil([&] { return caller.size() > 100'000; }, 10s))
+        << caller.size() << " bytes; " << caller.messages();
+    caller.process->stop();
+}
+
+// A load-client caller that was refused, with the reject reason's number it received.
+void expectRefused(const ToolRun& run, int rejectReason, const std::string& who) {
+    EXPECT_EQ(run.status, 1) << who << ": " << run.output;
+    EXPECT_EQ(run.number("connected"), 0u) << who << ": " << run.json;
+    EXPECT_TRUE(contains(run.output, "(reject reason " + std::to_string(rejectReason) + ")"))
+        << who << ": " << run.output;
+}
+
+// ---- The caller limit -------------------------------------------------------------------
+
+// Guards against a limit that is not enforced, refused without a reason the caller can read,
+// or that keeps counting callers that have gone.
+TEST(AccessLimit, CallerBeyondTheLimitIsRefusedAndALeavingCallerFreesItsPlace) {
+    ServerFixture fixture({"maxcallers=2"});
+    auto publisher = fixture.startPublisher({"--bitrate", "2000000"});
+    auto two = fixture.startCallers(2, 5);
+    ASSERT_TRUE(fixture.waitForLog("-- start ClientHandler loop", 10s, 2)) << fixture.log();
+    expectRefused(fixture.runCallers(1, 1, 20s), 1402, "third caller");
+    EXPECT_TRUE(fixture.waitForLog(
+        "not connected: caller limit of 2 reached, SRT reject reason 1402 (0 more", 2s))
+        << fixture.log();
+    expectLossless(finish(*two, 30s), 2, "the two within the limit");
+    ASSERT_TRUE(fixture.waitForLog(") ended: hung up", 5s, 2)) << fixture.log();
+    expectLossless(fixture.runCallers(2, 1, 20s), 2, "callers after the first two left");
+    publisher->stop();
+    fixture.expectCleanStop();
+}
+
+// Guards against callers that arrive together slipping past the limit while the first ones
+// are still between the listen hook and the registry.
+TEST(AccessLimit, BurstOfCallersGetsNoMoreThanTheLimit) {
+    ServerFixture fixture({"maxcallers=3"});
+    auto publisher = fixture.startPublisher({"--bitrate", "2000000"});
+    const ToolRun run = fixture.runCallers(8, 2, 60s, {"--stagger-ms", "0"});
+    EXPECT_EQ(run.number("connected"), 3u) << run.output;
+    EXPECT_EQ(fixture.countInLog("accept new client"), 3) << fixture.log();
+    EXPECT_TRUE(contains(run.output, "(reject reason 1402)")) << run.output;
+    publisher->stop();
+    fixture.expectCleanStop();
+}
+
+// ---- Allowed networks -------------------------------------------------------------------
+
+// Guards against the filter letting in an address outside its networks, refusing one inside,
+// or only looking at the first network of the list.
+TEST(AccessAddress, OnlyCallersFromTheListedNetworksGetTheStream) {
+    ServerFixture fixture({"allow=127.0.0.1/32, 127.0.0.3/32"});
+    auto publisher = fixture.startPublisher({"--bitrate", "2000000"});
+    TransmitCaller stranger(fixture.dir(), "stranger", fixture.srtPort, "", "127.0.0.2");
+    expectTransmitRefused(stranger, "Application-defined rejection reason");
+    EXPECT_TRUE(fixture.waitForLog("-- caller 127.0.0.2:", 2s)) << fixture.log();
+    EXPECT_TRUE(contains(fixture.log(), "not connected: address not allowed, SRT reject reason "
+                                        "1403 (0 more from this address in the previous 10 s)"))
+        << fixture.log();
+
+    TransmitCaller listed(fixture.dir(), "listed", fixture.srtPort, "latency=500", "127.0.0.3");
+    expectTransmitServed(listed);
+    expectLossless(fixture.runCallers(1, 1, 20s), 1, "caller from 127.0.0.1");
+    EXPECT_EQ(fixture.countInLog("accept new client"), 2) << fixture.log();
+    EXPECT_TRUE(contains(fixture.log(), "accept new client")) << fixture.log();
+    publisher->stop();
+    fixture.expectCleanStop();
+}
+
+// ---- A passphrase per user ----------------------------------------------------------------
+
+// Guards against a user getting in with another's passphrase, the shared passphrase or none
+// (served in the clear), against an unknown or missing name getting in, and against either
+// form of naming oneself not working.
+TEST(AccessUsers, EachUserGetsInWithTheirOwnPassphraseOnly) {
+    const SecretFiles secrets;
+    ServerFixture fixture({"users=" + usersFile(secrets), "passphrase=shared-Zk9-secret"});
+    auto publisher = fixture.startPublisher({"--bitrate", "2000000"});
+    expectLossless(
+        fixture.runCallers(1, 1, 20s, {"--streamid", "alice", "--passphrase", kAliceSecret}), 1,
+        "alice by bare name");
+    expectLossless(fixture.runCallers(
+                       1, 1, 20s, {"--streamid", "#!::r=live,u=bob", "--passphrase", kBobSecret}),
+                   1, "bob by access-control stream id");
+    const std::vector<std::pair<std::vector<std::string>, int>> refused{
+        {{"--streamid", "alice", "--passphrase", kBobSecret}, 10},          // wrong secret
+        {{"--streamid", "alice", "--passphrase", "shared-Zk9-secret"}, 10}, // shared one
+        {{"--streamid", "alice"}, 11},                                      // none
+        {{"--streamid", "carol", "--passphrase", kAliceSecret}, 1401},      // unknown user
+        {{"--streamid", "#!::r=live", "--passphrase", kAliceSecret}, 1401}, // no user key
+        {{"--passphrase", kAliceSecret}, 1401},                             // no stream id
+    };
+    for (const auto& [extra, reason] : refused) {
+        expectRefused(fixture.runCallers(1, 1, 20s, extra), reason, extra.front() + extra[1]);
+    }
+    EXPECT_EQ(fixture.countInLog("accept new client"), 2) << fixture.log();
+    EXPECT_TRUE(contains(fixture.log(), "-- the passphrase setting is not used")) << fixture.log();
+
+    // Each from an address of its own, so that the log shows every refusal.
+    TransmitCaller wrong(fixture.dir(), "wrong", fixture.srtPort,
+                         std::string("streamid=alice&passphrase=") + kBobSecret, "127.0.0.11");
+    expectTransmitRefused(wrong, "Incorrect passphrase");
+    TransmitCaller unknown(fixture.dir(), "unknown", fixture.srtPort,
+                           std::string("streamid=carol&passphrase=") + kAliceSecret, "127.0.0.12");
+    expectTransmitRefused(unknown, "Application-defined rejection reason");
+    TransmitCaller rightful(fixture.dir(), "rightful", fixture.srtPort,
+                            std::string("streamid=#!::u=alice&passphrase=") + kAliceSecret,
+                            "127.0.0.13");
+    expectTransmitServed(rightful);
+
+    EXPECT_TRUE(fixture.waitForLog("not connected: wrong passphrase for user alice (0 more", 2s))
+        << fixture.log();
+    EXPECT_TRUE(contains(fixture.log(), "-- caller 127.0.0.12:")) << fixture.log();
+    EXPECT_TRUE(
+        contains(fixture.log(), "not connected: unknown user \"carol\", SRT reject reason 1401"))
+        << fixture.log();
+    EXPECT_TRUE(contains(fixture.log(), " 127.0.0.13:")) << fixture.log();
+    EXPECT_EQ(fixture.countInLog(" user alice  rightserver"), 2) << fixture.log();
+    EXPECT_EQ(fixture.countInLog(" user bob  rightserver"), 1) << fixture.log();
+    EXPECT_FALSE(contains(fixture.log(), "Zk9")) << "a secret in the log";
+    publisher->stop();
+    fixture.expectCleanStop();
+}
+
+// Guards against a real player being unable to name itself: ffprobe gives the access-control
+// stream id in its URL, decrypts and recognises the video.
+TEST(AccessUsers, FfprobeNamedAsAUserReadsTheVideo) {
+    const SecretFiles secrets;
+    ServerFixture fixture({"users=" + usersFile(secrets)});
+    const std::string output = "udp://" + fixture.source.group + ":" +
+                               std::to_string(fixture.source.port) +
+                               "?pkt_size=1316&localaddr=127.0.0.1&ttl=1";
+    auto encoder =
+        Process::start({"/usr/bin/ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-re",
+                        "-f", "lavfi", "-i", "testsrc=size=320x240:rate=25", "-t", "30", "-c:v",
+                        "mpeg2video", "-b:v", "1M", "-f", "mpegts", output},
+                       fixture.dir(), fixture.dir() / "ffmpeg.log");
+    std::this_thread::sleep_for(1s);
+    const auto probe = [&](const std::string& passphrase) {
+        return finish(*Process::start({"/usr/bin/ffprobe", "-v", "error", "-show_streams", "-i",
+                                       "srt://127.0.0.1:" + std::to_string(fixture.srtPort) +
+                                           "?streamid=#!::u=bob&passphrase=" + passphrase +
+                                           "&timeout=5000000"},
+                                      fixture.dir(), fixture.dir() / ("ffprobe_" + passphrase)),
+                      30s);
+    };
+    const ToolRun rightful = probe(kBobSecret);
+    EXPECT_EQ(rightful.status, 0) << rightful.output;
+    EXPECT_TRUE(contains(rightful.output, "codec_name=mpeg2video")) << rightful.output;
+    const ToolRun wrong = probe(kAliceSecret);
+    EXPECT_NE(wrong.status, 0) << wrong.output;
+    EXPECT_FALSE(contains(wrong.output, "codec_type=video")) << wrong.output;
+    EXPECT_EQ(fixture.countInLog(" user bob  rightserver"), 1) << fixture.log();
+    encoder->stop();
+    fixture.expectCleanStop();
+}
+
+// ---- The web port -----------------------------------------------------------------------
+
+struct WebReply {
+    int status = 0; // 0: no answer
+    std::string body;
+    std::string challenge;
+};
+
+WebReply webGet(const std::string& host, int port, const std::string& path,
+                const std::string& name = "", const std::string& password = "") {
+    httplib::Client client(host, port);
+    client.set_connection_timeout(2, 0);
+    client.set_read_timeout(3, 0);
+    if (!name.empty()) {
+        client.set_basic_auth(name.c_str(), password.c_str());
+    }
+    const httplib::Result result = client.Get(path.c_str());
+    if (!result) {
+        return {};
+    }
+    return {result->status, result->body, result->get_header_value("WWW-Authenticate")};
+}
+
+// Guards against a route (static files, unknown paths) escaping the check, a wrong password
+// or another user's getting through, the liveness check being locked, and webnic being
+// ignored.
+TEST(AccessWeb, EveryRouteButHiAsksForAKnownNameAndItsPassword) {
+    const SecretFiles secrets;
+    const std::string users = secrets.write("webusers", std::string("ops:") + kWebPassword +
+                                                            "\nviewer:viewer-Zk9-password\n");
+    ServerFixture fixture({"webauth=" + users, "webnic=127.0.0.1"});
+    const int port = fixture.webPort;
+    for (const char* path : {"/stats", "/", "/index.html", "/app.js", "/no-such-page"}) {
+        const WebReply anonymous = webGet("127.0.0.1", port, path);
+        EXPECT_EQ(anonymous.status, 401) << path;
+        EXPECT_EQ(anonymous.challenge, "Basic realm=\"vandra\"") << path;
+        EXPECT_EQ(webGet("127.0.0.1", port, path, "ops", "viewer-Zk9-password").status, 401)
+            << path;
+        EXPECT_EQ(webGet("127.0.0.1", port, path, "nobody", kWebPassword).status, 401) << path;
+    }
+    EXPECT_EQ(webGet("127.0.0.1", port, "/hi").body, "hi from server");
+    const WebReply stats = webGet("127.0.0.1", port, "/stats", "ops", kWebPassword);
+    EXPECT_EQ(stats.status, 200);
+    EXPECT_EQ(stats.body.rfind("{\"settings\":{", 0), 0u) << stats.body;
+    EXPECT_EQ(webGet("127.0.0.1", port, "/index.html", "viewer", "viewer-Zk9-password").status,
+              200);
+    EXPECT_EQ(webGet("127.0.0.2", port, "/hi").status, 0) << "listening beyond webnic";
+
+    EXPECT_EQ(fixture.countInLog("-- web request from 127.0.0.1 refused: wrong name or password"),
+              1)
+        << fixture.log();
+    EXPECT_FALSE(contains(fixture.log(), "Zk9")) << "a secret in the log";
+    fixture.expectCleanStop();
+}
+
+// ---- Settings that stop the start -----------------------------------------------------------
+
+// Guards against a mistyped access setting being ignored, which would leave the server more
+// open than the operator meant, and against the fault line showing a secret.
+TEST(AccessStartFailures, BadSettingsStopTheStartWithALineThatNamesThem) {
+    const SecretFiles secrets;
+    const std::string faultyUsers =
+        secrets.write("faulty", std::string("alice:") + kAliceSecret + "\n# bob:\nbob:Zk9-sh\n");
+    struct Case {
+        std::string setting;
+        std::string line; // "DIR" stands for the executable's folder
+    };
+    const std::vector<Case> cases{
+        {"maxcallers=0", "ERROR: setting maxcallers is not a positive number: \"0\""},
+        {"maxcallers=-5", "ERROR: setting maxcallers is not a positive number: \"-5\""},
+        {"maxcallers=ten", "ERROR: setting maxcallers is not a positive number: \"ten\""},
+        {"allow=10.0.0.0/33", "ERROR: setting allow: not an IPv4 network (a.b.c.d/n): "
+                              "\"10.0.0.0/33\""},
+        {"allow=10.0.0.0/8,,127.0.0.1", "ERROR: setting allow: not an IPv4 network"},
+        {"allow=10.1.0.0/8", "ERROR: setting allow: 10.1.0.0/8 has bits set beyond its prefix; "
+                             "the network is 10.0.0.0/8"},
+        {"users=no_such_users",
+         "ERROR: setting users: cannot read DIR/no_such_users: No such file or directory"},
+        {"users=" + faultyUsers, "ERROR: setting users: " + faultyUsers +
+                                     ", line 3: the secret of bob must be 10 to 79 characters"},
+        {"webnic=localhost", "ERROR: setting webnic is not an IPv4 address: \"localhost\""},
+        {"webauth=" + faultyUsers, "ERROR: setting webauth: " + faultyUsers +
+                                       ", line 3: the secret of bob must be 8 to 256 characters"},
+    };
+    for (const Case& c : cases) {
+        const ServerInstance instance;
+        const ToolRun run =
+            instance.runToExit({uniqueSource().setting(), "port=" + std::to_string(freeUdpPort()),
+                                "webport=" + std::to_string(freeTcpPort()), c.setting});
+        std::string line = c.line;
+        if (const size_t at = line.find("DIR"); at != std::string::npos) {
+            line.replace(at, 3, instance.dir().string());
+        }
+        EXPECT_EQ(run.status, 255) << c.setting << ": " << run.output;
+        EXPECT_TRUE(contains(run.output, line)) << c.setting << ": " << run.output;
+        EXPECT_FALSE(contains(run.output, "-- used iface")) << c.setting;
+        EXPECT_FALSE(contains(run.output, "Zk9")) << c.setting << ": " << run.output;
+    }
+}
+
+} // namespace
+} // namespace vandra::e2e

@@ -1,0 +1,231 @@
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <srt/access_control.h>
+
+#include "core/credentialfile.h"
+#include "logcapture.h"
+#include "srt/accesspolicy.h"
+#include "srt/addressfilter.h"
+#include "srt/handshakemonitor.h"
+#include "web/basicauth.h"
+
+namespace vandra {
+namespace {
+
+std::uint32_t ipv4(const char* text) {
+    in_addr address{};
+    EXPECT_EQ(inet_pton(AF_INET, text, &address), 1) << text;
+    return address.s_addr;
+}
+
+// ---- Address filter -----------------------------------------------------------------------
+
+TEST(AddressFilter, AdmitsExactlyTheAddressesInItsNetworks) {
+    std::string error;
+    const auto filter = AddressFilter::parse(" 10.0.0.0/8, 192.168.1.20 ,0.0.0.0/32", error);
+    ASSERT_TRUE(filter) << error;
+    EXPECT_EQ(filter->text(), "10.0.0.0/8,192.168.1.20/32,0.0.0.0/32");
+    for (const char* in : {"10.0.0.0", "10.255.255.255", "192.168.1.20", "0.0.0.0"}) {
+        EXPECT_TRUE(filter->allows(ipv4(in))) << in;
+    }
+    for (const char* out : {"11.0.0.0", "9.255.255.255", "192.168.1.21", "127.0.0.1"}) {
+        EXPECT_FALSE(filter->allows(ipv4(out))) << out;
+    }
+    const auto everyone = AddressFilter::parse("0.0.0.0/0", error);
+    ASSERT_TRUE(everyone) << error;
+    EXPECT_TRUE(everyone->allows(ipv4("203.0.113.9")));
+}
+
+TEST(AddressFilter, RefusesWhatIsNoNetworkAndSaysWhy) {
+    const std::vector<std::pair<std::string, std::string>> bad{
+        {"", "not an IPv4 network"},
+        {"10.0.0.0/8,", "not an IPv4 network"},
+        {"10.0.0.0/33", "not an IPv4 network"},
+        {"10.0.0.0/-1", "not an IPv4 network"},
+        {"10.0.0/8", "not an IPv4 network"},
+        {"010.0.0.0/8", "not an IPv4 network"},
+        {"10.0.0.0/8/8", "not an IPv4 network"},
+        {"host.example/32", "not an IPv4 network"},
+        {"10.0.0.1/8", "has bits set beyond its prefix; the network is 10.0.0.0/8"},
+        {"\x1b[2J", "\\x1b[2J"},
+        {std::string("10.0.0.0\0/8", 11), "not an IPv4 network"},
+    };
+    for (const auto& [list, why] : bad) {
+        std::string error;
+        EXPECT_FALSE(AddressFilter::parse(list, error)) << list;
+        EXPECT_NE(error.find(why), std::string::npos) << list << ": " << error;
+    }
+}
+
+// ---- Credential files ---------------------------------------------------------------------
+
+constexpr CredentialFile::SecretLength kPassphrase = AccessPolicy::kPassphraseLength;
+
+TEST(CredentialFile, ReadsNamesAndSecretsSkippingCommentsAndBlanks) {
+    std::string error;
+    const auto file = CredentialFile::parse(
+        "# viewers\r\n\nalice: alice-secret-1\r\n  bob@site.example:b:o:b-secret \n", kPassphrase,
+        error);
+    ASSERT_TRUE(file) << error;
+    EXPECT_EQ(file->secrets().size(), 2u);
+    ASSERT_NE(file->secretOf("alice"), nullptr);
+    EXPECT_EQ(*file->secretOf("alice"), "alice-secret-1");
+    ASSERT_NE(file->secretOf("bob@site.example"), nullptr);
+    EXPECT_EQ(*file->secretOf("bob@site.example"), "b:o:b-secret");
+    EXPECT_EQ(file->secretOf("Alice"), nullptr);
+}
+
+TEST(CredentialFile, FaultsNameTheLineButNeverTheSecret) {
+    // Every secret below holds "Zk9", which no error may show.
+    const std::string good = "alice:alice-Zk9-secret\n";
+    const std::vector<std::pair<std::string, std::string>> bad{
+        {good + "bob Zk9-no-colon-here", "line 2: no ':' between name and secret"},
+        {good + "bob:Zk9-tiny", "line 2: the secret of bob must be 10 to 79 characters long"},
+        {good + "bob:Zk9" + std::string(77, 's'), "line 2: the secret of bob must be 10 to 79"},
+        {good + "b o b:bob-Zk9-secret", "line 2: the name must be 1 to 64 letters"},
+        {good + ":bob-Zk9-secret", "line 2: the name must be"},
+        {good + "\n# x\nalice:other-Zk9-secret", "line 4: the name alice is there twice"},
+        {"# nothing\n\n", "no name:secret line"},
+    };
+    for (const auto& [text, why] : bad) {
+        std::string error;
+        EXPECT_FALSE(CredentialFile::parse(text, kPassphrase, error)) << text;
+        EXPECT_EQ(error.rfind(why, 0), 0u) << error;
+        EXPECT_EQ(error.find("Zk9"), std::string::npos) << error;
+    }
+    std::string error;
+    EXPECT_FALSE(CredentialFile::load("/nonexistent/users", kPassphrase, error));
+    EXPECT_EQ(error, "cannot read /nonexistent/users: No such file or directory");
+}
+
+// ---- Who may connect ------------------------------------------------------------------------
+
+TEST(AccessPolicyStreamId, TakesTheUserKeyOrTheWholeId) {
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"alice", "alice"},
+        {"#!::u=alice", "alice"},
+        {"#!::r=live,u=alice,m=request", "alice"},
+        {"#!::u=alice,u=bob", "alice"},
+        {"#!::r=live", ""},
+        {"#!::user=alice", ""},
+        {"#!::", ""},
+        {"#!:u=alice", "#!:u=alice"},
+        {"", ""},
+        {std::string(512, 'a'), std::string(512, 'a')},
+        {std::string(513, 'a'), ""},
+    };
+    for (const auto& [streamId, user] : cases) {
+        EXPECT_EQ(AccessPolicy::userFromStreamId(streamId), user) << streamId;
+    }
+}
+
+TEST(AccessPolicyAdmit, ChecksAddressThenUserThenLimit) {
+    std::string error;
+    AccessPolicy policy;
+    EXPECT_FALSE(policy.admit(ipv4("203.0.113.9"), "", 1000).refusal) << "empty policy refused";
+    policy.setMaxCallers(2);
+    policy.setAllowed(*AddressFilter::parse("127.0.0.0/8", error));
+    policy.setUsers(*CredentialFile::parse("alice:alice-secret-1", kPassphrase, error));
+
+    const Admission alice = policy.admit(ipv4("127.0.0.2"), "#!::u=alice", 1);
+    EXPECT_FALSE(alice.refusal);
+    EXPECT_EQ(alice.user, "alice");
+    ASSERT_NE(alice.passphrase, nullptr);
+    EXPECT_EQ(*alice.passphrase, "alice-secret-1");
+
+    struct Case {
+        const char* address;
+        const char* streamId;
+        std::size_t held;
+        AccessRefusal refusal;
+        int rejectReason;
+        const char* why;
+    };
+    for (const Case& c : {
+             Case{"10.0.0.1", "alice", 5, AccessRefusal::Address, SRT_REJX_FORBIDDEN,
+                  "address not allowed"},
+             Case{"127.0.0.1", "carol", 5, AccessRefusal::User, SRT_REJX_UNAUTHORIZED,
+                  "unknown user \"carol\""},
+             Case{"127.0.0.1", "#!::r=live", 0, AccessRefusal::User, SRT_REJX_UNAUTHORIZED,
+                  "no user name in the stream id"},
+             Case{"127.0.0.1", "alice", 2, AccessRefusal::Limit, SRT_REJX_OVERLOAD,
+                  "caller limit of 2 reached"},
+         }) {
+        const Admission admission = policy.admit(ipv4(c.address), c.streamId, c.held);
+        EXPECT_EQ(admission.refusal, c.refusal) << c.address << " " << c.streamId;
+        EXPECT_EQ(admission.rejectReason, c.rejectReason) << c.streamId;
+        EXPECT_EQ(admission.why, c.why);
+        EXPECT_EQ(admission.passphrase, nullptr);
+    }
+}
+
+// Guards against refusals that go uncounted (quietened in the log, or of requests the monitor
+// was not watching) and against a wrong user passphrase not counting as a user refusal.
+TEST(HandshakeMonitorCounts, EveryRefusalByReasonAndTheRequestsHeld) {
+    LogCapture log;
+    HandshakeMonitor monitor;
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_addr.s_addr = ipv4("127.0.0.9");
+    const auto* address = reinterpret_cast<const sockaddr*>(&peer);
+    for (int socket = 1; socket <= 3; ++socket) {
+        monitor.onRequest(socket, address, 100 * socket);
+        monitor.onRefused(socket, RefusalReason::Limit, "caller limit of 2 reached", 100 * socket);
+    }
+    monitor.onRefused(99, RefusalReason::Address, "address not allowed", 400);
+    monitor.onRequest(10, address, 500, "alice");
+    monitor.onRequest(11, address, 500);
+    EXPECT_EQ(monitor.pendingCount(), 2u);
+    monitor.onLibraryMessage(4, "@10:newConnection: connection rejected due to: ERROR:BADSECRET",
+                             600);
+    monitor.onAccepted(11);
+    EXPECT_EQ(monitor.pendingCount(), 0u);
+
+    EXPECT_EQ(monitor.refused(RefusalReason::Limit), 3u);
+    EXPECT_EQ(monitor.refused(RefusalReason::Address), 1u);
+    EXPECT_EQ(monitor.refused(RefusalReason::User), 1u);
+    EXPECT_EQ(monitor.refused(RefusalReason::Passphrase), 0u);
+    EXPECT_EQ(log.count("not connected: "), 1) << log.text();
+    EXPECT_EQ(log.count("-- caller 127.0.0.9:0 not connected: caller limit of 2 reached (0 "), 1)
+        << log.text();
+}
+
+// ---- Web authentication ---------------------------------------------------------------------
+
+TEST(BasicAuth, AdmitsOnlyANameWithItsOwnPassword) {
+    std::string error;
+    const auto users = CredentialFile::parse("ops:ops-password\nviewer:viewer-password",
+                                             BasicAuth::kPasswordLength, error);
+    ASSERT_TRUE(users) << error;
+    const BasicAuth auth(*users);
+    // base64 of "ops:ops-password", "viewer:viewer-password", "ops:viewer-password",
+    // "ops:ops-passwor", "ops:ops-password1", "ops"
+    EXPECT_TRUE(auth.allows("Basic b3BzOm9wcy1wYXNzd29yZA=="));
+    EXPECT_TRUE(auth.allows("basic   b3BzOm9wcy1wYXNzd29yZA== "));
+    EXPECT_TRUE(auth.allows("Basic dmlld2VyOnZpZXdlci1wYXNzd29yZA=="));
+    for (const char* refused :
+         {"Basic b3BzOnZpZXdlci1wYXNzd29yZA==", "Basic b3BzOm9wcy1wYXNzd29y",
+          "Basic b3BzOm9wcy1wYXNzd29yZDE=", "Basic b3Bz",
+          "Bearer b3BzOm9wcy1wYXNzd29yZA==", "Basic b3BzOm9w*y1wYXNzd29yZA==", "Basic", ""}) {
+        EXPECT_FALSE(auth.allows(refused)) << refused;
+    }
+    EXPECT_FALSE(auth.allows("Basic " + std::string(600, 'A')));
+}
+
+TEST(BasicAuth, DecodesBase64) {
+    EXPECT_EQ(BasicAuth::decodeBase64(""), "");
+    EXPECT_EQ(BasicAuth::decodeBase64("Zg=="), "f");
+    EXPECT_EQ(BasicAuth::decodeBase64("Zm8="), "fo");
+    EXPECT_EQ(BasicAuth::decodeBase64("Zm9v"), "foo");
+    EXPECT_EQ(BasicAuth::decodeBase64("+/+/"), "\xfb\xff\xbf");
+    EXPECT_FALSE(BasicAuth::decodeBase64("Zm9vY"));
+    EXPECT_FALSE(BasicAuth::decodeBase64("Zm=v"));
+}
+
+} // namespace
+} // namespace vandra

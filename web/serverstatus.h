@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "srt/callersnapshot.h"
+
+namespace vandra {
+
+// The input as documents and metrics show it.
+struct InputStatus {
+    std::string format = "none"; // "none", "ts" or "rtp"
+    std::uint64_t bytesTotal = 0;
+    std::uint64_t datagramsTotal = 0;
+    std::uint64_t datagramsDroppedOversize = 0;
+    bool stalled = false;
+    std::int64_t stalledSinceMs = 0; // wall clock; 0 when not stalled
+    std::int64_t lastDatagramMs = 0; // wall clock; 0 before the first datagram
+    std::uint64_t stallsTotal = 0;
+    std::uint64_t tsSyncErrors = 0;
+    std::uint64_t tsContinuityErrors = 0;
+    std::int32_t bitrateKbps = 0; // latest sample
+    std::uint64_t rtpLostPackets = 0;
+    std::uint64_t rtpDuplicatePackets = 0;
+    std::uint64_t rtpReorderedPackets = 0;
+};
+
+// Counts of callers since the start, each with its label ("closed", "passphrase", ...).
+using LabelledCounts = std::vector<std::pair<std::string, std::uint64_t>>;
+
+// Everything the status document and the metrics show, taken at one moment from the input,
+// the registry and the sampler's figures. Plain values, so that the documents are built
+// without any lock and can be tested with fixed values.
+struct ServerStatus {
+    std::string version;
+    std::int64_t nowMs = 0; // wall clock
+    std::int32_t srtLatencyMs = 0;
+    InputStatus input;
+    std::vector<CallerSnapshot> callers;
+    std::vector<DepartedCaller> departed;
+    std::uint64_t callersAccepted = 0;
+    LabelledCounts callersRejected;     // by reason, every known reason listed
+    LabelledCounts callersDisconnected; // by end reason, every known reason listed
+};
+
+} // namespace vandra

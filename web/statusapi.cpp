@@ -1,0 +1,93 @@
+#include "web/statusapi.h"
+
+#include <nlohmann/json.hpp>
+
+namespace vandra {
+
+namespace {
+// Members in the order the document describes them.
+using Json = nlohmann::ordered_json;
+
+// A wall-clock time, or null when there is none (0).
+Json timeOrNull(std::int64_t wallMs) {
+    return wallMs > 0 ? Json(wallMs) : Json(nullptr);
+}
+
+Json inputJson(const InputStatus& input) {
+    return Json{
+        {"format", input.format},
+        {"bytes_total", input.bytesTotal},
+        {"datagrams_total", input.datagramsTotal},
+        {"datagrams_dropped_oversize", input.datagramsDroppedOversize},
+        {"stalled", input.stalled},
+        {"stalled_since_ms", input.stalled ? timeOrNull(input.stalledSinceMs) : Json(nullptr)},
+        {"last_datagram_ms", timeOrNull(input.lastDatagramMs)},
+        {"stalls_total", input.stallsTotal},
+        {"ts_sync_errors", input.tsSyncErrors},
+        {"ts_continuity_errors", input.tsContinuityErrors},
+        {"bitrate_kbps", input.bitrateKbps},
+        {"rtp",
+         {{"lost_packets", input.rtpLostPackets},
+          {"duplicate_packets", input.rtpDuplicatePackets},
+          {"reordered_packets", input.rtpReorderedPackets}}},
+    };
+}
+
+Json callerJson(const CallerSnapshot& caller) {
+    const CallerStats& stats = caller.stats;
+    return Json{
+        {"id", caller.id},
+        {"remote", caller.remote},
+        {"user", caller.user},
+        {"created", caller.createdMs},
+        {"rtt_ms", stats.rttMs},
+        {"sent_bytes", stats.sentBytes},
+        {"sent_packets", stats.sentPackets},
+        {"retransmitted_packets", stats.retransmittedPackets},
+        {"lost_packets", stats.lostPackets},
+        {"dropped_packets", stats.droppedPackets},
+        {"send_buffer_ms", stats.sendBufferMs},
+        {"send_rate_mbps", stats.sendRateMbps},
+        {"bandwidth_mbps", stats.bandwidthMbps},
+        {"backlog_bytes", caller.backlogBytes},
+        {"bitrate_kbps", caller.bitrateKbps},
+        {"faststart_chunks", caller.faststartChunks},
+    };
+}
+
+Json departedJson(const DepartedCaller& caller) {
+    return Json{
+        {"id", caller.id},
+        {"remote", caller.remote},
+        {"user", caller.user},
+        {"created", caller.createdMs},
+        {"ended_ms", caller.endedMs},
+        {"reason", endReasonCode(caller.reason)},
+        {"sent_bytes", caller.sentBytes},
+    };
+}
+} // namespace
+
+std::string statusApiJson(const ServerStatus& status) {
+    Json callers = Json::array();
+    for (const CallerSnapshot& caller : status.callers) {
+        callers.push_back(callerJson(caller));
+    }
+    Json departed = Json::array();
+    for (const DepartedCaller& caller : status.departed) {
+        departed.push_back(departedJson(caller));
+    }
+    const Json document{
+        {"version", status.version},
+        {"now_ms", status.nowMs},
+        {"srt_latency_ms", status.srtLatencyMs},
+        {"input", inputJson(status.input)},
+        {"callers", std::move(callers)},
+        {"departed", std::move(departed)},
+    };
+    // Text from outside (a user name) may be any bytes: invalid UTF-8 is replaced, never
+    // thrown about.
+    return document.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+} // namespace vandra

@@ -1,0 +1,56 @@
+#include "web/statuscollector.h"
+
+#include "core/clock.h"
+#include "ingest/leftserver.h"
+#include "srt/rightserver.h"
+
+namespace vandra {
+
+namespace {
+constexpr const char* kVersion = VANDRA_VERSION;
+constexpr EndReason kEndReasons[] = {EndReason::Closed, EndReason::Lost, EndReason::FellBehind,
+                                     EndReason::SendError};
+} // namespace
+
+ServerStatus StatusCollector::collect() const {
+    ServerStatus status;
+    status.version = kVersion;
+    status.nowMs = wallMs();
+    status.srtLatencyMs = callers_.latencyMs();
+    status.input = collectInput();
+    status.callers = callers_.snapshotCallers();
+    status.departed = callers_.departed().recent(status.nowMs);
+    const HandshakeMonitor& handshakes = callers_.handshakes();
+    status.callersAccepted = handshakes.accepted();
+    for (const RefusalReason reason : kRefusalReasons) {
+        status.callersRejected.emplace_back(refusalReasonCode(reason), handshakes.refused(reason));
+    }
+    for (const EndReason reason : kEndReasons) {
+        status.callersDisconnected.emplace_back(endReasonCode(reason),
+                                                callers_.departed().total(reason));
+    }
+    return status;
+}
+
+InputStatus StatusCollector::collectInput() const {
+    InputStatus input;
+    input.format = inputFormatCode(input_.inputFormat());
+    input.bytesTotal = static_cast<std::uint64_t>(input_.bytesReceived());
+    input.datagramsTotal = static_cast<std::uint64_t>(input_.datagramsReceived());
+    input.datagramsDroppedOversize = static_cast<std::uint64_t>(input_.oversizeDropped());
+    const InputMonitor& monitor = input_.monitor();
+    input.stalled = monitor.stalled();
+    input.stalledSinceMs = input.stalled ? monitor.stalledSinceMs() : 0;
+    input.lastDatagramMs = monitor.lastDatagramMs();
+    input.stallsTotal = static_cast<std::uint64_t>(monitor.stallsTotal());
+    input.tsSyncErrors = input_.health().syncErrors();
+    input.tsContinuityErrors = input_.health().continuityErrors();
+    input.bitrateKbps = input_.inputHistory().latestKbps();
+    const LeftServer::RtpCounters rtp = input_.rtpCounters();
+    input.rtpLostPackets = rtp.lost;
+    input.rtpDuplicatePackets = rtp.duplicates;
+    input.rtpReorderedPackets = rtp.reordered;
+    return input;
+}
+
+} // namespace vandra

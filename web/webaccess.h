@@ -1,0 +1,16 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "web/basicauth.h"
+
+namespace vandra {
+
+// Where the web server listens and who may use it.
+struct WebAccess {
+    std::string nic = "0.0.0.0";           // IPv4 address to listen on
+    std::shared_ptr<const BasicAuth> auth; // null: no authentication
+};
+
+} // namespace vandra
