@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -129,10 +130,10 @@ struct Connection {
     bool connected = false;
     std::size_t path = 0; // index into probes or scrapes; the oversize number
     std::int64_t openedUs = 0;
-    std::string out;            // bytes still to send
-    std::string in;             // the answer so far
-    std::int64_t requestUs = 0; // when the pending request was due (0: none pending)
-    std::uint64_t queued = 0;   // scrape requests due while one was pending
+    std::string out;                   // bytes still to send
+    std::string in;                    // the answer so far
+    std::int64_t requestUs = 0;        // when the pending request was due (0: none pending)
+    std::deque<std::int64_t> queuedUs; // when each scrape due while one was pending fell due
     std::uint64_t lines = 0;
 };
 
@@ -199,6 +200,30 @@ public:
             serviceTimers(now);
             reapClosed();
         }
+        drainAnswers();
+    }
+
+    // The answers still owed when the time is up, waited for as long as they may take, so
+    // that every request sent ends as answered, late or failed.
+    void drainAnswers() {
+        const std::int64_t limit =
+            nowUs() + std::max(timeoutUsOf(Kind::Probe), timeoutUsOf(Kind::Scrape));
+        std::vector<epoll_event> events(1024);
+        while (!tool::stopRequested() && nowUs() < limit && answersOwed()) {
+            const int n = ::epoll_wait(epoll_, events.data(), static_cast<int>(events.size()),
+                                       kMaxWaitMs / 5);
+            for (int i = 0; i < n; ++i) {
+                handleEvent(*static_cast<Connection*>(events[static_cast<size_t>(i)].data.ptr),
+                            events[static_cast<size_t>(i)].events);
+            }
+            reapClosed();
+        }
+    }
+
+    bool answersOwed() const {
+        return std::any_of(connections_.begin(), connections_.end(), [](const auto& connection) {
+            return connection->fd >= 0 && connection->requestUs != 0;
+        });
     }
 
     void report() {
@@ -492,9 +517,11 @@ private:
         connection.in.erase(0, length);
         if (connection.kind == Kind::Probe) {
             closeConnection(connection);
-        } else if (connection.queued > 0) {
-            --connection.queued;
-            sendScrape(connection, connection.requestUs);
+        } else if (!connection.queuedUs.empty()) {
+            // Timed from when it fell due, so that waiting behind a slow answer counts.
+            const std::int64_t dueUs = connection.queuedUs.front();
+            connection.queuedUs.pop_front();
+            sendScrape(connection, dueUs);
         }
     }
 
@@ -537,8 +564,8 @@ private:
         } else {
             ++timings.failed;
         }
-        timings.failed += connection.queued;
-        connection.queued = 0;
+        timings.failed += connection.queuedUs.size();
+        connection.queuedUs.clear();
         connection.requestUs = 0;
     }
 
@@ -612,7 +639,7 @@ private:
             if (connection == nullptr) {
                 ++scrapeTimes_[path].failed;
             } else if (connection->requestUs != 0) {
-                ++connection->queued;
+                connection->queuedUs.push_back(now);
             } else {
                 sendScrape(*connection, now);
             }
