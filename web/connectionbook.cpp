@@ -18,7 +18,8 @@ std::optional<int> ConnectionBook::evictOldestIdle(std::optional<std::uint32_t> 
         if (entry.busy || entry.leaving || (fromAddress && entry.address != *fromAddress)) {
             continue;
         }
-        if (oldest == nullptr || entry.idleSinceMs < oldest->idleSinceMs) {
+        if (oldest == nullptr || (oldest->served && !entry.served) ||
+            (oldest->served == entry.served && entry.idleSinceMs < oldest->idleSinceMs)) {
             oldest = &entry;
         }
     }
@@ -59,6 +60,7 @@ void ConnectionBook::requestEnded(const void* connection, std::int64_t nowMs) {
     const auto found = entries_.find(connection);
     if (found != entries_.end()) {
         found->second.busy = false;
+        found->second.served = true;
         found->second.idleSinceMs = nowMs;
     }
 }

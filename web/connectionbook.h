@@ -8,9 +8,12 @@
 namespace vandra {
 
 // The web port's open connections, by peer address, and which one must go when a new one
-// would exceed a limit: the one idle longest, from the same address if that address is at its
-// own limit. Only connections between requests (or not yet through their request header)
-// are idle; one being answered is never chosen. Not thread safe: one event loop owns it.
+// would exceed a limit: from the same address if that address is at its own limit, the one
+// idle longest among those that never finished a request, else the one idle longest. Only
+// connections between requests (or not yet through their request header) are idle; one being
+// answered is never chosen. A flood of new connections that never finish a request thus
+// turns over among itself, and a scraper between two requests keeps its connection. Not
+// thread safe: one event loop owns it.
 class ConnectionBook {
 public:
     struct Limits {
@@ -40,6 +43,7 @@ private:
         std::int64_t idleSinceMs = 0;
         bool busy = false;
         bool leaving = false;
+        bool served = false; // finished a request
     };
 
     std::optional<int> evictOldestIdle(std::optional<std::uint32_t> fromAddress);

@@ -52,12 +52,13 @@ TEST(ConnectionBook, TheAddressAtItsLimitGivesUpItsOldestIdleConnection) {
     EXPECT_FALSE(book.makeRoomFor(kA));
 }
 
-TEST(ConnectionBook, AFullPortGivesUpTheConnectionIdleLongest) {
+// Guards a keep-alive client (a scraper between requests) being closed for a flood of
+// connections that never finish a request, however fast the flood turns over.
+TEST(ConnectionBook, AFullPortGivesUpNeverAnsweredConnectionsFirstThenTheIdleLongest) {
     ConnectionBook book({3, 3});
     book.opened(id(1), kA, 101, 100);
     book.opened(id(2), kB, 102, 200);
     book.opened(id(3), kB, 103, 300);
-    // A finished request makes its connection freshly idle.
     book.requestStarted(id(1));
     book.requestEnded(id(1), 400);
     EXPECT_EQ(book.makeRoomFor(0x7f000003), 102);
@@ -66,6 +67,11 @@ TEST(ConnectionBook, AFullPortGivesUpTheConnectionIdleLongest) {
     EXPECT_EQ(book.size(), 2u);
     EXPECT_EQ(book.countFrom(kB), 1u);
     EXPECT_FALSE(book.makeRoomFor(0x7f000003));
+
+    book.opened(id(4), kB, 104, 500);
+    EXPECT_EQ(book.makeRoomFor(0x7f000003), 103) << "101 finished a request, 103 did not";
+    EXPECT_EQ(book.makeRoomFor(0x7f000003), 104);
+    EXPECT_EQ(book.makeRoomFor(0x7f000003), 101) << "only then the answered one";
 }
 
 // ---- The WEB folder -------------------------------------------------------------------------
