@@ -124,9 +124,11 @@ TEST(ReliabilityWebAbuse, SlowHeadersFromOneAndFromTwentyAddressesLeaveHiAndMetr
         const std::string who = run == &oneRun ? "one address" : "twenty addresses";
         EXPECT_EQ(run->status, 0) << who << ": " << run->output;
         expectProbesAnswered(*run, who);
-        // The attack was real: every connection open and dribbling.
+        // The attack was real: every connection opened and dribbling. From one address the
+        // server keeps 128 and closes the others' oldest, so they send fewer lines (about 1100
+        // against 3000 from twenty addresses).
         EXPECT_GE(countIn(*run, "slow", "opened"), 200u) << who << ": " << run->json;
-        EXPECT_GE(countIn(*run, "slow", "lines"), 1000u) << who << ": " << run->json;
+        EXPECT_GE(countIn(*run, "slow", "lines"), 500u) << who << ": " << run->json;
     }
     EXPECT_LE(peak.fds, before.fds + kMaxWebConnections + 16);
     EXPECT_LE(peak.threads, before.threads) << "a thread per connection?";
