@@ -108,8 +108,7 @@ struct HttpDaemonCallbacks {
             // The library sees the end of the stream and closes the connection itself.
             ::shutdown(*victim, SHUT_RDWR);
             if (daemon.evictionLog_.allow(steadyMs())) {
-                LOG_LINE << "-- web port full: closed the connection idle longest to let another "
-                            "in ("
+                LOG_LINE << "-- web port full: closed an idle connection to let another in ("
                          << daemon.evictionLog_.suppressed() << " more in the previous 10 s)";
             }
         }

@@ -16,8 +16,8 @@ namespace vandra {
 // Serves HTTP/1.1 on a listening socket from one thread and one epoll loop: a slow or idle
 // client holds a descriptor and a little memory, never a thread. Requests are answered by a
 // handler on that thread, so it must not block. Limits: connections in total and per peer
-// address (the one idle longest makes room for a newcomer), a request header of at most
-// kConnectionMemory bytes, and an idle connection is closed after kIdleTimeoutS.
+// address (an idle one makes room for a newcomer, see ConnectionBook), a request header of at
+// most kConnectionMemory bytes, and an idle connection is closed after kIdleTimeoutS.
 class HttpDaemon {
 public:
     using Handler = std::function<HttpReply(const HttpRequest&)>;
