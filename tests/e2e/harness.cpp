@@ -85,8 +85,14 @@ int freeUdpPort() {
     return socket.localPort();
 }
 int freeTcpPort() {
+    // Free on every address, as the server binds its web port: a client's TIME_WAIT on
+    // another loopback address (the web floods use 127.0.0.10 and up) would not show on
+    // 127.0.0.1 alone. Nothing is sent from this socket.
     const Socket socket(SOCK_STREAM);
-    socket.bindLoopback();
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    ::bind(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof(address));
     return socket.localPort();
 }
 
