@@ -110,7 +110,7 @@ echo "--- metadata"
 expect_line "$(dpkg-deb -f "$deb" Package Version Architecture)" "^Version: ${version//./\\.}-1$" "Version is not ${version}-1"
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for dependency in 'adduser' 'libc6 \(>= ' 'libsrt[^ ,]* \(>= ' 'libstdc\+\+6 \(>= '; do
+for dependency in 'adduser' 'libc6 \(>= ' 'libmicrohttpd12 \(>= ' 'libsrt[^ ,]* \(>= ' 'libstdc\+\+6 \(>= '; do
     expect_line "$depends" "(^|, )$dependency" "Depends lacks $dependency"
 done
 dpkg-deb -e "$deb" "$scratch/control"

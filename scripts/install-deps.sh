@@ -9,11 +9,11 @@ set -euo pipefail
 
 run_packages=(
     build-essential cmake ninja-build pkg-config
-    libsrt-openssl-dev libcpp-httplib-dev nlohmann-json3-dev
+    libsrt-openssl-dev libmicrohttpd-dev nlohmann-json3-dev
     ffmpeg procps
 )
 test_packages=(
-    clang libclang-rt-dev clang-format libgtest-dev libbenchmark-dev
+    clang libclang-rt-dev clang-format libgtest-dev libbenchmark-dev libcpp-httplib-dev
     srt-tools chromium python3 prometheus
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
     iproute2 wrk

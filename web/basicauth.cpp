@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include <httplib.h>
-
 #include "core/clock.h"
 #include "core/logger.h"
 #include "core/utils.h"
@@ -101,25 +99,21 @@ void BasicAuth::logRefusal(const std::string& peer) const {
     }
 }
 
-void BasicAuth::guard(httplib::Server& server) const {
-    server.set_pre_routing_handler(
-        [this](const httplib::Request& request, httplib::Response& response) {
-            if (request.path == "/hi") {
-                return httplib::Server::HandlerResponse::Unhandled;
-            }
-            const bool presented = request.has_header("Authorization");
-            if (presented && allows(request.get_header_value("Authorization"))) {
-                return httplib::Server::HandlerResponse::Unhandled;
-            }
-            // A browser asks without credentials first; only wrong ones are worth a line.
-            if (presented) {
-                logRefusal(request.remote_addr);
-            }
-            response.status = 401;
-            response.set_header("WWW-Authenticate", "Basic realm=\"vandra\"");
-            response.set_content("authentication required\n", "text/plain");
-            return httplib::Server::HandlerResponse::Handled;
-        });
+std::optional<HttpReply> BasicAuth::refusal(const HttpRequest& request) const {
+    if (request.path == "/hi") {
+        return std::nullopt;
+    }
+    const std::optional<std::string> authorization = request.header("Authorization");
+    if (authorization && allows(*authorization)) {
+        return std::nullopt;
+    }
+    // A browser asks without credentials first; only wrong ones are worth a line.
+    if (authorization) {
+        logRefusal(request.peer);
+    }
+    HttpReply reply = HttpReply::text(401, "authentication required\n", "text/plain");
+    reply.headers.emplace_back("WWW-Authenticate", "Basic realm=\"vandra\"");
+    return reply;
 }
 
 } // namespace vandra

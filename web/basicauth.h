@@ -9,10 +9,7 @@
 #include "core/credentialfile.h"
 #include "core/mutex.h"
 #include "core/ratelimiter.h"
-
-namespace httplib {
-class Server;
-}
+#include "web/httpmessage.h"
 
 namespace vandra {
 
@@ -32,9 +29,9 @@ public:
     // users with their password. The time it takes does not tell which part was wrong: the
     // whole credential is compared with every configured one, without stopping early.
     bool allows(std::string_view authorization) const;
-    // Answers every request that is not allowed with 401 before it is routed, static files
-    // included. Must outlive `server`'s running.
-    void guard(httplib::Server& server) const;
+    // The 401 answer to a request that is not allowed, to be sent before it is routed (static
+    // files included); nothing when it may pass.
+    std::optional<HttpReply> refusal(const HttpRequest& request) const;
 
     // The bytes a base64 text stands for; empty when it is not base64.
     static std::optional<std::string> decodeBase64(std::string_view text);

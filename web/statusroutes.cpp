@@ -1,9 +1,5 @@
 #include "web/statusroutes.h"
 
-#include <optional>
-
-#include <httplib.h>
-
 #include "web/metrics.h"
 #include "web/statusapi.h"
 #include "web/statuscollector.h"
@@ -19,29 +15,27 @@ std::optional<platform::ProcessUsage> processUsage() {
     return platform::readProcessUsage(usage) ? std::optional(usage) : std::nullopt;
 }
 
-void refuseOtherMethods(httplib::Server& server, const char* path) {
-    const auto notAllowed = [](const httplib::Request&, httplib::Response& response) {
-        response.status = 405;
-        response.set_header("Allow", "GET, HEAD");
-        response.set_content("method not allowed\n", "text/plain");
-    };
-    server.Post(path, notAllowed);
-    server.Put(path, notAllowed);
-    server.Patch(path, notAllowed);
-    server.Delete(path, notAllowed);
-    server.Options(path, notAllowed);
+HttpReply notAllowed() {
+    HttpReply reply = HttpReply::text(405, "method not allowed\n", "text/plain");
+    reply.headers.emplace_back("Allow", "GET, HEAD");
+    return reply;
 }
 } // namespace
 
-void addStatusRoutes(httplib::Server& server, const StatusCollector& collector) {
-    server.Get(kMetricsPath, [&collector](const httplib::Request&, httplib::Response& response) {
-        response.set_content(metricsText(collector.collect(), processUsage()), kMetricsContentType);
-    });
-    server.Get(kStatusPath, [&collector](const httplib::Request&, httplib::Response& response) {
-        response.set_content(statusApiJson(collector.collect()), "application/json");
-    });
-    refuseOtherMethods(server, kMetricsPath);
-    refuseOtherMethods(server, kStatusPath);
+std::optional<HttpReply> answerStatusRoute(const HttpRequest& request,
+                                           const StatusCollector& collector) {
+    const bool metrics = request.path == kMetricsPath;
+    if (!metrics && request.path != kStatusPath) {
+        return std::nullopt;
+    }
+    if (request.method != "GET" && request.method != "HEAD") {
+        return notAllowed();
+    }
+    if (metrics) {
+        return HttpReply::text(200, metricsText(collector.collect(), processUsage()),
+                               kMetricsContentType);
+    }
+    return HttpReply::text(200, statusApiJson(collector.collect()), "application/json");
 }
 
 } // namespace vandra

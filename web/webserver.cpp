@@ -1,45 +1,36 @@
 #include "web/webserver.h"
 
-#include <chrono>
-#include <cstring>
-
-#include <httplib.h>
-
 #include "core/logger.h"
 #include "core/utils.h"
 #include "ingest/leftserver.h"
-#include "platform/platform.h"
 #include "srt/rightserver.h"
+#include "web/httpdaemon.h"
 #include "web/statusroutes.h"
+#include "web/tcplistener.h"
 
 namespace vandra {
 
 namespace {
 constexpr const char* kLogUnit = "webserver";
 constexpr const char* kVersion = VANDRA_VERSION;
+
+bool isGetOrHead(const HttpRequest& request) {
+    return request.method == "GET" || request.method == "HEAD";
+}
 } // namespace
 
 WebServer::WebServer(std::int32_t webPort, const LeftServer& input, const RightServer& callers,
                      std::int32_t srtPort, WebAccess access)
-    : input_(input), callers_(callers), server_(std::make_unique<httplib::Server>()),
-      webPort_(webPort), access_(std::move(access)) {
+    : input_(input), callers_(callers), webPort_(webPort), access_(std::move(access)),
+      folder_(exeDirectory() + "/WEB") {
     composeSettings(srtPort);
-    setup();
+    startServing();
 }
 
-WebServer::~WebServer() {
-    // stop() only takes once the socket is bound; keep asking until the thread has ended.
-    for (int attempt = 0; attempt < 500 && !serverEnded_.load(); ++attempt) {
-        server_->stop();
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (serverThread_ && serverThread_->joinable()) {
-        serverThread_->join();
-    }
-}
+WebServer::~WebServer() = default;
 
 bool WebServer::isListening() const {
-    return server_->is_running();
+    return daemon_ && daemon_->running();
 }
 
 void WebServer::composeSettings(std::int32_t srtPort) {
@@ -61,46 +52,56 @@ std::string WebServer::composeStatus() const {
            "},\"right\":[" + callers + "]}}";
 }
 
-void WebServer::setup() {
-    const std::string folder = exeDirectory() + "/WEB";
-    LOG_LINE << "web folder: " << folder;
-    // Only SO_REUSEADDR: the library's default adds SO_REUSEPORT, with which a second server
-    // on the same port listens too and the two answer requests in turn.
-    server_->set_socket_options([](int sock) {
-        if (!platform::setReuseAddress(sock)) {
-            LOG_LINE << "-- cannot set SO_REUSEADDR on the web socket: "
-                     << platform::lastSocketError();
-        }
-    });
-    // Scrapers keep their connection open: without this each answer's second write waits for
-    // the client's delayed acknowledgement, some 40 ms.
-    server_->set_tcp_nodelay(true);
-    if (access_.auth) {
-        access_.auth->guard(*server_);
-    }
-    server_->set_mount_point("/", folder, httplib::Headers());
-    server_->Get("/hi", [](const httplib::Request&, httplib::Response& response) {
-        LOG_LINE << "hi from client";
-        response.set_content("hi from server", "text/plain");
-    });
-    server_->Get("/stats", [this](const httplib::Request&, httplib::Response& response) {
-        response.set_content(composeStatus(), "application/json");
-    });
-    addStatusRoutes(*server_, collector_);
-    serverThread_ = std::make_unique<std::thread>(&WebServer::runServer, this);
-}
-
-void WebServer::runServer() {
+void WebServer::startServing() {
+    LOG_LINE << "web folder: " << exeDirectory() << "/WEB";
+    std::string error;
     // Like the SRT port, a value above 65535 is taken by its low 16 bits.
-    if (!server_->bind_to_port(access_.nic, webPort_ & 0xffff, 0)) {
-        const int error = errno;
-        LOG_LINE << "ERROR: web server cannot listen on port " << webPort_ << ": "
-                 << std::strerror(error) << "; running without HTTP";
-        serverEnded_.store(true);
+    TcpListener listener = TcpListener::open(access_.nic, webPort_ & 0xffff, error);
+    if (!listener.valid()) {
+        LOG_LINE << "ERROR: web server cannot listen on port " << webPort_ << ": " << error
+                 << "; running without HTTP";
         return;
     }
-    server_->listen_after_bind();
-    serverEnded_.store(true);
+    auto daemon = std::make_unique<HttpDaemon>(
+        [this](const HttpRequest& request) { return answer(request); });
+    if (daemon->start(std::move(listener))) {
+        daemon_ = std::move(daemon);
+    }
+}
+
+HttpReply WebServer::answer(const HttpRequest& request) const {
+    if (access_.auth) {
+        if (std::optional<HttpReply> refusal = access_.auth->refusal(request)) {
+            return std::move(*refusal);
+        }
+    }
+    // Files come first, as a file named like a route is meant to replace it.
+    if (isGetOrHead(request)) {
+        if (std::optional<std::string> file = folder_.fileFor(request.path)) {
+            HttpReply reply;
+            reply.contentType = StaticFolder::contentTypeOf(*file);
+            reply.file = std::move(*file);
+            return reply;
+        }
+    }
+    return answerRoute(request).value_or(HttpReply::text(404, "", ""));
+}
+
+std::optional<HttpReply> WebServer::answerRoute(const HttpRequest& request) const {
+    if (std::optional<HttpReply> status = answerStatusRoute(request, collector_)) {
+        return status;
+    }
+    if (!isGetOrHead(request)) {
+        return std::nullopt;
+    }
+    if (request.path == "/hi") {
+        LOG_LINE << "hi from client";
+        return HttpReply::text(200, "hi from server", "text/plain");
+    }
+    if (request.path == "/stats") {
+        return HttpReply::text(200, composeStatus(), "application/json");
+    }
+    return std::nullopt;
 }
 
 } // namespace vandra

@@ -87,8 +87,14 @@ int freeUdpPort() {
     return socket.localPort();
 }
 int freeTcpPort() {
+    // Free on every address, as the server binds its web port: a client's TIME_WAIT on
+    // another loopback address (the web floods use 127.0.0.10 and up) would not show on
+    // 127.0.0.1 alone. Nothing is sent from this socket.
     const Socket socket(SOCK_STREAM);
-    socket.bindLoopback();
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    ::bind(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof(address));
     return socket.localPort();
 }
 
@@ -329,6 +335,43 @@ void expectLossless(const ToolRun& run, std::uint64_t callers, const std::string
     EXPECT_EQ(run.number("duplicates"), 0u) << who << ": " << run.json;
     EXPECT_EQ(run.number("corrupt"), 0u) << who << ": " << run.json;
     EXPECT_EQ(run.number("disconnected"), 0u) << who << ": " << run.json;
+}
+
+void figure(const std::string& text) {
+    std::printf("[figures] %s\n", text.c_str());
+    std::fflush(stdout);
+}
+
+void Footprint::raiseTo(const Footprint& other) {
+    rssKb = std::max(rssKb, other.rssKb);
+    threads = std::max(threads, other.threads);
+    fds = std::max(fds, other.fds);
+}
+
+Footprint footprint(pid_t pid) {
+    Footprint result;
+    const std::filesystem::path proc = std::filesystem::path("/proc") / std::to_string(pid);
+    std::ifstream status(proc / "status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            result.rssKb = std::stoll(line.substr(6));
+        } else if (line.rfind("Threads:", 0) == 0) {
+            result.threads = std::stoi(line.substr(8));
+        }
+    }
+    std::error_code error;
+    int fds = 0;
+    for (std::filesystem::directory_iterator entry(proc / "fd", error), end; !error && entry != end;
+         entry.increment(error)) {
+        ++fds;
+    }
+    result.fds = error ? -1 : fds;
+    return result;
+}
+
+std::string describe(const Footprint& print) {
+    return "rss " + std::to_string(print.rssKb / 1024) + " MiB, " + std::to_string(print.threads) +
+           " threads, " + std::to_string(print.fds) + " fds";
 }
 
 ServerInstance::ServerInstance(bool withWebFolder) {

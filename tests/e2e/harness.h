@@ -149,6 +149,23 @@ ToolRun runPython(const std::string& program, const std::string& input,
 // What a load client must show for callers that lost nothing.
 void expectLossless(const ToolRun& run, std::uint64_t callers, const std::string& who);
 
+// ---- Figures and footprints ---------------------------------------------------------------
+
+// A line of measured figures in the test's output, starting with "[figures]".
+void figure(const std::string& text);
+
+// A process as the kernel sees it; -1 where it could not be read.
+struct Footprint {
+    std::int64_t rssKb = -1;
+    int threads = -1;
+    int fds = -1;
+
+    // The larger of each figure.
+    void raiseTo(const Footprint& other);
+};
+Footprint footprint(pid_t pid);
+std::string describe(const Footprint& print);
+
 // ---- The server ---------------------------------------------------------------------------
 
 // A private copy of the server executable in a fresh folder, so that server.ini and WEB

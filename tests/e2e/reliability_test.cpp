@@ -38,45 +38,6 @@ constexpr const char* kFellBehindLine = "-- caller fell more than ";
 constexpr const char* kDroppedDatagramLine = "-- dropped datagram of ";
 constexpr std::int64_t kMiB = 1024 * 1024;
 
-void figure(const std::string& text) {
-    std::printf("[figures] %s\n", text.c_str());
-    std::fflush(stdout);
-}
-
-// ---- The server process as the kernel sees it ---------------------------------------------
-
-struct Footprint {
-    std::int64_t rssKb = -1;
-    int threads = -1;
-    int fds = -1;
-};
-
-Footprint footprint(pid_t pid) {
-    Footprint result;
-    const fs::path proc = fs::path("/proc") / std::to_string(pid);
-    std::ifstream status(proc / "status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            result.rssKb = std::stoll(line.substr(6));
-        } else if (line.rfind("Threads:", 0) == 0) {
-            result.threads = std::stoi(line.substr(8));
-        }
-    }
-    std::error_code error;
-    int fds = 0;
-    for (fs::directory_iterator entry(proc / "fd", error), end; !error && entry != end;
-         entry.increment(error)) {
-        ++fds;
-    }
-    result.fds = error ? -1 : fds;
-    return result;
-}
-
-std::string describe(const Footprint& print) {
-    return "rss " + std::to_string(print.rssKb / 1024) + " MiB, " + std::to_string(print.threads) +
-           " threads, " + std::to_string(print.fds) + " fds";
-}
-
 // ---- Commands and network namespaces ------------------------------------------------------
 
 ToolRun runCommand(const std::vector<std::string>& argv, const fs::path& logDir) {

@@ -19,12 +19,14 @@
 namespace vandra {
 namespace {
 
-// A TCP port that was free a moment ago: bound to port 0, read back, released.
+// A TCP port that was free a moment ago: bound to port 0, read back, released. Bound on all
+// addresses, as the server binds it: a client's TIME_WAIT on another loopback address (the
+// web floods use 127.0.0.10 and up) leaves the port free on 127.0.0.1 but not on 0.0.0.0.
 int freePort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
     ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
     socklen_t length = sizeof(address);
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);

@@ -1,0 +1,287 @@
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <thread>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "logcapture.h"
+#include "web/connectionbook.h"
+#include "web/httpdaemon.h"
+#include "web/staticfolder.h"
+#include "web/tcplistener.h"
+
+namespace vandra {
+namespace {
+
+// ---- Which connection makes room ------------------------------------------------------------
+
+constexpr std::uint32_t kA = 0x7f000001;
+constexpr std::uint32_t kB = 0x7f000002;
+
+// Connection ids need only be distinct addresses.
+const void* id(int n) {
+    static char ids[64];
+    return &ids[n];
+}
+
+TEST(ConnectionBook, TheAddressAtItsLimitGivesUpItsOldestIdleConnection) {
+    ConnectionBook book({10, 3});
+    book.opened(id(1), kB, 101, 100); // oldest overall, but from another address
+    book.opened(id(2), kA, 102, 200);
+    book.opened(id(3), kA, 103, 300);
+    EXPECT_FALSE(book.makeRoomFor(kA));
+    book.opened(id(4), kA, 104, 400);
+
+    book.requestStarted(id(2)); // being answered: never chosen
+    EXPECT_EQ(book.makeRoomFor(kA), 103);
+    // 103 is leaving but still counted until it has closed: the next newcomer takes 104.
+    EXPECT_EQ(book.makeRoomFor(kA), 104);
+    EXPECT_FALSE(book.makeRoomFor(kA)) << "only a busy one is left";
+    EXPECT_FALSE(book.makeRoomFor(kB));
+
+    book.closed(id(3));
+    book.closed(id(4));
+    EXPECT_EQ(book.countFrom(kA), 1u);
+    EXPECT_FALSE(book.makeRoomFor(kA));
+}
+
+// Guards a keep-alive client (a scraper between requests) being closed for a flood of
+// connections that never finish a request, however fast the flood turns over.
+TEST(ConnectionBook, AFullPortGivesUpNeverAnsweredConnectionsFirstThenTheIdleLongest) {
+    ConnectionBook book({3, 3});
+    book.opened(id(1), kA, 101, 100);
+    book.opened(id(2), kB, 102, 200);
+    book.opened(id(3), kB, 103, 300);
+    book.requestStarted(id(1));
+    book.requestEnded(id(1), 400);
+    EXPECT_EQ(book.makeRoomFor(0x7f000003), 102);
+    book.closed(id(2));
+    book.closed(id(2)); // a second notice changes nothing
+    EXPECT_EQ(book.size(), 2u);
+    EXPECT_EQ(book.countFrom(kB), 1u);
+    EXPECT_FALSE(book.makeRoomFor(0x7f000003));
+
+    book.opened(id(4), kB, 104, 500);
+    EXPECT_EQ(book.makeRoomFor(0x7f000003), 103) << "101 finished a request, 103 did not";
+    EXPECT_EQ(book.makeRoomFor(0x7f000003), 104);
+    EXPECT_EQ(book.makeRoomFor(0x7f000003), 101) << "only then the answered one";
+}
+
+// ---- The WEB folder -------------------------------------------------------------------------
+
+class StaticFolderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::create_directories(root_ / "web" / "vendor");
+        std::ofstream(root_ / "web" / "index.html") << "index";
+        std::ofstream(root_ / "web" / "vendor" / "index.html") << "vendor index";
+        std::ofstream(root_ / "web" / "vendor" / "lib.min.js") << "js";
+        std::ofstream(root_ / "secret.ini") << "secret";
+    }
+    void TearDown() override { std::filesystem::remove_all(root_); }
+
+    const std::filesystem::path root_ =
+        std::filesystem::temp_directory_path() / ("vandra_static_" + std::to_string(::getpid()));
+    const StaticFolder folder_{(root_ / "web").string()};
+};
+
+TEST_F(StaticFolderTest, ServesFilesAndIndexPagesOnly) {
+    const std::string web = (root_ / "web").string();
+    EXPECT_EQ(folder_.fileFor("/"), web + "/index.html");
+    EXPECT_EQ(folder_.fileFor("/vendor/"), web + "/vendor/index.html");
+    EXPECT_EQ(folder_.fileFor("/vendor/lib.min.js"), web + "/vendor/lib.min.js");
+    EXPECT_EQ(folder_.fileFor("/./vendor//lib.min.js"), web + "/./vendor//lib.min.js");
+    for (const char* none : {"/vendor", "/missing.html", "", "index.html", "/index.html/"}) {
+        EXPECT_FALSE(folder_.fileFor(none)) << none;
+    }
+}
+
+// The paths as they arrive once percent-decoded: however a ".." was spelt, it is refused.
+TEST_F(StaticFolderTest, NothingOutsideTheFolderCanBeNamed) {
+    for (const char* outside :
+         {"/../secret.ini", "/vendor/../../secret.ini", "/..", "/../", "/./../secret.ini",
+          "/..\\secret.ini", "/vendor\\..\\..\\secret.ini", "/../../../../../etc/passwd",
+          "/vendor/../index.html", "/index.html\n", "/\x7f"}) {
+        EXPECT_FALSE(folder_.fileFor(outside)) << outside;
+    }
+    EXPECT_FALSE(folder_.fileFor("/" + std::string(2000, 'a')));
+}
+
+TEST(StaticFolder, ContentTypeFollowsTheExtension) {
+    EXPECT_STREQ(StaticFolder::contentTypeOf("/w/index.html"), "text/html");
+    EXPECT_STREQ(StaticFolder::contentTypeOf("/w/app.js"), "text/javascript");
+    EXPECT_STREQ(StaticFolder::contentTypeOf("/w/style.css"), "text/css");
+    EXPECT_STREQ(StaticFolder::contentTypeOf("/w/logo.svg"), "image/svg+xml");
+    EXPECT_STREQ(StaticFolder::contentTypeOf("/w/font.woff2"), "font/woff2");
+    EXPECT_STREQ(StaticFolder::contentTypeOf("/w/data.unknown"), "text/plain");
+    EXPECT_STREQ(StaticFolder::contentTypeOf("/w.d/README"), "text/plain");
+    EXPECT_STREQ(StaticFolder::contentTypeOf("/w/page.HTML"), "text/plain");
+}
+
+// ---- The daemon on real sockets -------------------------------------------------------------
+
+class Peer {
+public:
+    // Connected from `source` (a loopback address) to 127.0.0.1:`port`.
+    Peer(const char* source, int port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        ::inet_pton(AF_INET, source, &local.sin_addr);
+        sockaddr_in server{};
+        server.sin_family = AF_INET;
+        server.sin_port = htons(static_cast<std::uint16_t>(port));
+        server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        timeval timeout{2, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+        connected_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof(local)) == 0 &&
+                     ::connect(fd_, reinterpret_cast<sockaddr*>(&server), sizeof(server)) == 0;
+    }
+    ~Peer() { ::close(fd_); }
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
+
+    bool connected() const { return connected_; }
+    bool send(const std::string& bytes) const {
+        return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(bytes.size());
+    }
+    // One answer (its header only, for HEAD), or what arrived before the peer closed or 2 s
+    // passed.
+    std::string receive(bool headOnly = false) const {
+        std::string got;
+        char buffer[4096];
+        while (!isWholeAnswer(got, headOnly)) {
+            const ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
+            if (n <= 0) {
+                break;
+            }
+            got.append(buffer, static_cast<std::size_t>(n));
+        }
+        return got;
+    }
+    // True when the server has closed this connection (an orderly end or a reset).
+    bool closedByServer() const {
+        char byte = 0;
+        const ssize_t n = ::recv(fd_, &byte, 1, 0);
+        return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+    }
+
+private:
+    static bool isWholeAnswer(const std::string& got, bool headOnly) {
+        const std::size_t end = got.find("\r\n\r\n");
+        if (end == std::string::npos) {
+            return false;
+        }
+        const std::size_t field = got.find("Content-Length: ");
+        const std::size_t length =
+            headOnly || field > end ? 0 : std::stoul(got.substr(field + 16, 20));
+        return got.size() >= end + 4 + length;
+    }
+
+    int fd_;
+    bool connected_ = false;
+};
+
+class HttpDaemonTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        TcpListener listener = TcpListener::open("127.0.0.1", 0, error);
+        ASSERT_TRUE(listener.valid()) << error;
+        sockaddr_in bound{};
+        socklen_t length = sizeof(bound);
+        ::getsockname(listener.fd(), reinterpret_cast<sockaddr*>(&bound), &length);
+        port_ = ntohs(bound.sin_port);
+        ASSERT_TRUE(daemon_.start(std::move(listener)));
+    }
+
+    HttpReply answer(const HttpRequest& request) {
+        ++requests_;
+        lastRequest_ = request;
+        return HttpReply::text(200, "body of " + request.path, "text/plain");
+    }
+
+    LogCapture log_;
+    std::atomic<int> requests_{0};
+    HttpRequest lastRequest_; // read after the answer has arrived
+    HttpDaemon daemon_{[this](const HttpRequest& request) { return answer(request); }};
+    int port_ = 0;
+};
+
+TEST_F(HttpDaemonTest, KeepsTheConnectionAndAnswersHeadWithoutABody) {
+    Peer peer("127.0.0.1", port_);
+    ASSERT_TRUE(peer.connected());
+    ASSERT_TRUE(peer.send("GET /a%20b?x=1 HTTP/1.1\r\nHost: h\r\nX-Token: abc\r\n\r\n"));
+    const std::string first = peer.receive();
+    EXPECT_EQ(first.rfind("HTTP/1.1 200", 0), 0u) << first;
+    EXPECT_NE(first.find("\r\nContent-Type: text/plain\r\n"), std::string::npos) << first;
+    EXPECT_NE(first.find("body of /a b"), std::string::npos) << first;
+    EXPECT_EQ(lastRequest_.method, "GET");
+    EXPECT_EQ(lastRequest_.header("x-token"), "abc");
+    EXPECT_EQ(lastRequest_.peer, "127.0.0.1");
+
+    ASSERT_TRUE(peer.send("HEAD /b HTTP/1.1\r\nHost: h\r\n\r\n")); // same connection
+    const std::string head = peer.receive(true);
+    EXPECT_EQ(head.rfind("HTTP/1.1 200", 0), 0u) << head;
+    EXPECT_NE(head.find("Content-Length: 10\r\n"), std::string::npos) << head;
+    EXPECT_EQ(head.find("body of"), std::string::npos) << head;
+    EXPECT_EQ(requests_.load(), 2);
+}
+
+// A body no route wants is never read: the answer goes out and the connection is closed.
+TEST_F(HttpDaemonTest, ABodyIsAnsweredAndTheConnectionClosedUnread) {
+    Peer peer("127.0.0.1", port_);
+    ASSERT_TRUE(peer.send("POST /x HTTP/1.1\r\nHost: h\r\nContent-Length: 100000000\r\n\r\n"));
+    ASSERT_TRUE(peer.send(std::string(4096, 'x')));
+    const std::string answer = peer.receive();
+    EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << answer;
+    EXPECT_NE(answer.find("Connection: close"), std::string::npos) << answer;
+}
+
+TEST_F(HttpDaemonTest, OversizedRequestHeadersAreRefused) {
+    Peer longUri("127.0.0.1", port_);
+    ASSERT_TRUE(longUri.send("GET /" + std::string(HttpDaemon::kConnectionMemory, 'a') +
+                             " HTTP/1.1\r\nHost: h\r\n\r\n"));
+    EXPECT_EQ(longUri.receive().substr(0, 12), "HTTP/1.1 414");
+    Peer manyLines("127.0.0.1", port_);
+    std::string request = "GET / HTTP/1.1\r\nHost: h\r\n";
+    for (int i = 0; i < 2000; ++i) {
+        request += "X-Line-" + std::to_string(i) + ": some value\r\n";
+    }
+    manyLines.send(request + "\r\n");
+    EXPECT_EQ(manyLines.receive().substr(0, 12), "HTTP/1.1 431");
+    EXPECT_EQ(requests_.load(), 0);
+}
+
+// Guards the limit per address: a newcomer gets in and is answered, the connection idle
+// longest from that address is closed, and other addresses are left alone.
+TEST_F(HttpDaemonTest, ANewcomerFromAFullAddressClosesItsOldestIdleConnection) {
+    Peer other("127.0.0.9", port_);
+    std::vector<std::unique_ptr<Peer>> idle;
+    for (std::size_t i = 0; i < HttpDaemon::kLimits.perAddress; ++i) {
+        idle.push_back(std::make_unique<Peer>("127.0.0.8", port_));
+        ASSERT_TRUE(idle.back()->connected());
+        if (i == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50)); // clearly the oldest
+        }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // all accepted by now
+    Peer newcomer("127.0.0.8", port_);
+    ASSERT_TRUE(newcomer.send("GET /new HTTP/1.1\r\nHost: h\r\n\r\n"));
+    EXPECT_NE(newcomer.receive().find("body of /new"), std::string::npos);
+    EXPECT_TRUE(idle.front()->closedByServer());
+    EXPECT_TRUE(other.send("GET /other HTTP/1.1\r\nHost: h\r\n\r\n"));
+    EXPECT_NE(other.receive().find("body of /other"), std::string::npos);
+    EXPECT_EQ(log_.count("-- web port full: closed an idle connection to let another in ("), 1)
+        << log_.text();
+}
+
+} // namespace
+} // namespace vandra
