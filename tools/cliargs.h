@@ -1,12 +1,15 @@
 #pragma once
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
+#include <netinet/in.h>
+#include <string>
 #include <string_view>
 
 // Strict number parsing for the tools' command lines: a typo must be a usage error, never a
@@ -59,6 +62,20 @@ bool parseArgs(int argc, char** argv, std::initializer_list<std::string_view> fl
         }
     }
     return true;
+}
+
+// IP:PORT, both parts required, the port 1 to 65535.
+inline bool parseAddress(const char* text, sockaddr_in& out) {
+    const std::string value = text;
+    const std::size_t colon = value.rfind(':');
+    std::uint64_t port = 0;
+    if (colon == std::string::npos || !parseU64(value.c_str() + colon + 1, port) || port == 0 ||
+        port > 65535) {
+        return false;
+    }
+    out.sin_family = AF_INET;
+    out.sin_port = htons(static_cast<std::uint16_t>(port));
+    return inet_pton(AF_INET, value.substr(0, colon).c_str(), &out.sin_addr) == 1;
 }
 
 } // namespace vandra::cli

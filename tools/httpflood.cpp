@@ -705,19 +705,6 @@ void printUsage() {
         "         [--oversize-path PATH] [--basic-auth BASE64]\n");
 }
 
-bool parseAddress(const char* text, sockaddr_in& out) {
-    const std::string value = text;
-    const std::size_t colon = value.rfind(':');
-    std::uint64_t port = 0;
-    if (colon == std::string::npos || !cli::parseU64(value.c_str() + colon + 1, port) ||
-        port == 0 || port > 65535) {
-        return false;
-    }
-    out.sin_family = AF_INET;
-    out.sin_port = htons(static_cast<std::uint16_t>(port));
-    return inet_pton(AF_INET, value.substr(0, colon).c_str(), &out.sin_addr) == 1;
-}
-
 bool parsePath(const char* value, std::vector<std::string>& paths) {
     if (value[0] != '/') {
         return false;
@@ -746,7 +733,7 @@ bool parseValue(std::string_view name, const char* value, Options& o) {
         }
     }
     if (name == "--target") {
-        return parseAddress(value, o.target);
+        return cli::parseAddress(value, o.target);
     }
     if (name == "--source-base") {
         return inet_pton(AF_INET, value, &o.sourceBase) == 1;

@@ -56,25 +56,12 @@ void printUsage() {
                          "  of each direction, as a queue on a path would, unless --reorder.\n");
 }
 
-bool parseAddress(const char* text, sockaddr_in& out) {
-    const std::string value = text;
-    const std::size_t colon = value.rfind(':');
-    std::uint64_t port = 0;
-    if (colon == std::string::npos || !cli::parseU64(value.c_str() + colon + 1, port) ||
-        port == 0 || port > 65535) {
-        return false;
-    }
-    out.sin_family = AF_INET;
-    out.sin_port = htons(static_cast<std::uint16_t>(port));
-    return inet_pton(AF_INET, value.substr(0, colon).c_str(), &out.sin_addr) == 1;
-}
-
 bool parseValue(std::string_view name, const char* value, Options& options) {
     if (name == "--listen") {
-        return parseAddress(value, options.listen);
+        return cli::parseAddress(value, options.listen);
     }
     if (name == "--target") {
-        return parseAddress(value, options.target);
+        return cli::parseAddress(value, options.target);
     }
     if (name == "--loss") {
         return cli::parseDouble(value, options.lossPercent) && options.lossPercent <= 100;
