@@ -16,6 +16,14 @@ void CatchUpPacer::start(std::int64_t bytesPerSecond, std::int64_t nowUs) {
     budget_ = static_cast<double>(bytesPerSecond_) * kBurstUs / kUsPerSecond;
 }
 
+void CatchUpPacer::raiseTo(std::int64_t bytesPerSecond, std::int64_t nowUs) {
+    if (!active() || bytesPerSecond <= bytesPerSecond_) {
+        return;
+    }
+    take(0, nowUs); // what accrued so far counts at the old rate
+    bytesPerSecond_ = bytesPerSecond;
+}
+
 std::int64_t CatchUpPacer::take(std::int32_t bytes, std::int64_t nowUs) {
     if (!active()) {
         return 0;

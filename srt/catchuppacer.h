@@ -14,6 +14,8 @@ public:
     // Starts with a full burst's budget, so the first bytes go at once.
     void start(std::int64_t bytesPerSecond, std::int64_t nowUs);
     void stop() { bytesPerSecond_ = 0; }
+    // A faster rate from now on; a slower one is ignored. While active only.
+    void raiseTo(std::int64_t bytesPerSecond, std::int64_t nowUs);
     bool active() const { return bytesPerSecond_ > 0; }
     std::int64_t bytesPerSecond() const { return bytesPerSecond_; }
     std::int64_t startedUs() const { return startedUs_; }

@@ -208,11 +208,28 @@ void ClientHandler::watchCatchUp(SendState state, std::int64_t nowMs) {
     if (state == SendState::Drained) {
         catchUp_.stop();
         caughtUpAfterMs_ = elapsedMs;
-    } else if (elapsedMs > kCatchUpLimitMs) {
+    } else if (nowMs - paceCheckedMs_ >= kPaceCheckMs) {
+        paceCheckedMs_ = nowMs;
+        followInputRate(nowMs);
+    }
+    if (catchUp_.active() && elapsedMs > kCatchUpLimitMs) {
         catchUp_.stop();
         LOG_LINE << "-- caller " << url_ << " (socket " << socketId_ << ") still behind after "
                  << kCatchUpLimitMs / 1000 << " s: sending the rest unpaced";
     }
+}
+
+// The rate the cache saw when the caller joined can be below the stream's (an encoder that
+// has just started, a quiet scene); paced at a multiple of that, a caller could stay behind.
+void ClientHandler::followInputRate(std::int64_t nowMs) {
+    std::int64_t inputBytesPerSecond = 0;
+    {
+        MutexLock lock(clientsMutex_);
+        inputBytesPerSecond = fastStart_->bytesPerSecond(nowMs);
+    }
+    catchUp_.raiseTo(
+        static_cast<std::int64_t>(static_cast<double>(inputBytesPerSecond) * kCatchUpSpeed),
+        steadyUs());
 }
 
 // A caller that fell behind and caught up gives its buffer's memory back instead of holding

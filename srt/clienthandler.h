@@ -64,6 +64,8 @@ public:
     static constexpr double kCatchUpSpeed = 1.75;
     // A caller still behind after this long is sent the rest as fast as it takes it.
     static constexpr std::int64_t kCatchUpLimitMs = 30000;
+    // How often a catch-up looks at the input's rate again.
+    static constexpr std::int64_t kPaceCheckMs = 250;
 
     // `clientsMutex` is the registry's lock, under which `ring` is published and withdrawn and
     // `fastStart` (null: callers start live) is read.
@@ -124,6 +126,7 @@ private:
     void fillFromCache(RingBufferAdaptive& ring) REQUIRES(clientsMutex_);
     void startCatchUp();
     void watchCatchUp(SendState state, std::int64_t nowMs);
+    void followInputRate(std::int64_t nowMs) EXCLUDES(clientsMutex_);
     void tearDown(std::unique_ptr<RingBufferAdaptive> ring, EndReason reason)
         EXCLUDES(clientsMutex_);
     bool readStats() EXCLUDES(statsMutex_);
@@ -183,6 +186,7 @@ private:
     CatchUpPacer catchUp_;
     std::int64_t pacedWaitUs_ = 0;
     std::int64_t caughtUpAfterMs_ = -1; // -1: not yet
+    std::int64_t paceCheckedMs_ = 0;
 
     RateMeter sendRate_;
     std::unique_ptr<std::thread> thread_;

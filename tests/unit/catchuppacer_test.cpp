@@ -34,6 +34,14 @@ TEST(CatchUpPacer, HoldsItsRateAfterTheFirstBurst) {
     const std::int64_t sent = sendFor(pacer, nowUs, 1'000'000);
     EXPECT_GE(sent, 2'000'000 + burst - 2 * kChunk);
     EXPECT_LE(sent, 2'000'000 + burst + kChunk);
+
+    // The input turned out faster than first measured: the new rate holds from then on; a
+    // slower one does not lower it.
+    pacer.raiseTo(4'000'000, nowUs);
+    pacer.raiseTo(1'000'000, nowUs);
+    const std::int64_t faster = sendFor(pacer, nowUs, 1'000'000);
+    EXPECT_GE(faster, 4'000'000 - 2 * kChunk);
+    EXPECT_LE(faster, 4'000'000 + 2 * burst + kChunk);
 }
 
 TEST(CatchUpPacer, LateWakeUpsSendShortBurstsAndAPauseBanksNothing) {
