@@ -14,8 +14,10 @@
 namespace vandra {
 
 namespace {
-// Room for a burst of connections while the server's loop is busy elsewhere.
-constexpr int kBacklog = 511;
+// Room for a burst of connections while the server's loop is busy elsewhere. A crowd that
+// reconnects in waves fills a queue of 511 and the kernel then drops newcomers' SYNs, so an
+// operator's probe waits a whole second for its retry; the kernel clamps this to somaxconn.
+constexpr int kBacklog = 4096;
 } // namespace
 
 TcpListener TcpListener::open(const std::string& address, int port, std::string& error) {
