@@ -1,8 +1,10 @@
 #include "web/httpdaemon.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
@@ -132,7 +134,12 @@ struct HttpDaemonCallbacks {
         // Scrapers keep their connection open: without this an answer's last segment may wait
         // for the client's delayed acknowledgement, some 40 ms.
         const int on = 1;
-        ::setsockopt(fd->connect_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+        if (::setsockopt(fd->connect_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) != 0 &&
+            daemon.socketOptionLog_.allow(steadyMs())) {
+            LOG_LINE << "-- web: cannot turn off delayed sending on a connection: "
+                     << std::strerror(errno) << " (" << daemon.socketOptionLog_.suppressed()
+                     << " more in the previous 10 s)";
+        }
         daemon.book_.opened(connection, ipv4Of(peer != nullptr ? peer->client_addr : nullptr),
                             fd->connect_fd, steadyMs());
     }

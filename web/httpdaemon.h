@@ -49,6 +49,7 @@ private:
     ConnectionBook book_{kLimits};
     RateLimiter evictionLog_{10'000};
     RateLimiter libraryLog_{10'000};
+    RateLimiter socketOptionLog_{10'000};
     std::unique_ptr<MHD_Daemon, Stopper> daemon_;
 };
 
