@@ -244,14 +244,8 @@ TEST(AccessUsers, EachUserGetsInWithTheirOwnPassphraseOnly) {
 TEST(AccessUsers, FfprobeNamedAsAUserReadsTheVideo) {
     const SecretFiles secrets;
     ServerFixture fixture({"users=" + usersFile(secrets)});
-    const std::string output = "udp://" + fixture.source.group + ":" +
-                               std::to_string(fixture.source.port) +
-                               "?pkt_size=1316&localaddr=127.0.0.1&ttl=1";
-    auto encoder =
-        Process::start({"/usr/bin/ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-re",
-                        "-f", "lavfi", "-i", "testsrc=size=320x240:rate=25", "-t", "30", "-c:v",
-                        "mpeg2video", "-b:v", "1M", "-f", "mpegts", output},
-                       fixture.dir(), fixture.dir() / "ffmpeg.log");
+    auto encoder = startEncoder(fixture.source.group, fixture.source.port,
+                                {"-t", "30", "-c:v", "mpeg2video", "-b:v", "1M"}, fixture.dir());
     std::this_thread::sleep_for(1s);
     const auto probe = [&](const std::string& passphrase) {
         return finish(*Process::start({"/usr/bin/ffprobe", "-v", "error", "-show_streams", "-i",
