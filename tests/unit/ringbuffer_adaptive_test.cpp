@@ -2,6 +2,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <limits>
 #include <random>
 #include <thread>
 #include <vector>
@@ -34,6 +35,11 @@ public:
         ring_.push(bytes.data(), length);
         written_ += static_cast<std::uint64_t>(length);
     }
+    void writeChunks(int count) {
+        for (int i = 0; i < count; ++i) {
+            write(kChunk);
+        }
+    }
     std::uint64_t written() const { return written_; }
 
 private:
@@ -54,6 +60,14 @@ public:
         read_ += kChunk;
         return true;
     }
+    // Reads up to `most` chunks (all there are by default); how many it read.
+    int readChunks(int most = std::numeric_limits<int>::max()) {
+        int count = 0;
+        while (count < most && readChunk()) {
+            ++count;
+        }
+        return count;
+    }
     std::uint64_t read() const { return read_; }
 
 private:
@@ -70,11 +84,7 @@ std::string capturedGrowth(const std::function<void()>& action) {
 TEST(RingBufferAdaptive, GrowsLinearlyByTheInitialCapacity) {
     RingBufferAdaptive ring(kChunk, 10);
     StreamWriter writer(ring);
-    const std::string log = capturedGrowth([&] {
-        for (int i = 0; i < 25; ++i) {
-            writer.write(kChunk);
-        }
-    });
+    const std::string log = capturedGrowth([&] { writer.writeChunks(25); });
     EXPECT_EQ(ring.capacity(), 39480);
     EXPECT_NE(log.find("-- CRITICAL SIZE NEED REALLOC 13160 0 13160 1316  ringbuffer_adaptive  "),
               std::string::npos)
@@ -83,8 +93,7 @@ TEST(RingBufferAdaptive, GrowsLinearlyByTheInitialCapacity) {
               std::string::npos)
         << log;
     StreamReader reader(ring);
-    while (reader.readChunk()) {
-    }
+    reader.readChunks();
     EXPECT_EQ(reader.read(), 25u * kChunk);
 }
 
@@ -101,8 +110,7 @@ TEST(RingBufferAdaptive, GrowthLogShowsValuesBeforeTheWrite) {
     EXPECT_EQ(ring.capacity(), 26320);
     EXPECT_EQ(ring.available(), 13816);
     StreamReader reader(ring);
-    while (reader.readChunk()) {
-    }
+    reader.readChunks();
     EXPECT_EQ(ring.available(), 13816 % kChunk);
 }
 
@@ -118,8 +126,7 @@ TEST(RingBufferAdaptive, WrapsInsteadOfGrowingWhenTheReaderHasMadeRoom) {
     const std::string log = capturedGrowth([&] { writer.write(kChunk); });
     EXPECT_EQ(log, "");
     EXPECT_EQ(ring.capacity(), 13160);
-    while (reader.readChunk()) {
-    }
+    reader.readChunks();
     EXPECT_EQ(reader.read(), 10u * kChunk);
 }
 
@@ -160,21 +167,12 @@ TEST(RingBufferAdaptive, GrowthKeepsOrderWhenUnreadBytesWrap) {
     RingBufferAdaptive ring(kChunk, 10);
     StreamWriter writer(ring);
     StreamReader reader(ring);
-    for (int i = 0; i < 8; ++i) {
-        writer.write(kChunk);
-    }
-    for (int i = 0; i < 5; ++i) {
-        ASSERT_TRUE(reader.readChunk());
-    }
+    writer.writeChunks(8);
+    ASSERT_EQ(reader.readChunks(5), 5);
     // Unread bytes now wrap around the end; keep writing until the writer reaches them.
-    const std::string log = capturedGrowth([&] {
-        for (int i = 0; i < 12; ++i) {
-            writer.write(kChunk);
-        }
-    });
+    const std::string log = capturedGrowth([&] { writer.writeChunks(12); });
     EXPECT_NE(log.find("-- CRITICAL SIZE NEED REALLOC "), std::string::npos);
-    while (reader.readChunk()) {
-    }
+    reader.readChunks();
     EXPECT_EQ(reader.read(), writer.written());
 }
 
@@ -184,26 +182,19 @@ TEST(RingBufferAdaptive, ReserveMakesRoomInOneStepWithoutALogLine) {
     RingBufferAdaptive ring(kChunk, 10);
     StreamWriter writer(ring);
     StreamReader reader(ring);
-    for (int i = 0; i < 8; ++i) {
-        writer.write(kChunk);
-    }
-    for (int i = 0; i < 5; ++i) {
-        ASSERT_TRUE(reader.readChunk());
-    }
+    writer.writeChunks(8);
+    ASSERT_EQ(reader.readChunks(5), 5);
     writer.write(4 * kChunk); // unread bytes now wrap around the end
     const std::string log = capturedGrowth([&] {
         ring.reserve(30 * kChunk);
         EXPECT_EQ(ring.capacity(), 37 * kChunk) << "the 7 unread chunks and the 30 to come";
         ring.reserve(30 * kChunk);
         EXPECT_EQ(ring.capacity(), 37 * kChunk) << "enough room already";
-        for (int i = 0; i < 30; ++i) {
-            writer.write(kChunk);
-        }
+        writer.writeChunks(30);
     });
     EXPECT_EQ(ring.capacity(), 37 * kChunk);
     EXPECT_EQ(log, "");
-    while (reader.readChunk()) {
-    }
+    reader.readChunks();
     EXPECT_EQ(reader.read(), writer.written());
 }
 
@@ -219,8 +210,7 @@ TEST(RingBufferAdaptive, ReserveBeforeTheFirstWriteTakesStorageOfThatSize) {
     });
     EXPECT_EQ(ring.capacity(), 30 * kChunk);
     EXPECT_EQ(log, "");
-    while (reader.readChunk()) {
-    }
+    reader.readChunks();
     EXPECT_EQ(reader.read(), writer.written());
 }
 
@@ -229,22 +219,14 @@ TEST(RingBufferAdaptive, TakesStorageOnTheFirstWriteAndStartsAgainAtTheBeginning
     EXPECT_FALSE(ring.holdsStorage());
     StreamWriter writer(ring);
     StreamReader reader(ring);
-    for (int i = 0; i < 5; ++i) {
-        writer.write(kChunk);
-    }
+    writer.writeChunks(5);
     EXPECT_TRUE(ring.holdsStorage());
-    while (reader.readChunk()) {
-    }
+    reader.readChunks();
     // Drained at the middle of the storage: the next ten chunks fill it from its beginning,
     // so the eleventh grows it with both positions at the start.
-    const std::string log = capturedGrowth([&] {
-        for (int i = 0; i < 11; ++i) {
-            writer.write(kChunk);
-        }
-    });
+    const std::string log = capturedGrowth([&] { writer.writeChunks(11); });
     EXPECT_EQ(log.rfind("-- CRITICAL SIZE NEED REALLOC 13160 0 13160 1316  ", 0), 0u) << log;
-    while (reader.readChunk()) {
-    }
+    reader.readChunks();
     EXPECT_EQ(reader.read(), writer.written());
 }
 
@@ -252,27 +234,17 @@ TEST(RingBufferAdaptive, ReleasesStorageOnlyWhenEmptyAndKeepsItsCapacity) {
     RingBufferAdaptive ring(kChunk, 2);
     StreamWriter writer(ring);
     StreamReader reader(ring);
-    const std::string growth = capturedGrowth([&] {
-        for (int i = 0; i < 3; ++i) {
-            writer.write(kChunk);
-        }
-    });
+    const std::string growth = capturedGrowth([&] { writer.writeChunks(3); });
     EXPECT_NE(growth.find("-- CRITICAL SIZE NEED REALLOC "), std::string::npos);
     EXPECT_FALSE(ring.releaseStorage());
     EXPECT_EQ(ring.available(), 3 * kChunk);
-    while (reader.readChunk()) {
-    }
+    reader.readChunks();
     EXPECT_TRUE(ring.releaseStorage());
     EXPECT_FALSE(ring.holdsStorage());
     EXPECT_EQ(ring.capacity(), 4 * kChunk);
-    const std::string log = capturedGrowth([&] {
-        for (int i = 0; i < 4; ++i) {
-            writer.write(kChunk);
-        }
-    });
+    const std::string log = capturedGrowth([&] { writer.writeChunks(4); });
     EXPECT_EQ(log, "") << "a released buffer grew again";
-    while (reader.readChunk()) {
-    }
+    reader.readChunks();
     EXPECT_EQ(reader.read(), writer.written());
 }
 
