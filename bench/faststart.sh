@@ -361,7 +361,8 @@ cpu_run() { # mode
     # The load client checks its own test stream, which this is not: it counts every packet
     # as corrupt but reads them all, which is all that is needed here.
     local settle=$((CPU_CALLERS * CPU_STAGGER_MS / 1000 + 4))
-    "$LOADCLIENT" --port "$s" --callers "$CPU_CALLERS" --seconds $((settle + CAUGHT_UP_LIMIT_S + cpu_seconds + 2)) \
+    "$LOADCLIENT" --port "$s" --callers "$CPU_CALLERS" \
+        --seconds $((settle + CAUGHT_UP_LIMIT_S + cpu_seconds + 2)) \
         --latency "$LATENCY_MS" --stagger-ms "$CPU_STAGGER_MS" --min-packets 0 \
         >"$WORK/cpu-$mode.lc.json" 2>"$WORK/cpu-$mode.lc.err" &
     lc_pid=$!
@@ -390,17 +391,16 @@ cpu_run() { # mode
 }
 
 # Seconds until every caller's backlog is below ten chunks (all caught up), "no" after
-# CAUGHT_UP_LIMIT_S:
-# 50 callers catching up at once share this machine's two cores with their load client, and
-# the catch-up's own sending must not count as the steady state.
+# CAUGHT_UP_LIMIT_S. Fifty callers catching up at once share this machine's two cores with
+# their load client, and the catch-ups' own sending must not count as the steady state.
 wait_caught_up() { # web_port
     local start=$SECONDS
     for _ in $(seq $((CAUGHT_UP_LIMIT_S * 2))); do
-        if python3 - "$1" "$CPU_CALLERS" <<'EOF' 2>/dev/null; then
+        if python3 - "$1" "$CPU_CALLERS" "$((10 * 1316))" <<'EOF' 2>/dev/null; then
 import json, sys, urllib.request
 url = "http://127.0.0.1:%s/api/v1/status" % sys.argv[1]
 callers = json.load(urllib.request.urlopen(url, timeout=2))["callers"]
-done = len(callers) >= int(sys.argv[2]) and all(c["backlog_bytes"] < 13160 for c in callers)
+done = len(callers) >= int(sys.argv[2]) and all(c["backlog_bytes"] < int(sys.argv[3]) for c in callers)
 sys.exit(0 if done else 1)
 EOF
             echo $((SECONDS - start))
