@@ -29,12 +29,12 @@ fi
 
 mkdir -p "$build_dir"
 if ! cmake -S . -B "$build_dir" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DVANDRA_FUZZ=ON \
-    -DVANDRA_BUILD_BENCH=OFF -DVANDRA_SANITIZER= >"$build_dir/configure.log" 2>&1; then
+    -DVANDRA_BUILD_BENCH=OFF -DVANDRA_WERROR=ON -DVANDRA_SANITIZER= >"$build_dir/configure.log" 2>&1; then
     cat "$build_dir/configure.log"
     exit 1
 fi
 # Only the fuzz targets: the rest of the tree is built and tested with g++ elsewhere.
-ninja -C "$build_dir" -j 2 "${targets[@]}" || exit 1
+ninja -C "$build_dir" -j "$(nproc 2>/dev/null || echo 2)" "${targets[@]}" || exit 1
 
 export ASAN_OPTIONS=detect_leaks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

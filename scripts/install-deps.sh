@@ -18,6 +18,7 @@ test_packages=(
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
     iproute2 wrk
     dpkg-dev lintian systemd
+    ccache nodejs
 )
 
 list_only=0
