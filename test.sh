@@ -5,7 +5,7 @@
 # one-way dependencies and, with clang, the lock annotations. Warnings are errors in every build.
 # Prints each stage's time and the slowest tests; exits non-zero when anything fails.
 set -uo pipefail
-cd "$(dirname "$0")"
+cd "$(dirname "$0")" || exit 1
 
 ./scripts/install-deps.sh test || exit 1
 

@@ -4,7 +4,7 @@
 # the repository stays as it is. Exits non-zero when a target fails to build or finds a crash.
 # Usage: scripts/fuzz-smoke.sh [SECONDS_PER_TARGET]   (default 8)
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 
 seconds=${1:-8}
 build_dir=build-fuzz
