@@ -194,7 +194,7 @@ void LeftServer::handleDatagram(const std::uint8_t* data, int length, int fullLe
 
 void LeftServer::handleIdle(std::int64_t nowMs) {
     receiveNowMs_ = nowMs;
-    monitor_.onIdle(nowMs, wallMs());
+    monitor_.onIdle(nowMs);
     health_.reportIfDue(nowMs);
     rtpInput_.tick(nowMs);
 }
