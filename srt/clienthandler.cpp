@@ -25,7 +25,10 @@ constexpr auto kIdleWait = std::chrono::milliseconds(1000);
 // File mode sends block; a caller that stops reading must still come back to see that it fell
 // behind and be cut off.
 constexpr int kFileModeSendTimeoutMs = 500;
+// A socket neither connected nor broken is looked at again this many times, this far apart,
+// before the caller counts as lost: some 50 ms to settle, not a few microseconds.
 constexpr int kStatsFailureLimit = 10;
+constexpr auto kStatsRetryWait = std::chrono::milliseconds(5);
 // How often the sending loop looks whether the caller still acknowledges what it is sent, and
 // how long without an acknowledgement while sending makes a broken link "lost" rather than
 // "hung up" (libsrt gives up on a silent peer after 5 s).
@@ -354,6 +357,7 @@ void ClientHandler::run() {
                 break;
             }
             LOG_LINE << "-- WARN: stat not available";
+            std::this_thread::sleep_for(kStatsRetryWait);
             continue;
         }
         statsFailures = 0;
