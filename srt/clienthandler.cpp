@@ -329,11 +329,15 @@ ClientHandler::SendState ClientHandler::sendBacklog(RingBufferAdaptive& ring) {
 
 void ClientHandler::run() {
     LOG_LINE << "-- start ClientHandler loop";
+    if (!prepareSocket()) {
+        // Nothing published: the receiver never pushes for a caller that cannot be sent to.
+        tearDown(nullptr, EndReason::SendError);
+        return;
+    }
     auto ring = std::make_unique<RingBufferAdaptive>(kChunkSize, kRingChunks);
     if (fastStart_ != nullptr) {
         reserveForCache(*ring);
     }
-    const bool socketReady = prepareSocket();
     publishRing(ring.get());
     if (fastStart_ != nullptr) {
         startCatchUp();
@@ -341,7 +345,7 @@ void ClientHandler::run() {
     platform::raiseThreadPriority();
     sendRate_.start(steadyMs());
 
-    EndReason reason = socketReady ? EndReason::None : EndReason::SendError;
+    EndReason reason = EndReason::None;
     int statsFailures = 0;
     while (reason == EndReason::None && active_.load(std::memory_order_relaxed)) {
         const std::int64_t now = steadyMs();
