@@ -1,6 +1,7 @@
 #include "ingest/inputmonitor.h"
 
 #include "core/logger.h"
+#include "core/utils.h"
 
 namespace vandra {
 
@@ -34,8 +35,8 @@ void InputMonitor::onIdle(std::int64_t steadyMs) {
     const std::int64_t silentMs = steadyMs - lastSteadyMs_;
     if (!everReceived_ && !hinted_ && silentMs >= hintDelayMs()) {
         hinted_ = true;
-        LOG_LINE << "-- no input: nothing received from " << source_ << " in " << silentMs
-                 << " ms, joined on " << interfaceUsed_
+        LOG_LINE << "-- no input: nothing received from " << escapeForLog(source_) << " in "
+                 << silentMs << " ms, joined on " << interfaceUsed_
                  << "; check the interface address (the (IFACE) part of source), reverse-path "
                     "filtering (sysctl net.ipv4.conf.*.rp_filter), IGMP snooping without a "
                     "querier on the switch, and a firewall dropping the UDP port";
