@@ -40,7 +40,7 @@ SourceAddress parseSrtUrl(std::string source, std::string prefix) {
     }
     const std::string port = trim(pieces[1]);
     if (group.empty() || !isNumber(port)) {
-        LOG_LINE << "-- fail parseSrtUrl isNumber " << port;
+        LOG_LINE << "-- fail parseSrtUrl isNumber " << escapeForLog(port);
         return result;
     }
     result.group = group;

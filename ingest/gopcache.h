@@ -16,9 +16,10 @@ namespace vandra {
 // Bounded in age and bytes; past either bound, or without programme tables, it holds nothing
 // and callers start live. Chunks are kept as received.
 //
-// Receiver thread only. push() takes every chunk in input order; visit() yields the chunks
-// pushed so far, so when a caller's buffer is published between two pushes, after visit(),
-// cache and live chunks join with no gap and no duplicate.
+// Not thread safe: the registry makes every call under its clients mutex. The receiver push()es
+// every chunk in input order; a caller's thread calls cachedChunks() before it publishes its
+// buffer, visit() and bytesPerSecond() in the hold that publishes it (so cache and live chunks
+// join with no gap and no duplicate), and bytesPerSecond() again while it catches up.
 class GopCache {
 public:
     struct Limits {

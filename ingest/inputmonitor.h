@@ -22,11 +22,12 @@ public:
     // Receiver thread: the loop starts, a datagram arrived, or a wait ended without one.
     void start(std::int64_t steadyMs, std::int64_t wallMs);
     void onDatagram(std::int64_t steadyMs, std::int64_t wallMs);
-    void onIdle(std::int64_t steadyMs, std::int64_t wallMs);
+    void onIdle(std::int64_t steadyMs);
 
     // Any thread.
-    bool stalled() const { return stalled_.load(std::memory_order_relaxed); }
-    // Wall-clock ms since 1970 when the current stall began; 0 when not stalled.
+    bool stalled() const { return stalled_.load(std::memory_order_acquire); }
+    // Wall-clock ms since 1970 when the current stall began (the latest datagram, or the start
+    // when none came); 0 when not stalled.
     std::int64_t stalledSinceMs() const { return stalledSinceMs_.load(std::memory_order_relaxed); }
     // Wall-clock ms since 1970 of the latest datagram; 0 before the first.
     std::int64_t lastDatagramMs() const { return lastDatagramMs_.load(std::memory_order_relaxed); }
@@ -40,6 +41,8 @@ private:
     std::string interfaceUsed_;
     // receiver thread only
     std::int64_t lastSteadyMs_ = 0;
+    // the wall time taken with lastSteadyMs_: a stall begins then, never a second reading
+    std::int64_t lastWallMs_ = 0;
     bool everReceived_ = false;
     bool hinted_ = false;
     // read by other threads

@@ -84,22 +84,22 @@ bool LeftServer::bindAndJoin() {
     if (iface_.empty()) {
         LOG_LINE << "-- used iface: ANY ";
     } else {
-        LOG_LINE << "-- used iface: " << iface_;
+        LOG_LINE << "-- used iface: " << escapeForLog(iface_);
         if (!platform::parseIpv4(iface_, ifaceAddress)) {
-            LOG_LINE << "ERROR: interface is not an IPv4 address: " << iface_;
+            LOG_LINE << "ERROR: interface is not an IPv4 address: " << escapeForLog(iface_);
             sock_.close();
             return false;
         }
     }
     const std::optional<std::int32_t> portNumber = toInt32(port_);
     if (!portNumber || *portNumber < 0 || *portNumber > 65535) {
-        LOG_LINE << "ERROR: source port is not a UDP port number: " << port_;
+        LOG_LINE << "ERROR: source port is not a UDP port number: " << escapeForLog(port_);
         sock_.close();
         return false;
     }
     std::uint32_t groupAddress = 0;
     if (!platform::parseIpv4(group_, groupAddress)) {
-        LOG_LINE << "ERROR: group is not an IPv4 address: " << group_;
+        LOG_LINE << "ERROR: group is not an IPv4 address: " << escapeForLog(group_);
         sock_.close();
         return false;
     }
@@ -118,7 +118,7 @@ bool LeftServer::bindAndJoin() {
         return false;
     }
     if (!iface_.empty()) {
-        LOG_LINE << "-- used iface for MULTICAST GROUP: " << iface_;
+        LOG_LINE << "-- used iface for MULTICAST GROUP: " << escapeForLog(iface_);
     }
     if (!sock_.joinGroup(groupAddress, ifaceAddress)) {
         LOG_LINE << "ERROR: setsockopt IP_ADD_MEMBERSHIP failed: " << platform::lastSocketError();
@@ -194,7 +194,7 @@ void LeftServer::handleDatagram(const std::uint8_t* data, int length, int fullLe
 
 void LeftServer::handleIdle(std::int64_t nowMs) {
     receiveNowMs_ = nowMs;
-    monitor_.onIdle(nowMs, wallMs());
+    monitor_.onIdle(nowMs);
     health_.reportIfDue(nowMs);
     rtpInput_.tick(nowMs);
 }

@@ -25,7 +25,10 @@ constexpr auto kIdleWait = std::chrono::milliseconds(1000);
 // File mode sends block; a caller that stops reading must still come back to see that it fell
 // behind and be cut off.
 constexpr int kFileModeSendTimeoutMs = 500;
+// A socket neither connected nor broken is looked at again this many times, this far apart,
+// before the caller counts as lost: some 50 ms to settle, not a few microseconds.
 constexpr int kStatsFailureLimit = 10;
+constexpr auto kStatsRetryWait = std::chrono::milliseconds(5);
 // How often the sending loop looks whether the caller still acknowledges what it is sent, and
 // how long without an acknowledgement while sending makes a broken link "lost" rather than
 // "hung up" (libsrt gives up on a silent peer after 5 s).
@@ -326,11 +329,15 @@ ClientHandler::SendState ClientHandler::sendBacklog(RingBufferAdaptive& ring) {
 
 void ClientHandler::run() {
     LOG_LINE << "-- start ClientHandler loop";
+    if (!prepareSocket()) {
+        // Nothing published: the receiver never pushes for a caller that cannot be sent to.
+        tearDown(nullptr, EndReason::SendError);
+        return;
+    }
     auto ring = std::make_unique<RingBufferAdaptive>(kChunkSize, kRingChunks);
     if (fastStart_ != nullptr) {
         reserveForCache(*ring);
     }
-    const bool socketReady = prepareSocket();
     publishRing(ring.get());
     if (fastStart_ != nullptr) {
         startCatchUp();
@@ -338,7 +345,7 @@ void ClientHandler::run() {
     platform::raiseThreadPriority();
     sendRate_.start(steadyMs());
 
-    EndReason reason = socketReady ? EndReason::None : EndReason::SendError;
+    EndReason reason = EndReason::None;
     int statsFailures = 0;
     while (reason == EndReason::None && active_.load(std::memory_order_relaxed)) {
         const std::int64_t now = steadyMs();
@@ -354,6 +361,7 @@ void ClientHandler::run() {
                 break;
             }
             LOG_LINE << "-- WARN: stat not available";
+            std::this_thread::sleep_for(kStatsRetryWait);
             continue;
         }
         statsFailures = 0;

@@ -74,7 +74,8 @@ public:
     ClientHandler(const ClientHandler&) = delete;
     ClientHandler& operator=(const ClientHandler&) = delete;
 
-    // Marks the caller active and starts its sending thread.
+    // Marks the caller active and starts its sending thread, which publishes the buffer only
+    // once the socket is set up; a failed set-up ends the caller with its socket closed.
     void start(std::int32_t socket);
     // Adds one bitrate sample from the bytes sent since the last one. Sampler thread, without
     // the clients mutex: it reads SRT's statistics.

@@ -219,7 +219,7 @@ bool HttpDaemon::start(TcpListener listener) {
         &HttpDaemonCallbacks::requestCompleted, this, MHD_OPTION_END);
     if (daemon == nullptr) {
         LOG_LINE << "ERROR: the web server could not start its connection loop";
-        return false;
+        return false; // `listener` still owns the socket and closes it
     }
     listener.release(); // the library closes it when it stops
     daemon_.reset(daemon);

@@ -34,7 +34,8 @@ public:
     HttpDaemon(const HttpDaemon&) = delete;
     HttpDaemon& operator=(const HttpDaemon&) = delete;
 
-    // Starts serving on `listener`, which the daemon then owns. False (logged) on failure.
+    // Starts serving on `listener`, which the daemon then owns. False (logged) on failure, and
+    // the listener closed: the library leaves a socket open when it refuses to start.
     bool start(TcpListener listener);
     bool running() const { return daemon_ != nullptr; }
 

@@ -1,4 +1,6 @@
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -235,6 +237,29 @@ TEST_F(LeftServerInput, MixedRawAndRtpAreTakenDatagramByDatagram) {
     nowMs_ += 5000;
     sendRtp(sender, 42);
     EXPECT_EQ(log_.count("-- input format changed to rtp, changes so far: 5 "), 1) << log_.text();
+}
+
+// Guards a settings value writing lines of its own into the operator's log: interface and
+// group text is escaped there, and an ordinary value is shown as it is. The receiver stops the
+// process when it cannot join, so each run is a child process.
+TEST(LeftServerSettings, InterfaceAndGroupTextIsEscapedInTheLog) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto serveWith = [](const std::string& group, const std::string& iface) {
+        if (std::freopen("/dev/null", "r", stdin) == nullptr) {
+            std::_Exit(1);
+        }
+        setLogSink([](const std::string& line) { std::fputs(line.c_str(), stderr); });
+        StreamSink sink;
+        LeftServer left(sink);
+        left.setParams(group, "5000", iface, false);
+        left.serve();
+    };
+    EXPECT_EXIT(serveWith("239.1.1.1", "127.0.0.1\n-- forged"), ::testing::ExitedWithCode(255),
+                "-- used iface: 127\\.0\\.0\\.1\\\\x0a-- forged  leftserver.*"
+                "ERROR: interface is not an IPv4 address: 127\\.0\\.0\\.1\\\\x0a-- forged  ");
+    EXPECT_EXIT(serveWith("239.1.1.1\x1b[2J", "127.0.0.1"), ::testing::ExitedWithCode(255),
+                "\n-- used iface: 127\\.0\\.0\\.1  leftserver.*"
+                "ERROR: group is not an IPv4 address: 239\\.1\\.1\\.1\\\\x1b\\[2J  ");
 }
 
 } // namespace

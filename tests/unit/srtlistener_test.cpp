@@ -1,7 +1,9 @@
 #include <arpa/inet.h>
+#include <chrono>
 #include <cstdio>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -12,6 +14,7 @@
 #include "logcapture.h"
 #include "srt/rightserver.h"
 #include "srt/srtlistener.h"
+#include "tsbuilder.h"
 
 namespace vandra {
 namespace {
@@ -82,6 +85,37 @@ TEST_F(SrtListener, AcceptFailureClosesTheRecordingAndExitsWithMinusFour) {
             failing.acceptLoop(SRT_INVALID_SOCK);
         },
         ::testing::ExitedWithCode(252), "fail accept - invalid socket.*recording closed");
+}
+
+// Guards a caller's buffer being published, and with fast start filled from the cache, before
+// its socket was set up: a socket libsrt refuses must end the caller with nothing published.
+TEST_F(SrtListener, ACallerWhoseSocketCannotBeSetUpGetsNoBuffer) {
+    RightServer registry;
+    registry.enableFastStart();
+    test::StreamWriter writer;
+    writer.table(0, test::patSection({{1, 0x1000}}));
+    writer.table(0x1000, test::pmtSection(1, {{0x1B, 0x100}}));
+    writer.padChunk();
+    writer.packet(0x100, test::pes({0, 0, 1, 0x09, 0xF0}),
+                  {.unitStart = true, .randomAccess = true});
+    writer.padChunk();
+    for (std::size_t chunk = 0; chunk < writer.chunks(); ++chunk) {
+        registry.broadcast(writer.chunk(chunk), kChunkSize);
+    }
+    const SRTSOCKET gone = srt_create_socket();
+    ASSERT_NE(gone, SRT_INVALID_SOCK);
+    ASSERT_EQ(srt_close(gone), 0);
+
+    std::unique_ptr<ClientHandler> caller = registry.makeClient();
+    caller->start(gone);
+    for (int polls = 0; caller->isActive() && polls < 1000; ++polls) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_FALSE(caller->isActive());
+    EXPECT_EQ(caller->endReason(), EndReason::SendError);
+    EXPECT_EQ(caller->faststartChunks(), 0);
+    EXPECT_EQ(log_.count("-- cannot make the caller's socket non-blocking"), 1) << log_.text();
+    EXPECT_EQ(log_.count("starts from the fast-start cache"), 0) << log_.text();
 }
 
 } // namespace

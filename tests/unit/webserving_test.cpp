@@ -1,13 +1,17 @@
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -281,6 +285,74 @@ TEST_F(HttpDaemonTest, ANewcomerFromAFullAddressClosesItsOldestIdleConnection) {
     EXPECT_NE(other.receive().find("body of /other"), std::string::npos);
     EXPECT_EQ(log_.count("-- web port full: closed an idle connection to let another in ("), 1)
         << log_.text();
+}
+
+// While it lives no descriptor can be opened: the limit is lowered to just above those open
+// and every free number below it taken.
+class NoDescriptorsLeft {
+public:
+    NoDescriptorsLeft() {
+        ::getrlimit(RLIMIT_NOFILE, &saved_);
+        rlimit low = saved_;
+        low.rlim_cur = std::min<rlim_t>(saved_.rlim_cur, openDescriptors() + 16);
+        ::setrlimit(RLIMIT_NOFILE, &low);
+        for (rlim_t i = 0; i < low.rlim_cur; ++i) {
+            const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+            if (fd < 0) {
+                break;
+            }
+            fillers_.push_back(fd);
+        }
+    }
+    ~NoDescriptorsLeft() {
+        for (const int fd : fillers_) {
+            ::close(fd);
+        }
+        ::setrlimit(RLIMIT_NOFILE, &saved_);
+    }
+    NoDescriptorsLeft(const NoDescriptorsLeft&) = delete;
+    NoDescriptorsLeft& operator=(const NoDescriptorsLeft&) = delete;
+
+    static std::size_t openDescriptors() {
+        std::size_t count = 0;
+        for ([[maybe_unused]] const auto& entry :
+             std::filesystem::directory_iterator("/proc/self/fd")) {
+            ++count;
+        }
+        return count;
+    }
+    static bool exhausted() {
+        const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            ::close(fd);
+            return false;
+        }
+        return errno == EMFILE;
+    }
+
+private:
+    rlimit saved_{};
+    std::vector<int> fillers_;
+};
+
+// Guards the listening socket outliving a start the library refused (here it cannot make its
+// own descriptors): the library leaves the socket open, so its owner must close it.
+TEST(HttpDaemonStart, ARefusedStartStillClosesTheListeningSocket) {
+    LogCapture log;
+    const std::size_t before = NoDescriptorsLeft::openDescriptors();
+    HttpDaemon daemon([](const HttpRequest&) { return HttpReply::text(200, "", ""); });
+    {
+        std::string error;
+        TcpListener listener = TcpListener::open("127.0.0.1", 0, error);
+        ASSERT_TRUE(listener.valid()) << error;
+        const NoDescriptorsLeft noneLeft;
+        ASSERT_TRUE(noneLeft.exhausted());
+        EXPECT_FALSE(daemon.start(std::move(listener)));
+    }
+    EXPECT_FALSE(daemon.running());
+    EXPECT_EQ(NoDescriptorsLeft::openDescriptors(), before);
+    EXPECT_EQ(log.count("ERROR: the web server could not start its connection loop"), 1)
+        << log.text();
 }
 
 } // namespace
