@@ -100,7 +100,8 @@ stage "ThreadSanitizer build"
 if build build-tsan -DVANDRA_SANITIZER=thread && ninja -C build-tsan -j "$jobs"; then
     stage_done
     stage "ThreadSanitizer: the tests whose threads matter"
-    run_ctest "ThreadSanitizer build (threaded tests)" build-tsan -j "$test_jobs" -L '^threaded'
+    run_ctest "ThreadSanitizer build (threaded tests)" build-tsan -j "$test_jobs" -L '^threaded' \
+        -LE '^(browser|external)$'
 else
     failures+=("tsan build (compile)")
 fi
