@@ -1,13 +1,14 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include "filecaller.h"
 #include "harness.h"
+#include "webclient.h"
 
 // Who may connect and who may use the web port, held against real callers (the load client,
 // srt-live-transmit, ffprobe) and an HTTP client, all on loopback.
@@ -35,41 +36,9 @@ std::string usersFile(const SecretFiles& files) {
                                     "\nbob : " + kBobSecret + "\n");
 }
 
-// srt-live-transmit as a caller that gives up after a refusal, optionally from a loopback
-// address of its own; what it receives goes to NAME.ts, its messages (libsrt's reject reason
-// among them) to NAME.err.
-struct TransmitCaller {
-    std::filesystem::path file;
-    std::filesystem::path errors;
-    std::unique_ptr<Process> process;
-
-    TransmitCaller(const std::filesystem::path& dir, const std::string& name, int srtPort,
-                   const std::string& query, const std::string& adapter = "")
-        : file(dir / (name + ".ts")), errors(dir / (name + ".err")) {
-        std::string options = query;
-        if (!adapter.empty()) {
-            options += "&mode=caller&adapter=" + adapter + "&port=" + std::to_string(freeUdpPort());
-        }
-        const std::string command =
-            "exec /usr/bin/srt-live-transmit -a:no 'srt://127.0.0.1:" + std::to_string(srtPort) +
-            "?" + options + "' file://con 2>'" + errors.string() + "'";
-        process = Process::start({"/bin/sh", "-c", command}, dir, file);
-    }
-
-    std::string messages() const {
-        std::ifstream in(errors);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    std::uintmax_t size() const {
-        std::error_code error;
-        const std::uintmax_t bytes = std::filesystem::file_size(file, error);
-        return error ? 0 : bytes;
-    }
-};
-
 // A caller that was refused, as srt-live-transmit saw it: the reject reason, nothing received.
 // (It does not always exit at once after a refusal, so it is stopped once it has said why.)
-void expectTransmitRefused(TransmitCaller& caller, const std::string& reasonText) {
+void expectTransmitRefused(FileCaller& caller, const std::string& reasonText) {
     const std::string expected = "REJECT reported from HS processing: " + reasonText;
     EXPECT_TRUE(waitUntil([&] { return contains(caller.messages(), expected); }, 10s))
         << caller.messages();
@@ -77,7 +46,7 @@ void expectTransmitRefused(TransmitCaller& caller, const std::string& reasonText
     EXPECT_EQ(caller.size(), 0u);
 }
 
-void expectTransmitServed(TransmitCaller& caller) {
+void expectTransmitServed(FileCaller& caller) {
     EXPECT_TRUE(waitUntil([&] { return caller.size() > 100'000; }, 10s))
         << caller.size() << " bytes; " << caller.messages();
     caller.process->stop();
@@ -112,43 +81,24 @@ WebReply webGet(const std::string& host, int port, const std::string& path,
     return {result->status, result->body, result->get_header_value("WWW-Authenticate")};
 }
 
-// The value of one series in the server's /metrics, -1 when it is missing.
-double metricOf(int webPort, const std::string& series) {
-    const std::string metrics = webGet("127.0.0.1", webPort, "/metrics").body;
-    const std::size_t at = metrics.find("\n" + series + " ");
-    return at == std::string::npos ? -1 : std::stod(metrics.substr(at + series.size() + 2));
-}
-
 // ---- The caller limit -------------------------------------------------------------------
 
 // Guards against a limit that is not enforced, refused without a reason the caller can read,
-// or that keeps counting callers that have gone.
-TEST(AccessLimit, CallerBeyondTheLimitIsRefusedAndALeavingCallerFreesItsPlace) {
+// slipped past by callers that arrive together (while the first ones are still between the
+// listen hook and the registry), or that keeps counting callers that have gone.
+TEST(AccessLimit, BurstGetsNoMoreThanTheLimitAndLeavingCallersFreeTheirPlaces) {
     ServerFixture fixture({"maxcallers=2"});
     auto publisher = fixture.startPublisher({"--bitrate", "2000000"});
-    auto two = fixture.startCallers(2, 5);
-    ASSERT_TRUE(fixture.waitForLog("-- start ClientHandler loop", 10s, 2)) << fixture.log();
-    expectRefused(fixture.runCallers(1, 1, 20s), 1402, "third caller");
+    const ToolRun burst = fixture.runCallers(6, 1, 60s, {"--stagger-ms", "0"});
+    EXPECT_EQ(burst.number("connected"), 2u) << burst.output;
+    EXPECT_TRUE(contains(burst.output, "(reject reason 1402)")) << burst.output;
+    EXPECT_EQ(fixture.countInLog("accept new client"), 2) << fixture.log();
     EXPECT_TRUE(fixture.waitForLog(
-        "not connected: caller limit of 2 reached, SRT reject reason 1402 (0 more", 2s))
+        "not connected: caller limit of 2 reached, SRT reject reason 1402 (", 2s))
         << fixture.log();
-    EXPECT_EQ(metricOf(fixture.webPort, "vandra_callers_rejected_total{reason=\"limit\"}"), 1);
-    expectLossless(finish(*two, 30s), 2, "the two within the limit");
+    EXPECT_EQ(metricOf(fixture.webPort, "vandra_callers_rejected_total{reason=\"limit\"}"), 4);
     ASSERT_TRUE(fixture.waitForLog(") ended: hung up", 5s, 2)) << fixture.log();
     expectLossless(fixture.runCallers(2, 1, 20s), 2, "callers after the first two left");
-    publisher->stop();
-    fixture.expectCleanStop();
-}
-
-// Guards against callers that arrive together slipping past the limit while the first ones
-// are still between the listen hook and the registry.
-TEST(AccessLimit, BurstOfCallersGetsNoMoreThanTheLimit) {
-    ServerFixture fixture({"maxcallers=3"});
-    auto publisher = fixture.startPublisher({"--bitrate", "2000000"});
-    const ToolRun run = fixture.runCallers(8, 2, 60s, {"--stagger-ms", "0"});
-    EXPECT_EQ(run.number("connected"), 3u) << run.output;
-    EXPECT_EQ(fixture.countInLog("accept new client"), 3) << fixture.log();
-    EXPECT_TRUE(contains(run.output, "(reject reason 1402)")) << run.output;
     publisher->stop();
     fixture.expectCleanStop();
 }
@@ -160,14 +110,14 @@ TEST(AccessLimit, BurstOfCallersGetsNoMoreThanTheLimit) {
 TEST(AccessAddress, OnlyCallersFromTheListedNetworksGetTheStream) {
     ServerFixture fixture({"allow=127.0.0.1/32, 127.0.0.3/32"});
     auto publisher = fixture.startPublisher({"--bitrate", "2000000"});
-    TransmitCaller stranger(fixture.dir(), "stranger", fixture.srtPort, "", "127.0.0.2");
+    FileCaller stranger(fixture.dir(), "stranger", fixture.srtPort, "", "127.0.0.2");
     expectTransmitRefused(stranger, "Application-defined rejection reason");
     EXPECT_TRUE(fixture.waitForLog("-- caller 127.0.0.2:", 2s)) << fixture.log();
     EXPECT_TRUE(contains(fixture.log(), "not connected: address not allowed, SRT reject reason "
                                         "1403 (0 more from this address in the previous 10 s)"))
         << fixture.log();
 
-    TransmitCaller listed(fixture.dir(), "listed", fixture.srtPort, "latency=500", "127.0.0.3");
+    FileCaller listed(fixture.dir(), "listed", fixture.srtPort, "latency=500", "127.0.0.3");
     expectTransmitServed(listed);
     expectLossless(fixture.runCallers(1, 1, 20s), 1, "caller from 127.0.0.1");
     EXPECT_EQ(fixture.countInLog("accept new client"), 2) << fixture.log();
@@ -193,11 +143,9 @@ TEST(AccessUsers, EachUserGetsInWithTheirOwnPassphraseOnly) {
                    1, "bob by access-control stream id");
     const std::vector<std::pair<std::vector<std::string>, int>> refused{
         {{"--streamid", "alice", "--passphrase", kBobSecret}, 10},          // wrong secret
-        {{"--streamid", "alice", "--passphrase", "shared-Zk9-secret"}, 10}, // shared one
         {{"--streamid", "alice"}, 11},                                      // none
         {{"--streamid", "carol", "--passphrase", kAliceSecret}, 1401},      // unknown user
-        {{"--streamid", "#!::r=live", "--passphrase", kAliceSecret}, 1401}, // no user key
-        {{"--passphrase", kAliceSecret}, 1401},                             // no stream id
+        {{"--streamid", "alice", "--passphrase", "shared-Zk9-secret"}, 10}, // shared one
     };
     for (const auto& [extra, reason] : refused) {
         expectRefused(fixture.runCallers(1, 1, 20s, extra), reason, extra.front() + extra[1]);
@@ -206,30 +154,23 @@ TEST(AccessUsers, EachUserGetsInWithTheirOwnPassphraseOnly) {
     EXPECT_TRUE(contains(fixture.log(), "-- the passphrase setting is not used")) << fixture.log();
 
     // Each from an address of its own, so that the log shows every refusal.
-    TransmitCaller wrong(fixture.dir(), "wrong", fixture.srtPort,
-                         std::string("streamid=alice&passphrase=") + kBobSecret, "127.0.0.11");
+    FileCaller wrong(fixture.dir(), "wrong", fixture.srtPort,
+                     std::string("streamid=alice&passphrase=") + kBobSecret, "127.0.0.11");
     expectTransmitRefused(wrong, "Incorrect passphrase");
-    TransmitCaller unknown(fixture.dir(), "unknown", fixture.srtPort,
-                           std::string("streamid=carol&passphrase=") + kAliceSecret, "127.0.0.12");
-    expectTransmitRefused(unknown, "Application-defined rejection reason");
-    TransmitCaller rightful(fixture.dir(), "rightful", fixture.srtPort,
-                            std::string("streamid=#!::u=alice&passphrase=") + kAliceSecret,
-                            "127.0.0.13");
+    FileCaller rightful(fixture.dir(), "rightful", fixture.srtPort,
+                        std::string("streamid=#!::u=alice&passphrase=") + kAliceSecret,
+                        "127.0.0.13");
     EXPECT_TRUE(waitUntil([&] { return rightful.size() > 100'000; }, 10s)) << rightful.messages();
     const std::string status = webGet("127.0.0.1", fixture.webPort, "/api/v1/status").body;
     EXPECT_TRUE(contains(status, "\"user\":\"alice\"")) << status;
     EXPECT_TRUE(
         contains(webGet("127.0.0.1", fixture.webPort, "/metrics").body, ",user=\"alice\"}"));
     rightful.process->stop();
-    // Six load-client refusals and two of srt-live-transmit; none left as a passphrase refusal.
-    EXPECT_EQ(metricOf(fixture.webPort, "vandra_callers_rejected_total{reason=\"user\"}"), 8);
+    // Four load-client refusals and one of srt-live-transmit; none left as a passphrase refusal.
+    EXPECT_EQ(metricOf(fixture.webPort, "vandra_callers_rejected_total{reason=\"user\"}"), 5);
     EXPECT_EQ(metricOf(fixture.webPort, "vandra_callers_rejected_total{reason=\"passphrase\"}"), 0);
 
     EXPECT_TRUE(fixture.waitForLog("not connected: wrong passphrase for user alice (0 more", 2s))
-        << fixture.log();
-    EXPECT_TRUE(contains(fixture.log(), "-- caller 127.0.0.12:")) << fixture.log();
-    EXPECT_TRUE(
-        contains(fixture.log(), "not connected: unknown user \"carol\", SRT reject reason 1401"))
         << fixture.log();
     EXPECT_TRUE(contains(fixture.log(), " 127.0.0.13:")) << fixture.log();
     EXPECT_EQ(fixture.countInLog(" user alice  rightserver"), 2) << fixture.log();
@@ -246,7 +187,7 @@ TEST(AccessUsers, FfprobeNamedAsAUserReadsTheVideo) {
     ServerFixture fixture({"users=" + usersFile(secrets)});
     auto encoder = startEncoder(fixture.source.group, fixture.source.port,
                                 {"-t", "30", "-c:v", "mpeg2video", "-b:v", "1M"}, fixture.dir());
-    std::this_thread::sleep_for(1s);
+    ASSERT_TRUE(fixture.waitForLog("-- input format: ts", 20s)) << fixture.log();
     const auto probe = [&](const std::string& passphrase) {
         return finish(*Process::start({"/usr/bin/ffprobe", "-v", "error", "-show_streams", "-i",
                                        "srt://127.0.0.1:" + std::to_string(fixture.srtPort) +
@@ -304,7 +245,8 @@ TEST(AccessWeb, EveryRouteButHiAsksForAKnownNameAndItsPassword) {
 // ---- Settings that stop the start -----------------------------------------------------------
 
 // Guards against a mistyped access setting being ignored, which would leave the server more
-// open than the operator meant, and against the fault line showing a secret.
+// open than the operator meant, and against the fault line showing a secret. How each value
+// is read is the unit tests' part; here each setting once, through a real start.
 TEST(AccessStartFailures, BadSettingsStopTheStartWithALineThatNamesThem) {
     const SecretFiles secrets;
     const std::string faultyUsers =
@@ -315,11 +257,7 @@ TEST(AccessStartFailures, BadSettingsStopTheStartWithALineThatNamesThem) {
     };
     const std::vector<Case> cases{
         {"maxcallers=0", "ERROR: setting maxcallers is not a positive number: \"0\""},
-        {"maxcallers=-5", "ERROR: setting maxcallers is not a positive number: \"-5\""},
         {"maxcallers=ten", "ERROR: setting maxcallers is not a positive number: \"ten\""},
-        {"allow=10.0.0.0/33", "ERROR: setting allow: not an IPv4 network (a.b.c.d/n): "
-                              "\"10.0.0.0/33\""},
-        {"allow=10.0.0.0/8,,127.0.0.1", "ERROR: setting allow: not an IPv4 network"},
         {"allow=10.1.0.0/8", "ERROR: setting allow: 10.1.0.0/8 has bits set beyond its prefix; "
                              "the network is 10.0.0.0/8"},
         {"users=no_such_users",

@@ -1,14 +1,13 @@
 #include <chrono>
-#include <nlohmann/json.hpp>
-#include <sstream>
+#include <cstdint>
+#include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include "harness.h"
+#include "webclient.h"
 
 // Fast start with the real server: what a new caller receives first, and that it always gets
 // a stream, on loopback.
@@ -20,9 +19,20 @@ constexpr int kMpeg2 = 0x02;
 constexpr const char* kFromCache = "starts from the fast-start cache: ";
 constexpr const char* kLive = "starts live: nothing in the fast-start cache";
 
-// Long enough after an encoder started for the cache to hold part of a GOP, whatever the
-// phase: its GOP is one second.
-constexpr auto kCacheFilled = 2500ms;
+// Packets in the server's recording of its input (from byte `from` on) that carry the random
+// access indicator: key frames.
+int keyFramesRecorded(const std::filesystem::path& dir, std::size_t from) {
+    const std::vector<std::uint8_t> bytes = readBytes(recordingIn(dir));
+    int found = 0;
+    for (std::size_t at = from; at + 188 <= bytes.size(); at += 188) {
+        const std::uint8_t* packet = bytes.data() + at;
+        found +=
+            packet[0] == 0x47 && (packet[3] & 0x20) != 0 && packet[4] > 0 && (packet[5] & 0x40) != 0
+                ? 1
+                : 0;
+    }
+    return found;
+}
 constexpr int kCallerSeconds = 4;
 
 // What /api/v1/status and /metrics say of the one connected caller once it has been sent
@@ -33,32 +43,24 @@ struct CallerFastStart {
 };
 
 CallerFastStart reportedFastStart(int webPort) {
-    httplib::Client client("127.0.0.1", webPort);
-    client.set_connection_timeout(2, 0);
-    client.set_read_timeout(5, 0);
     CallerFastStart seen;
-    std::string id;
-    waitUntil(
-        [&] {
-            const auto reply = client.Get("/api/v1/status");
-            const auto status = nlohmann::json::parse(reply ? reply->body : "", nullptr, false);
-            if (!status.is_object() || status["callers"].size() != 1 ||
-                status["callers"][0]["sent_bytes"].get<std::uint64_t>() == 0) {
-                return false;
-            }
-            seen.status = status["callers"][0]["faststart_chunks"].get<int>();
-            id = std::to_string(status["callers"][0]["id"].get<std::int64_t>());
-            return true;
+    const Json status = waitForStatus(
+        webPort,
+        [](const Json& s) {
+            return s["callers"].size() == 1 &&
+                   s["callers"][0]["sent_bytes"].get<std::uint64_t>() > 0;
         },
         10s);
-    const auto metrics = client.Get("/metrics");
-    const std::string lead = "vandra_caller_faststart_chunks{id=\"" + id + "\",";
-    std::istringstream lines(metrics ? metrics->body : "");
-    for (std::string line; !id.empty() && std::getline(lines, line);) {
-        if (line.rfind(lead, 0) == 0) {
-            seen.metric = std::stoi(line.substr(line.rfind(' ') + 1));
-        }
+    if (status["callers"].size() != 1) {
+        return seen;
     }
+    const Json& caller = status["callers"][0];
+    seen.status = caller["faststart_chunks"].get<int>();
+    seen.metric = static_cast<int>(
+        metricOf(webPort, "vandra_caller_faststart_chunks{id=\"" +
+                              std::to_string(caller["id"].get<std::int64_t>()) + "\",remote=\"" +
+                              caller["remote"].get<std::string>() + "\"}")
+            .value_or(-1));
     return seen;
 }
 
@@ -83,9 +85,14 @@ TEST(FastStart, CallersStartWithTheTablesAndAKeyFrameAndJoinLiveWithoutAGap) {
     };
     const std::vector<Phase> phases{{"h264", x264(), kH264}, {"mpeg2", mpeg2(), kMpeg2}};
     for (const Phase& phase : phases) {
+        const std::size_t recorded = readBytes(recordingIn(server.dir())).size();
+        const std::size_t before = recorded - recorded % 188;
         auto encoder =
             startEncoder(server.source.group, server.source.port, phase.codec, server.dir());
-        std::this_thread::sleep_for(kCacheFilled);
+        // The first key frame comes with the tables in its chunk, so the cache starts at the
+        // second: once it is recorded, the cache holds this encoder's GOP.
+        EXPECT_TRUE(waitUntil([&] { return keyFramesRecorded(server.dir(), before) >= 2; }, 20s))
+            << phase.name << encoder->output();
         auto caller =
             startFileCaller(url, server.dir() / (std::string(phase.name) + ".ts"), kCallerSeconds);
         const CallerFastStart reported = reportedFastStart(server.webPort);

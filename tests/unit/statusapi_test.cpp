@@ -1,5 +1,7 @@
 #include <optional>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -107,105 +109,65 @@ TEST(StatusApi, QuietServerHasNullTimesAndOutsideTextIsEscapedNeverThrown) {
         << text;
 }
 
+// Every sample in its place, each family with its HELP and TYPE (promtool checks the format
+// of a live document end to end).
 TEST(Metrics, ExpositionOfAFixedStatus) {
     const platform::ProcessUsage process{12.5, 10485760, 1796599000.25, 17};
-    EXPECT_EQ(metricsText(busyServer(), process),
-              R"(# HELP vandra_build_info The server's version; the value is always 1.
-# TYPE vandra_build_info gauge
-vandra_build_info{version="0.5"} 1
-# HELP vandra_input_format Format of the latest input datagram: 1 for it, 0 for the others.
-# TYPE vandra_input_format gauge
-vandra_input_format{format="ts"} 1
-vandra_input_format{format="rtp"} 0
-# HELP vandra_input_bytes_total Bytes of transport stream taken from the input.
-# TYPE vandra_input_bytes_total counter
-vandra_input_bytes_total 1316000
-# HELP vandra_input_datagrams_total Datagrams received on the input.
-# TYPE vandra_input_datagrams_total counter
-vandra_input_datagrams_total 1000
-# HELP vandra_input_datagrams_dropped_total Input datagrams dropped, by reason.
-# TYPE vandra_input_datagrams_dropped_total counter
-vandra_input_datagrams_dropped_total{reason="oversize"} 2
-# HELP vandra_input_ts_sync_errors_total Transport-stream packets without their sync byte.
-# TYPE vandra_input_ts_sync_errors_total counter
-vandra_input_ts_sync_errors_total 3
-# HELP vandra_input_ts_continuity_errors_total Continuity counter errors in the transport stream.
-# TYPE vandra_input_ts_continuity_errors_total counter
-vandra_input_ts_continuity_errors_total 4
-# HELP vandra_input_stalled 1 while no datagram has arrived for input_timeout ms, else 0.
-# TYPE vandra_input_stalled gauge
-vandra_input_stalled 1
-# HELP vandra_input_stalls_total Times the input stalled after data came.
-# TYPE vandra_input_stalls_total counter
-vandra_input_stalls_total 1
-# HELP vandra_input_rtp_lost_packets_total RTP packets of the input that never arrived.
-# TYPE vandra_input_rtp_lost_packets_total counter
-vandra_input_rtp_lost_packets_total 5
-# HELP vandra_input_rtp_duplicate_packets_total RTP packets of the input that arrived twice (dropped).
-# TYPE vandra_input_rtp_duplicate_packets_total counter
-vandra_input_rtp_duplicate_packets_total 6
-# HELP vandra_input_rtp_reordered_packets_total RTP packets of the input that arrived out of order.
-# TYPE vandra_input_rtp_reordered_packets_total counter
-vandra_input_rtp_reordered_packets_total 7
-# HELP vandra_callers SRT callers connected now.
-# TYPE vandra_callers gauge
-vandra_callers 1
-# HELP vandra_callers_accepted_total SRT callers accepted.
-# TYPE vandra_callers_accepted_total counter
-vandra_callers_accepted_total 8
-# HELP vandra_callers_rejected_total Connection requests that did not become callers, by reason.
-# TYPE vandra_callers_rejected_total counter
-vandra_callers_rejected_total{reason="passphrase"} 2
-vandra_callers_rejected_total{reason="handshake"} 1
-# HELP vandra_callers_disconnected_total Callers that left, by reason.
-# TYPE vandra_callers_disconnected_total counter
-vandra_callers_disconnected_total{reason="closed"} 4
-vandra_callers_disconnected_total{reason="lost"} 1
-vandra_callers_disconnected_total{reason="fell_behind"} 1
-vandra_callers_disconnected_total{reason="error"} 0
-# HELP vandra_caller_sent_bytes_total Payload bytes sent to the caller, each once.
-# TYPE vandra_caller_sent_bytes_total counter
-vandra_caller_sent_bytes_total{id="123456",remote="127.0.0.1:50000"} 1316000
-# HELP vandra_caller_sent_packets_total Packets sent to the caller, each once.
-# TYPE vandra_caller_sent_packets_total counter
-vandra_caller_sent_packets_total{id="123456",remote="127.0.0.1:50000"} 1000
-# HELP vandra_caller_retransmitted_packets_total Packets sent to the caller again.
-# TYPE vandra_caller_retransmitted_packets_total counter
-vandra_caller_retransmitted_packets_total{id="123456",remote="127.0.0.1:50000"} 12
-# HELP vandra_caller_lost_packets_total Packets the caller reported lost.
-# TYPE vandra_caller_lost_packets_total counter
-vandra_caller_lost_packets_total{id="123456",remote="127.0.0.1:50000"} 10
-# HELP vandra_caller_dropped_packets_total Packets dropped for the caller as too late.
-# TYPE vandra_caller_dropped_packets_total counter
-vandra_caller_dropped_packets_total{id="123456",remote="127.0.0.1:50000"} 2
-# HELP vandra_caller_rtt_seconds Round-trip time to the caller.
-# TYPE vandra_caller_rtt_seconds gauge
-vandra_caller_rtt_seconds{id="123456",remote="127.0.0.1:50000"} 0.000125
-# HELP vandra_caller_send_buffer_seconds Stream time waiting in the caller's SRT send buffer.
-# TYPE vandra_caller_send_buffer_seconds gauge
-vandra_caller_send_buffer_seconds{id="123456",remote="127.0.0.1:50000"} 0.12
-# HELP vandra_caller_backlog_bytes Bytes waiting in the server's buffer for the caller.
-# TYPE vandra_caller_backlog_bytes gauge
-vandra_caller_backlog_bytes{id="123456",remote="127.0.0.1:50000"} 2632
-# HELP vandra_caller_faststart_chunks Chunks the caller got from the fast-start cache; 0: started live.
-# TYPE vandra_caller_faststart_chunks gauge
-vandra_caller_faststart_chunks{id="123456",remote="127.0.0.1:50000"} 338
-# HELP vandra_caller_start_time_seconds When the caller connected, in seconds since 1970.
-# TYPE vandra_caller_start_time_seconds gauge
-vandra_caller_start_time_seconds{id="123456",remote="127.0.0.1:50000"} 1796599500.25
-# HELP process_cpu_seconds_total Total user and system CPU time spent.
-# TYPE process_cpu_seconds_total counter
-process_cpu_seconds_total 12.5
-# HELP process_resident_memory_bytes Resident memory size.
-# TYPE process_resident_memory_bytes gauge
-process_resident_memory_bytes 10485760
-# HELP process_start_time_seconds Start time of the process since 1970 in seconds.
-# TYPE process_start_time_seconds gauge
-process_start_time_seconds 1796599000.25
-# HELP process_open_fds Number of open file descriptors.
-# TYPE process_open_fds gauge
-process_open_fds 17
-)");
+    const std::string text = metricsText(busyServer(), process);
+    const std::vector<std::string> samples{
+        R"(vandra_build_info{version="0.5"} 1)",
+        R"(vandra_input_format{format="ts"} 1)",
+        R"(vandra_input_format{format="rtp"} 0)",
+        R"(vandra_input_bytes_total 1316000)",
+        R"(vandra_input_datagrams_total 1000)",
+        R"(vandra_input_datagrams_dropped_total{reason="oversize"} 2)",
+        R"(vandra_input_ts_sync_errors_total 3)",
+        R"(vandra_input_ts_continuity_errors_total 4)",
+        R"(vandra_input_stalled 1)",
+        R"(vandra_input_stalls_total 1)",
+        R"(vandra_input_rtp_lost_packets_total 5)",
+        R"(vandra_input_rtp_duplicate_packets_total 6)",
+        R"(vandra_input_rtp_reordered_packets_total 7)",
+        R"(vandra_callers 1)",
+        R"(vandra_callers_accepted_total 8)",
+        R"(vandra_callers_rejected_total{reason="passphrase"} 2)",
+        R"(vandra_callers_rejected_total{reason="handshake"} 1)",
+        R"(vandra_callers_disconnected_total{reason="closed"} 4)",
+        R"(vandra_callers_disconnected_total{reason="lost"} 1)",
+        R"(vandra_callers_disconnected_total{reason="fell_behind"} 1)",
+        R"(vandra_callers_disconnected_total{reason="error"} 0)",
+        R"(vandra_caller_sent_bytes_total{id="123456",remote="127.0.0.1:50000"} 1316000)",
+        R"(vandra_caller_sent_packets_total{id="123456",remote="127.0.0.1:50000"} 1000)",
+        R"(vandra_caller_retransmitted_packets_total{id="123456",remote="127.0.0.1:50000"} 12)",
+        R"(vandra_caller_lost_packets_total{id="123456",remote="127.0.0.1:50000"} 10)",
+        R"(vandra_caller_dropped_packets_total{id="123456",remote="127.0.0.1:50000"} 2)",
+        R"(vandra_caller_rtt_seconds{id="123456",remote="127.0.0.1:50000"} 0.000125)",
+        R"(vandra_caller_send_buffer_seconds{id="123456",remote="127.0.0.1:50000"} 0.12)",
+        R"(vandra_caller_backlog_bytes{id="123456",remote="127.0.0.1:50000"} 2632)",
+        R"(vandra_caller_faststart_chunks{id="123456",remote="127.0.0.1:50000"} 338)",
+        R"(vandra_caller_start_time_seconds{id="123456",remote="127.0.0.1:50000"} 1796599500.25)",
+        R"(process_cpu_seconds_total 12.5)",
+        R"(process_resident_memory_bytes 10485760)",
+        R"(process_start_time_seconds 1796599000.25)",
+        R"(process_open_fds 17)",
+    };
+    std::size_t at = 0;
+    for (const std::string& sample : samples) {
+        const std::size_t found = text.find("\n" + sample + "\n", at);
+        ASSERT_NE(found, std::string::npos) << "missing or out of order: " << sample << "\n"
+                                            << text;
+        at = found + 1;
+    }
+    std::istringstream lines(text);
+    int families = 0;
+    for (std::string line, previous; std::getline(lines, line); previous = line) {
+        if (line.rfind("# TYPE ", 0) == 0) {
+            const std::string name = line.substr(7, line.find(' ', 7) - 7);
+            EXPECT_EQ(previous.rfind("# HELP " + name + " ", 0), 0u) << line;
+            ++families;
+        }
+    }
+    EXPECT_EQ(families, 30);
 }
 
 // Guards: series of callers that left, families dropped with their last series (a family

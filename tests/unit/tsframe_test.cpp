@@ -27,15 +27,6 @@ TEST(TsFrameFormat, HeaderIsPayloadOnlyOnPid0x100WithCounterFromSeq) {
     }
 }
 
-TEST(TsFrameFormat, SeqAndTimestampAreBigEndianAtPayloadStart) {
-    const Packet packet = makePacket(0x0102030405060708ULL, 0x1112131415161718ULL);
-    const std::array<std::uint8_t, 16> expected{0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08,
-                                                0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18};
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_EQ(packet[kHeaderSize + i], expected[i]) << "payload byte " << i;
-    }
-}
-
 TEST(TsFrameRoundTrip, VerifyReturnsWhatWasFilled) {
     const std::uint64_t seqs[] = {0, 1, 255, 256, 1'000'000, UINT64_MAX - 1, UINT64_MAX};
     const std::uint64_t stamps[] = {0, 123'456'789, UINT64_MAX};
@@ -85,25 +76,6 @@ TEST(TsFrameCorruption, NamedFaultsForHeaderDamage) {
     packet = makePacket(9, 1000);
     packet[3] = 0x30 | 0x09; // adaptation field present
     EXPECT_EQ(verifyPacket(packet).fault, Fault::BadHeader);
-}
-
-TEST(TsFrameCorruption, FlippedPatternByteIsBadPattern) {
-    for (const std::size_t at : {kPatternOffset, kPatternOffset + 83, kPacketSize - 1}) {
-        Packet packet = makePacket(31, 5);
-        packet[at] ^= 0xff;
-        EXPECT_EQ(verifyPacket(packet).fault, Fault::BadPattern) << "byte " << at;
-    }
-}
-
-TEST(TsFrameCorruption, ChangedSeqOrTimestampNoLongerMatchesThePattern) {
-    // A seq change that keeps the counter consistent (a multiple of 16) must still be caught.
-    Packet packet = makePacket(0x100, 5);
-    packet[kHeaderSize + 6] ^= 0x01; // seq 0x100 -> 0x000
-    EXPECT_EQ(verifyPacket(packet).fault, Fault::BadPattern);
-
-    packet = makePacket(0x100, 5);
-    packet[kHeaderSize + 15] ^= 0x01; // timestamp 5 -> 4
-    EXPECT_EQ(verifyPacket(packet).fault, Fault::BadPattern);
 }
 
 TEST(TsFrameCorruption, EverySingleBitFlipIsDetected) {

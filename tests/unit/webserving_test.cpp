@@ -9,7 +9,6 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -119,14 +118,17 @@ TEST_F(StaticFolderTest, NothingOutsideTheFolderCanBeNamed) {
 }
 
 TEST(StaticFolder, ContentTypeFollowsTheExtension) {
-    EXPECT_STREQ(StaticFolder::contentTypeOf("/w/index.html"), "text/html");
-    EXPECT_STREQ(StaticFolder::contentTypeOf("/w/app.js"), "text/javascript");
-    EXPECT_STREQ(StaticFolder::contentTypeOf("/w/style.css"), "text/css");
-    EXPECT_STREQ(StaticFolder::contentTypeOf("/w/logo.svg"), "image/svg+xml");
-    EXPECT_STREQ(StaticFolder::contentTypeOf("/w/font.woff2"), "font/woff2");
-    EXPECT_STREQ(StaticFolder::contentTypeOf("/w/data.unknown"), "text/plain");
-    EXPECT_STREQ(StaticFolder::contentTypeOf("/w.d/README"), "text/plain");
-    EXPECT_STREQ(StaticFolder::contentTypeOf("/w/page.HTML"), "text/plain");
+    for (const auto& [file, type] :
+         std::vector<std::pair<const char*, const char*>>{{"/w/index.html", "text/html"},
+                                                          {"/w/app.js", "text/javascript"},
+                                                          {"/w/style.css", "text/css"},
+                                                          {"/w/logo.svg", "image/svg+xml"},
+                                                          {"/w/font.woff2", "font/woff2"},
+                                                          {"/w/data.unknown", "text/plain"},
+                                                          {"/w.d/README", "text/plain"},
+                                                          {"/w/page.HTML", "text/plain"}}) {
+        EXPECT_STREQ(StaticFolder::contentTypeOf(file), type) << file;
+    }
 }
 
 // ---- The daemon on real sockets -------------------------------------------------------------
@@ -269,14 +271,16 @@ TEST_F(HttpDaemonTest, OversizedRequestHeadersAreRefused) {
 TEST_F(HttpDaemonTest, ANewcomerFromAFullAddressClosesItsOldestIdleConnection) {
     Peer other("127.0.0.9", port_);
     std::vector<std::unique_ptr<Peer>> idle;
+    // The first never asks anything, so it goes first; the others are each answered in turn,
+    // which also means that every connection before them has been accepted.
     for (std::size_t i = 0; i < HttpDaemon::kLimits.perAddress; ++i) {
         idle.push_back(std::make_unique<Peer>("127.0.0.8", port_));
         ASSERT_TRUE(idle.back()->connected());
-        if (i == 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50)); // clearly the oldest
+        if (i > 0) {
+            ASSERT_TRUE(idle.back()->send("GET /idle HTTP/1.1\r\nHost: h\r\n\r\n"));
+            ASSERT_NE(idle.back()->receive().find("body of /idle"), std::string::npos) << i;
         }
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // all accepted by now
     Peer newcomer("127.0.0.8", port_);
     ASSERT_TRUE(newcomer.send("GET /new HTTP/1.1\r\nHost: h\r\n\r\n"));
     EXPECT_NE(newcomer.receive().find("body of /new"), std::string::npos);
