@@ -213,11 +213,7 @@ TEST(RtpInput, FfmpegRtpStreamReachesCallersAndTheRecordingAtItsRate) {
 
     auto encoder = startRtpEncoder(server);
     ASSERT_TRUE(server.waitForLog("-- input format: rtp", 15s)) << server.log();
-    auto probe =
-        Process::start({"/usr/bin/ffprobe", "-v", "error", "-show_streams", "-i",
-                        "srt://127.0.0.1:" + std::to_string(server.srtPort) + "?timeout=5000000"},
-                       server.dir(), server.dir() / "ffprobe.log");
-    const ToolRun probed = finish(*probe, 30s);
+    const ToolRun probed = probeOverSrt(server.srtPort, server.dir());
     EXPECT_EQ(probed.status, 0) << probed.output;
     EXPECT_TRUE(contains(probed.output, "codec_name=mpeg2video")) << probed.output;
 

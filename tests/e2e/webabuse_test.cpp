@@ -97,17 +97,6 @@ Footprint peakWhile(pid_t pid, const std::function<bool()>& running,
     return peak;
 }
 
-Footprint settledFootprint(pid_t pid, const Footprint& before) {
-    Footprint after;
-    waitUntil(
-        [&] {
-            after = footprint(pid);
-            return after.fds <= before.fds && after.threads <= before.threads;
-        },
-        15s);
-    return after;
-}
-
 // Guards: a descriptor or thread per idle connection without bound, an idle crowd keeping
 // newcomers out, and connections or threads left behind when the crowd goes.
 TEST(ReliabilityWebAbuse, TwoThousandIdleConnectionsStayBoundedAndGoAway) {
@@ -120,7 +109,7 @@ TEST(ReliabilityWebAbuse, TwoThousandIdleConnectionsStayBoundedAndGoAway) {
     const Footprint peak = peakWhile(
         pid, [&] { return idle->running(); }, 20s);
     const ToolRun run = finish(*idle, 20s);
-    const Footprint after = settledFootprint(pid, before);
+    const Footprint after = settledFootprint(pid, before, 15s);
 
     EXPECT_EQ(run.status, 0) << run.output;
     expectProbesAnswered(run, "idle crowd");

@@ -331,6 +331,14 @@ std::vector<std::string> callerArgs(const std::string& host, int port, int calle
                   extra);
 }
 
+ToolRun probeOverSrt(int srtPort, const std::filesystem::path& dir) {
+    return finish(
+        *Process::start({"/usr/bin/ffprobe", "-v", "error", "-show_streams", "-i",
+                         "srt://127.0.0.1:" + std::to_string(srtPort) + "?timeout=5000000"},
+                        dir, dir / "ffprobe.log"),
+        30s);
+}
+
 ToolRun runPython(const std::string& program, const std::string& input,
                   const std::filesystem::path& dir) {
     static std::atomic<int> counter{0};
@@ -381,6 +389,17 @@ Footprint footprint(pid_t pid) {
     }
     result.fds = error ? -1 : fds;
     return result;
+}
+
+Footprint settledFootprint(pid_t pid, const Footprint& before, std::chrono::milliseconds timeout) {
+    Footprint after;
+    waitUntil(
+        [&] {
+            after = footprint(pid);
+            return after.fds <= before.fds && after.threads <= before.threads;
+        },
+        timeout);
+    return after;
 }
 
 std::string describe(const Footprint& print) {

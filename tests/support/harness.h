@@ -145,6 +145,9 @@ std::vector<std::string> publisherArgs(const std::string& group, int port,
 std::vector<std::string> callerArgs(const std::string& host, int port, int callers, double seconds,
                                     const std::vector<std::string>& extra = {});
 
+// ffprobe reading the streams of what an SRT caller of 127.0.0.1:srtPort receives.
+ToolRun probeOverSrt(int srtPort, const std::filesystem::path& dir);
+
 // Runs a Python program with the file that holds `input` as its argument.
 ToolRun runPython(const std::string& program, const std::string& input,
                   const std::filesystem::path& dir);
@@ -168,6 +171,8 @@ struct Footprint {
 };
 Footprint footprint(pid_t pid);
 std::string describe(const Footprint& print);
+// The footprint once descriptors and threads are back to `before`, or when the time is up.
+Footprint settledFootprint(pid_t pid, const Footprint& before, std::chrono::milliseconds timeout);
 
 // ---- The server ---------------------------------------------------------------------------
 
