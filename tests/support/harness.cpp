@@ -339,17 +339,6 @@ ToolRun probeOverSrt(int srtPort, const std::filesystem::path& dir) {
         30s);
 }
 
-ToolRun runPython(const std::string& program, const std::string& input,
-                  const std::filesystem::path& dir) {
-    static std::atomic<int> counter{0};
-    const std::string name = "python_" + std::to_string(counter++);
-    std::ofstream(dir / (name + ".in"), std::ios::binary) << input;
-    return finish(
-        *Process::start({"/usr/bin/python3", "-c", program, (dir / (name + ".in")).string()}, dir,
-                        dir / (name + ".log")),
-        10s);
-}
-
 void expectLossless(const ToolRun& run, std::uint64_t callers, const std::string& who) {
     EXPECT_EQ(run.status, 0) << who << ": " << run.output;
     EXPECT_EQ(run.number("connected"), callers) << who << ": " << run.json;
