@@ -10,6 +10,7 @@
 #include "app/knownsettings.h"
 #include "app/mainapp.h"
 #include "app/sourceaddress.h"
+#include "app/testoverrides.h"
 #include "core/logger.h"
 #include "core/processexit.h"
 #include "core/utils.h"
@@ -193,6 +194,7 @@ int runServer(int argc, char** argv) {
         return kBadSettingStatus;
     }
     access->applyTo(settings.srt);
+    TestOverrides::fromEnvironment().applyTo(settings.srt);
 
     if (srt_startup() < 0) {
         LOG_LINE << "ERROR: srt_startup failed: " << srt_getlasterror_str();

@@ -81,8 +81,11 @@ const char* endReasonText(EndReason reason) {
 }
 } // namespace
 
-ClientHandler::ClientHandler(Mutex& clientsMutex, bool liveMode, const GopCache* fastStart)
-    : clientsMutex_(clientsMutex), liveMode_(liveMode), fastStart_(fastStart) {}
+ClientHandler::ClientHandler(Mutex& clientsMutex, bool liveMode, const GopCache* fastStart,
+                             std::int32_t maxBacklogBytes)
+    : clientsMutex_(clientsMutex), liveMode_(liveMode),
+      maxBacklogBytes_(maxBacklogBytes > 0 ? maxBacklogBytes : kMaxBacklogBytes),
+      fastStart_(fastStart) {}
 
 ClientHandler::~ClientHandler() {
     LOG_LINE << "del client (try del thread)";
@@ -107,7 +110,7 @@ void ClientHandler::deliver(const std::uint8_t* data, std::int32_t length) {
     if (liveMode_ && trySendDirect(data, length)) {
         return;
     }
-    if (ring_->available() + length > kMaxBacklogBytes) {
+    if (ring_->available() + length > maxBacklogBytes_) {
         overflowed_ = true;
         fellBehind_.store(true);
     } else {
@@ -366,7 +369,7 @@ void ClientHandler::run() {
         }
         statsFailures = 0;
         if (fellBehind_.load()) {
-            LOG_LINE << "-- caller fell more than " << kMaxBacklogBytes
+            LOG_LINE << "-- caller fell more than " << maxBacklogBytes_
                      << " bytes behind the input: disconnecting it";
             reason = EndReason::FellBehind;
             break;

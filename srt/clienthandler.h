@@ -68,8 +68,10 @@ public:
     static constexpr std::int64_t kPaceCheckMs = 250;
 
     // `clientsMutex` is the registry's lock, under which `ring` is published and withdrawn and
-    // `fastStart` (null: callers start live) is read.
-    ClientHandler(Mutex& clientsMutex, bool liveMode, const GopCache* fastStart = nullptr);
+    // `fastStart` (null: callers start live) is read. `maxBacklogBytes` of 0 or less keeps
+    // kMaxBacklogBytes.
+    ClientHandler(Mutex& clientsMutex, bool liveMode, const GopCache* fastStart = nullptr,
+                  std::int32_t maxBacklogBytes = 0);
     ~ClientHandler(); // joins the sending thread; never called on that thread
     ClientHandler(const ClientHandler&) = delete;
     ClientHandler& operator=(const ClientHandler&) = delete;
@@ -138,6 +140,7 @@ private:
 
     Mutex& clientsMutex_;
     const bool liveMode_;
+    const std::int32_t maxBacklogBytes_; // this caller's cap
     BitrateHistory history_;
     std::string url_;                     // "ip:port", set by the accept thread
     std::string user_;                    // set by the accept thread before start

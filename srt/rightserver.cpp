@@ -69,6 +69,7 @@ RightServer::~RightServer() {
 
 bool RightServer::start(SrtListenParams params) {
     liveMode_ = params.latency != 0;
+    maxBacklogBytes_ = params.maxBacklogBytes;
     latencyMs_.store(params.latency, std::memory_order_relaxed);
     access_ = std::move(params.access);
     gate_.monitor = &handshakes_;

@@ -48,7 +48,8 @@ public:
     // Registers a started handler at the end of the list.
     void addClient(std::unique_ptr<ClientHandler> client) EXCLUDES(clientsMutex_);
     std::unique_ptr<ClientHandler> makeClient() {
-        return std::make_unique<ClientHandler>(clientsMutex_, liveMode_, fastStart_.get());
+        return std::make_unique<ClientHandler>(clientsMutex_, liveMode_, fastStart_.get(),
+                                               maxBacklogBytes_);
     }
     std::size_t clientCount() const EXCLUDES(clientsMutex_);
     // The connected callers in accept order, copied under the clients mutex from what the
@@ -79,6 +80,8 @@ private:
     int trimSamplesLeft_ = 0; // sampler only: samples that still give freed memory back
     bool liveMode_ = true;    // set by start, before the first caller
     bool tookLibraryLog_ = false;
+    // each caller's backlog cap (0: the built-in one); set by start, before the first caller
+    std::int32_t maxBacklogBytes_ = 0;
 };
 
 } // namespace vandra

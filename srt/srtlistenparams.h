@@ -15,6 +15,8 @@ struct SrtListenParams {
     std::string streamid;     // empty means not set
     std::string passphrase;   // empty means no encryption (or one per user, see access)
     AccessPolicy access;      // who may connect; empty admits everyone
+    // A caller's backlog cap in bytes; 0 keeps ClientHandler's own.
+    std::int32_t maxBacklogBytes = 0;
 };
 
 } // namespace vandra

@@ -1,5 +1,5 @@
 #include <chrono>
-#include <optional>
+#include <csignal>
 #include <string>
 #include <thread>
 #include <vector>
@@ -7,11 +7,13 @@
 #include <gtest/gtest.h>
 
 #include "harness.h"
+#include "rawhttp.h"
 
 // The web port under abuse: slow, idle, oversized and scraping clients from vandra-httpflood,
-// from one loopback address or twenty (127.0.0.10 to .29; all of 127/8 is this host). Throughout,
-// fresh probes of /hi and /metrics every 500 ms must each be answered within a second: what an
-// operator's liveness check and scraper need. Scrapes get two seconds; their times are figures.
+// from one loopback address or twenty (127.0.0.10 to .29; all of 127/8 is this host), a load
+// generator, and requests aimed outside the WEB folder. Throughout a flood, fresh probes of /hi
+// and /metrics every 500 ms must each be answered within a second: what an operator's liveness
+// check and scraper need. Scrapes get two seconds. The tools' reports are the figures.
 namespace vandra::e2e {
 namespace {
 
@@ -19,27 +21,34 @@ namespace {
 constexpr int kMaxWebConnections = 576;
 constexpr const char* kAcceptLine = "accept new client ";
 
-// The text of `key`'s object in a tool's JSON line, empty when absent.
-std::string objectIn(const std::string& json, const std::string& key) {
-    const size_t at = json.find("\"" + key + "\":{");
-    if (at == std::string::npos) {
-        return "";
-    }
-    const size_t open = json.find('{', at);
-    return json.substr(open, json.find('}', open) - open + 1);
-}
-
-// A field of `key`'s object, as text ("null" when the tool had none).
-std::string fieldIn(const ToolRun& run, const std::string& key, const std::string& field) {
+// `key`'s object in a tool's JSON line, read as a report of its own; empty when absent.
+ToolRun objectIn(const ToolRun& run, const std::string& key) {
     ToolRun inner;
-    inner.json = objectIn(run.json, key);
-    return inner.raw(field);
+    const size_t at = run.json.find("\"" + key + "\":{");
+    if (at != std::string::npos) {
+        const size_t open = run.json.find('{', at);
+        inner.json = run.json.substr(open, run.json.find('}', open) - open + 1);
+    }
+    return inner;
 }
 
 std::uint64_t countIn(const ToolRun& run, const std::string& key, const std::string& field) {
-    ToolRun inner;
-    inner.json = objectIn(run.json, key);
-    return inner.number(field).value_or(0);
+    return objectIn(run, key).number(field).value_or(0);
+}
+
+// Waits until /stats lists `callers` callers, each with a sample (the sampler runs every 3 s).
+bool waitForListedCallers(int webPort, int callers) {
+    return waitUntil(
+        [&] {
+            const std::string body = httpBody(rawHttpGet(webPort, "/stats"));
+            int listed = 0;
+            for (size_t at = body.find("{\"url\":"); at != std::string::npos;
+                 at = body.find("{\"url\":", at + 1)) {
+                ++listed;
+            }
+            return listed >= callers;
+        },
+        10s, 200ms);
 }
 
 std::vector<std::string> floodArgs(int webPort, int seconds, std::vector<std::string> extra) {
@@ -76,12 +85,6 @@ void expectProbesAnswered(const ToolRun& run, const std::string& who) {
     expectAlwaysAnswered(run, "probe_metrics", who);
 }
 
-std::string timesOf(const ToolRun& run, const std::string& key) {
-    return key + " " + std::to_string(countIn(run, key, "ok")) + "/" +
-           std::to_string(countIn(run, key, "sent")) + " ok, p50 " + fieldIn(run, key, "p50_ms") +
-           " p99 " + fieldIn(run, key, "p99_ms") + " max " + fieldIn(run, key, "max_ms") + " ms";
-}
-
 // The server's largest footprint, sampled every 500 ms while `running` holds (at most `limit`).
 Footprint peakWhile(pid_t pid, const std::function<bool()>& running,
                     std::chrono::milliseconds limit) {
@@ -94,56 +97,6 @@ Footprint peakWhile(pid_t pid, const std::function<bool()>& running,
     return peak;
 }
 
-Footprint settledFootprint(pid_t pid, const Footprint& before) {
-    Footprint after;
-    waitUntil(
-        [&] {
-            after = footprint(pid);
-            return after.fds <= before.fds && after.threads <= before.threads;
-        },
-        15s);
-    return after;
-}
-
-// Guards: a slow client holding a worker (or anything else the answers wait for) while it
-// dribbles its request header, from one address or from many.
-TEST(ReliabilityWebAbuse, SlowHeadersFromOneAndFromTwentyAddressesLeaveHiAndMetricsAnswering) {
-    ServerFixture server;
-    const pid_t pid = server.process->pid();
-    const Footprint before = footprint(pid);
-    const std::vector<std::string> slow{"--slow", "200", "--slow-interval-ms", "2000"};
-    auto one = startTool("vandra-httpflood", floodArgs(server.webPort, 30, slow), server.dir());
-    auto twenty = startTool("vandra-httpflood",
-                            floodArgs(server.webPort, 30, fromTwentyAddresses(slow)), server.dir());
-    const Footprint peak = peakWhile(
-        pid, [&] { return one->running(); }, 40s);
-    const ToolRun oneRun = finish(*one, 20s);
-    const ToolRun twentyRun = finish(*twenty, 20s);
-
-    for (const ToolRun* run : {&oneRun, &twentyRun}) {
-        const std::string who = run == &oneRun ? "one address" : "twenty addresses";
-        EXPECT_EQ(run->status, 0) << who << ": " << run->output;
-        expectProbesAnswered(*run, who);
-        // The attack was real: every connection opened and dribbling. From one address the
-        // server keeps 128 and closes the others' oldest, so they send fewer lines (about 1100
-        // against 3000 from twenty addresses).
-        EXPECT_GE(countIn(*run, "slow", "opened"), 200u) << who << ": " << run->json;
-        EXPECT_GE(countIn(*run, "slow", "lines"), 500u) << who << ": " << run->json;
-    }
-    EXPECT_LE(peak.fds, before.fds + kMaxWebConnections + 16);
-    EXPECT_LE(peak.threads, before.threads) << "a thread per connection?";
-    const Footprint after = settledFootprint(pid, before);
-    EXPECT_LE(after.fds, before.fds);
-    EXPECT_TRUE(server.process->running());
-
-    figure("slow headers, one address: " + timesOf(oneRun, "probe_hi") + "; " +
-           timesOf(oneRun, "probe_metrics") + "; slow " + objectIn(oneRun.json, "slow"));
-    figure("slow headers, twenty addresses: " + timesOf(twentyRun, "probe_hi") + "; " +
-           timesOf(twentyRun, "probe_metrics") + "; slow " + objectIn(twentyRun.json, "slow"));
-    figure("slow headers: server before " + describe(before) + "; peak " + describe(peak) +
-           "; after " + describe(after));
-}
-
 // Guards: a descriptor or thread per idle connection without bound, an idle crowd keeping
 // newcomers out, and connections or threads left behind when the crowd goes.
 TEST(ReliabilityWebAbuse, TwoThousandIdleConnectionsStayBoundedAndGoAway) {
@@ -151,12 +104,12 @@ TEST(ReliabilityWebAbuse, TwoThousandIdleConnectionsStayBoundedAndGoAway) {
     const pid_t pid = server.process->pid();
     const Footprint before = footprint(pid);
     auto idle = startTool("vandra-httpflood",
-                          floodArgs(server.webPort, 20, fromTwentyAddresses({"--idle", "2000"})),
+                          floodArgs(server.webPort, 6, fromTwentyAddresses({"--idle", "2000"})),
                           server.dir());
     const Footprint peak = peakWhile(
-        pid, [&] { return idle->running(); }, 30s);
+        pid, [&] { return idle->running(); }, 20s);
     const ToolRun run = finish(*idle, 20s);
-    const Footprint after = settledFootprint(pid, before);
+    const Footprint after = settledFootprint(pid, before, 15s);
 
     EXPECT_EQ(run.status, 0) << run.output;
     expectProbesAnswered(run, "idle crowd");
@@ -168,42 +121,42 @@ TEST(ReliabilityWebAbuse, TwoThousandIdleConnectionsStayBoundedAndGoAway) {
     EXPECT_EQ(after.threads, before.threads);
     EXPECT_TRUE(server.process->running());
 
-    figure("idle: " + timesOf(run, "probe_hi") + "; " + timesOf(run, "probe_metrics") + "; idle " +
-           objectIn(run.json, "idle"));
-    figure("idle: server before " + describe(before) + "; peak " + describe(peak) + "; after " +
-           describe(after));
+    figure("idle: " + run.json + "; server before " + describe(before) + "; peak " +
+           describe(peak));
 }
 
 // Guards: a request read whole however large (memory), or one that takes the server down.
 TEST(ReliabilityWebAbuse, OversizedRequestsAreRefusedWithoutMemoryGrowth) {
     ServerFixture server;
     const pid_t pid = server.process->pid();
-    std::this_thread::sleep_for(500ms);
     const Footprint before = footprint(pid);
     const ToolRun run =
         runTool("vandra-httpflood",
-                floodArgs(server.webPort, 8,
+                floodArgs(server.webPort, 4,
                           {"--oversize-uri", "1048576", "--oversize-headers", "10000",
                            "--oversize-body", "104857600", "--oversize-path", "/stats"}),
                 server.dir(), 30s);
-    std::this_thread::sleep_for(1s);
-    const Footprint after = footprint(pid);
+    // Memory given back ends the wait early; what is kept fails below.
+    Footprint after;
+    waitUntil(
+        [&] {
+            after = footprint(pid);
+            return after.rssKb <= before.rssKb + 2048;
+        },
+        3s);
 
     EXPECT_EQ(run.status, 0) << run.output;
     expectProbesAnswered(run, "oversize");
     for (const char* request : {"oversize_uri", "oversize_headers", "oversize_body"}) {
-        const std::string status = fieldIn(run, request, "status");
+        const std::string status = objectIn(run, request).raw("status");
         // An answer must refuse; no answer at all means the server closed the connection.
         EXPECT_TRUE(status == "null" || (status.size() == 3 && status[0] == '4'))
             << request << ": " << run.json;
-        EXPECT_NE(fieldIn(run, request, "done_ms"), "null") << request << " never ended";
+        EXPECT_NE(objectIn(run, request).raw("done_ms"), "null") << request << " never ended";
     }
     EXPECT_LE(after.rssKb, before.rssKb + 2048) << describe(before) << " -> " << describe(after);
     EXPECT_TRUE(server.process->running());
-    figure("oversize: uri " + objectIn(run.json, "oversize_uri") + "; headers " +
-           objectIn(run.json, "oversize_headers") + "; body " +
-           objectIn(run.json, "oversize_body") + "; server before " + describe(before) +
-           ", after " + describe(after));
+    figure("oversize: " + run.json);
 }
 
 // Guards: scrapes that wait on the data path (or it on them) with a crowd of callers.
@@ -211,71 +164,129 @@ TEST(ReliabilityWebAbuse, ScraperWithTwoHundredCallersIsAnsweredAndCostsTheCalle
     ServerFixture server({"latency=500"});
     auto publisher = server.startPublisher({"--bitrate", "500000"});
     constexpr int kCallers = 200;
-    auto callers = server.startCallers(kCallers, 30);
+    // Stopped after the scrapes; the time is only an upper bound.
+    auto callers = server.startCallers(kCallers, 60);
     ASSERT_TRUE(server.waitForLog(kAcceptLine, 20s, kCallers)) << server.log();
-    std::this_thread::sleep_for(3500ms); // past a sample, so the documents list every caller
+    // The documents are scraped at full size, every caller in them.
+    ASSERT_TRUE(waitForListedCallers(server.webPort, kCallers));
     const ToolRun scrape =
         runTool("vandra-httpflood",
-                floodArgs(server.webPort, 15,
+                floodArgs(server.webPort, 6,
                           {"--scrape", "/metrics", "--scrape", "/api/v1/status", "--scrape-rate",
                            "50", "--scrape-timeout-ms", "2000"}),
                 server.dir(), 30s);
-    const ToolRun callerRun = finish(*callers, 40s);
+    ASSERT_TRUE(callers->running()) << callers->output();
+    callers->sendSignal(SIGTERM);
+    const ToolRun callerRun = finish(*callers, 20s);
 
     EXPECT_EQ(scrape.status, 0) << scrape.output;
     expectProbesAnswered(scrape, "scraper");
     expectAlwaysAnswered(scrape, "scrape_metrics", "scraper");
     expectAlwaysAnswered(scrape, "scrape_api_v1_status", "scraper");
-    EXPECT_GE(countIn(scrape, "scrape_metrics", "ok"), 300u) << scrape.json;
+    // 50 a second over 6 s, shared by the two documents.
+    EXPECT_GE(countIn(scrape, "scrape_metrics", "ok"), 100u) << scrape.json;
     expectLossless(callerRun, kCallers, "callers while scraped");
     EXPECT_TRUE(server.process->running());
-    figure("scrape, 200 callers: " + timesOf(scrape, "scrape_metrics") + "; " +
-           timesOf(scrape, "scrape_api_v1_status") + "; reconnects " +
-           scrape.raw("scrape_reconnects"));
-    figure("scrape: callers " + callerRun.json);
+    figure("scrape, 200 callers: " + scrape.json);
 }
 
-// Guards: any of the above reaching the data path when they come together.
+// Guards: slow clients (from one address or many) holding a worker or a thread, and any of
+// the abuses reaching the data path or the documents and files when they come together.
 TEST(ReliabilityWebAbuse, EverythingAtOnceWhileTwentyCallersGetEveryByte) {
     ServerFixture server({"latency=500"});
     const pid_t pid = server.process->pid();
     auto publisher = server.startPublisher({"--bitrate", "8000000"});
     constexpr int kCallers = 20;
-    auto callers = server.startCallers(kCallers, 35);
+    // Stopped after the crowd; the time is only an upper bound.
+    auto callers = server.startCallers(kCallers, 60);
     ASSERT_TRUE(server.waitForLog(kAcceptLine, 10s, kCallers));
+    ASSERT_TRUE(waitForListedCallers(server.webPort, kCallers));
     const Footprint before = footprint(pid);
-    auto crowd =
-        startTool("vandra-httpflood",
-                  floodArgs(server.webPort, 30,
-                            fromTwentyAddresses(
-                                {"--slow", "200", "--idle", "2000", "--oversize-uri", "1048576",
-                                 "--oversize-headers", "10000", "--oversize-body", "104857600",
-                                 "--scrape", "/metrics", "--scrape", "/api/v1/status",
-                                 "--scrape-rate", "50", "--scrape-timeout-ms", "2000"})),
-                  server.dir());
+    auto crowd = startTool("vandra-httpflood",
+                           floodArgs(server.webPort, 10,
+                                     fromTwentyAddresses({"--slow",
+                                                          "200",
+                                                          "--idle",
+                                                          "2000",
+                                                          "--oversize-uri",
+                                                          "1048576",
+                                                          "--oversize-headers",
+                                                          "10000",
+                                                          "--oversize-body",
+                                                          "104857600",
+                                                          "--scrape",
+                                                          "/metrics",
+                                                          "--scrape",
+                                                          "/api/v1/status",
+                                                          "--scrape",
+                                                          "/stats",
+                                                          "--scrape",
+                                                          "/index.html",
+                                                          "--scrape-rate",
+                                                          "50",
+                                                          "--scrape-timeout-ms",
+                                                          "2000"})),
+                           server.dir());
     auto oneAddress = startTool("vandra-httpflood",
-                                floodArgs(server.webPort, 30, {"--slow", "200"}), server.dir());
+                                floodArgs(server.webPort, 10, {"--slow", "200"}), server.dir());
     const Footprint peak = peakWhile(
-        pid, [&] { return crowd->running(); }, 40s);
+        pid, [&] { return crowd->running(); }, 30s);
     const ToolRun crowdRun = finish(*crowd, 20s);
     const ToolRun oneRun = finish(*oneAddress, 20s);
-    const ToolRun callerRun = finish(*callers, 30s);
+    ASSERT_TRUE(callers->running()) << callers->output();
+    callers->sendSignal(SIGTERM);
+    expectLossless(finish(*callers, 20s), kCallers, "callers under every abuse at once");
 
-    expectLossless(callerRun, kCallers, "callers under every abuse at once");
     for (const ToolRun* run : {&crowdRun, &oneRun}) {
+        const std::string who = run == &crowdRun ? "crowd" : "one address";
         EXPECT_EQ(run->status, 0) << run->output;
-        expectProbesAnswered(*run, run == &crowdRun ? "crowd" : "one address");
+        expectProbesAnswered(*run, who);
+        // The attack was real: every slow connection opened.
+        EXPECT_GE(countIn(*run, "slow", "opened"), 200u) << who << ": " << run->json;
     }
-    expectAlwaysAnswered(crowdRun, "scrape_metrics", "crowd");
-    expectAlwaysAnswered(crowdRun, "scrape_api_v1_status", "crowd");
+    for (const char* scrape :
+         {"scrape_metrics", "scrape_api_v1_status", "scrape_stats", "scrape_index_html"}) {
+        expectAlwaysAnswered(crowdRun, scrape, "crowd");
+    }
     EXPECT_LE(peak.fds, before.fds + kMaxWebConnections + 16);
+    EXPECT_LE(peak.threads, before.threads) << "a thread per connection?";
     EXPECT_TRUE(server.process->running());
-    figure("all at once: callers " + callerRun.json);
-    figure("all at once: " + timesOf(crowdRun, "probe_hi") + "; " +
-           timesOf(crowdRun, "probe_metrics") + "; " + timesOf(oneRun, "probe_hi") +
-           " (one address); " + timesOf(crowdRun, "scrape_metrics") + "; " +
-           timesOf(crowdRun, "scrape_api_v1_status"));
-    figure("all at once: server before " + describe(before) + "; peak " + describe(peak));
+    figure("all at once: " + crowdRun.json + "; server before " + describe(before) + "; peak " +
+           describe(peak));
+}
+
+// Guards: a request path that climbs out of the WEB folder, however it is spelt or encoded.
+TEST(ReliabilityWebAbuse, NothingOutsideTheWebFolderIsServed) {
+    ServerFixture server;
+    const std::string marker = "marker-9c41-server-ini-must-not-leak";
+    server.instance.writeIni("# " + marker + "\nsource=udp://239.1.1.1:5000\nport=9000\n");
+    ASSERT_EQ(httpStatus(rawHttpGet(server.webPort, "/index.html")), 200);
+    for (const char* target : {
+             "/../server.ini",
+             "/%2e%2e/server.ini",
+             "/..%2fserver.ini",
+             "/%2e%2e%2fserver.ini",
+             "/WEB/../server.ini",
+             "/./../server.ini",
+             "/vendor/../../server.ini",
+             "/....//server.ini",
+             "/..\\server.ini",
+             "/%252e%252e/server.ini",
+             "/stats/../server.ini",
+             "/index.html/../../server.ini",
+             "//server.ini",
+             "/server.ini",
+             "//etc/passwd",
+             "/../../../../../../etc/passwd",
+             "/%2e%2e/%2e%2e/%2e%2e/%2e%2e/etc/passwd",
+             "/..%2f..%2f..%2f..%2fetc%2fpasswd",
+         }) {
+        const std::string response = rawHttpGet(server.webPort, target);
+        EXPECT_FALSE(contains(response, marker)) << target << "\n" << response;
+        EXPECT_FALSE(contains(response, "root:x:0:0")) << target << "\n" << response;
+        EXPECT_NE(httpStatus(response), 200) << target << "\n" << response.substr(0, 300);
+    }
+    EXPECT_TRUE(server.process->running());
 }
 
 } // namespace

@@ -64,6 +64,9 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 
 // Local ports of the IPv4 UDP sockets that process `pid` holds open (from /proc).
 std::vector<int> udpPortsOfProcess(pid_t pid);
+// Bytes waiting in the receive queue of the IPv4 UDP socket on `port` in the network namespace
+// of process `pid`; empty when there is none.
+std::optional<std::uint64_t> udpReceiveQueue(pid_t pid, int port);
 
 // A fresh folder under the temporary directory, removed with everything in it.
 class ScratchDir {
@@ -142,9 +145,9 @@ std::vector<std::string> publisherArgs(const std::string& group, int port,
 std::vector<std::string> callerArgs(const std::string& host, int port, int callers, double seconds,
                                     const std::vector<std::string>& extra = {});
 
-// Runs a Python program with the file that holds `input` as its argument.
-ToolRun runPython(const std::string& program, const std::string& input,
-                  const std::filesystem::path& dir);
+// ffprobe reading the streams of what an SRT caller of 127.0.0.1:srtPort receives.
+ToolRun probeOverSrt(int srtPort, const std::filesystem::path& dir);
+
 
 // What a load client must show for callers that lost nothing.
 void expectLossless(const ToolRun& run, std::uint64_t callers, const std::string& who);
@@ -165,6 +168,8 @@ struct Footprint {
 };
 Footprint footprint(pid_t pid);
 std::string describe(const Footprint& print);
+// The footprint once descriptors and threads are back to `before`, or when the time is up.
+Footprint settledFootprint(pid_t pid, const Footprint& before, std::chrono::milliseconds timeout);
 
 // ---- The server ---------------------------------------------------------------------------
 
@@ -186,8 +191,15 @@ private:
     ScratchDir dir_;
 };
 
-// Waits until the server has joined its group and had a moment to start receiving.
-void waitForJoin(const Process& server);
+// Whether process `pid` is a member of `group` in its network namespace, as the kernel's
+// membership table (/proc/PID/net/igmp) says.
+bool hasJoined(pid_t pid, const std::string& group);
+// Waits (10 s at most) until the server is a member of its group, from when on every datagram
+// sent to it reaches the server's socket; false when it did not join or ended.
+bool waitForJoin(Process& server, const std::string& group);
+
+// What goes before a command to run it with these extra environment variables ("NAME=value").
+std::vector<std::string> withEnvironment(const std::vector<std::string>& assignments);
 
 // A running server on its own group and ports, and the tools pointed at it.
 struct ServerFixture {
@@ -198,7 +210,9 @@ struct ServerFixture {
     std::unique_ptr<Process> process;
 
     // The first value of a key wins, so the test's own settings go before the defaults.
-    explicit ServerFixture(const std::vector<std::string>& settings = {});
+    // `environment` sets the server's test overrides ("VANDRA_TEST_...=value").
+    explicit ServerFixture(const std::vector<std::string>& settings = {},
+                           const std::vector<std::string>& environment = {});
 
     const std::filesystem::path& dir() const { return instance.dir(); }
     std::string log() const { return process->output(); }

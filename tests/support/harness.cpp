@@ -150,6 +150,20 @@ std::vector<int> udpPortsOfProcess(pid_t pid) {
     return ports;
 }
 
+std::optional<std::uint64_t> udpReceiveQueue(pid_t pid, int port) {
+    // "sl: local_ip:local_port remote_ip:remote_port st tx_queue:rx_queue ..." (hex)
+    std::ifstream table("/proc/" + std::to_string(pid) + "/net/udp");
+    for (std::string line; std::getline(table, line);) {
+        unsigned local = 0;
+        unsigned long queued = 0;
+        if (std::sscanf(line.c_str(), " %*s %*x:%x %*s %*s %*x:%lx", &local, &queued) == 2 &&
+            static_cast<int>(local) == port) {
+            return queued;
+        }
+    }
+    return std::nullopt;
+}
+
 ScratchDir::ScratchDir(const std::string& prefix) {
     static std::atomic<int> counter{0};
     path_ = std::filesystem::temp_directory_path() /
@@ -317,15 +331,12 @@ std::vector<std::string> callerArgs(const std::string& host, int port, int calle
                   extra);
 }
 
-ToolRun runPython(const std::string& program, const std::string& input,
-                  const std::filesystem::path& dir) {
-    static std::atomic<int> counter{0};
-    const std::string name = "python_" + std::to_string(counter++);
-    std::ofstream(dir / (name + ".in"), std::ios::binary) << input;
+ToolRun probeOverSrt(int srtPort, const std::filesystem::path& dir) {
     return finish(
-        *Process::start({"/usr/bin/python3", "-c", program, (dir / (name + ".in")).string()}, dir,
-                        dir / (name + ".log")),
-        10s);
+        *Process::start({"/usr/bin/ffprobe", "-v", "error", "-show_streams", "-i",
+                         "srt://127.0.0.1:" + std::to_string(srtPort) + "?timeout=5000000"},
+                        dir, dir / "ffprobe.log"),
+        30s);
 }
 
 void expectLossless(const ToolRun& run, std::uint64_t callers, const std::string& who) {
@@ -369,6 +380,17 @@ Footprint footprint(pid_t pid) {
     return result;
 }
 
+Footprint settledFootprint(pid_t pid, const Footprint& before, std::chrono::milliseconds timeout) {
+    Footprint after;
+    waitUntil(
+        [&] {
+            after = footprint(pid);
+            return after.fds <= before.fds && after.threads <= before.threads;
+        },
+        timeout);
+    return after;
+}
+
 std::string describe(const Footprint& print) {
     return "rss " + std::to_string(print.rssKb / 1024) + " MiB, " + std::to_string(print.threads) +
            " threads, " + std::to_string(print.fds) + " fds";
@@ -397,16 +419,38 @@ ToolRun ServerInstance::runToExit(const std::vector<std::string>& settings,
     return finish(*run(settings), timeout);
 }
 
-void waitForJoin(const Process& server) {
-    server.waitForOutput("-- used iface for MULTICAST GROUP: ", 10s);
-    // The join follows the line at once; a short settle avoids racing the first datagrams.
-    std::this_thread::sleep_for(200ms);
+bool hasJoined(pid_t pid, const std::string& group) {
+    in_addr address{};
+    if (::inet_pton(AF_INET, group.c_str(), &address) != 1) {
+        return false;
+    }
+    // The table prints each group's address as it lies in memory, in hex.
+    char wanted[9] = {};
+    std::snprintf(wanted, sizeof(wanted), "%08X", address.s_addr);
+    std::ifstream table("/proc/" + std::to_string(pid) + "/net/igmp");
+    for (std::string word; table >> word;) {
+        if (word == wanted) {
+            return true;
+        }
+    }
+    return false;
 }
 
-ServerFixture::ServerFixture(const std::vector<std::string>& settings)
+bool waitForJoin(Process& server, const std::string& group) {
+    waitUntil([&] { return hasJoined(server.pid(), group) || !server.running(); }, 10s, 10ms);
+    return server.running() && hasJoined(server.pid(), group);
+}
+
+std::vector<std::string> withEnvironment(const std::vector<std::string>& assignments) {
+    return assignments.empty() ? assignments : joined({"/usr/bin/env"}, assignments);
+}
+
+ServerFixture::ServerFixture(const std::vector<std::string>& settings,
+                             const std::vector<std::string>& environment)
     : process(instance.run(joined(settings, {source.setting(), "port=" + std::to_string(srtPort),
-                                             "webport=" + std::to_string(webPort)}))) {
-    waitForJoin(*process);
+                                             "webport=" + std::to_string(webPort)}),
+                           withEnvironment(environment))) {
+    EXPECT_TRUE(waitForJoin(*process, source.group)) << log();
 }
 
 std::unique_ptr<Process>

@@ -1,0 +1,161 @@
+#include <algorithm>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <sys/socket.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+#include "statusprobe.h"
+
+// The web status interface: files, /hi and the /stats document against a real server.
+namespace vandra::e2e {
+namespace {
+
+// Samples come newest first, one per sampler pass (3 s, plus a little drift), the newest
+// taken within the last pass.
+void expectSampleTimeline(const std::vector<Sample>& samples, const std::string& what) {
+    std::vector<std::time_t> times;
+    for (const Sample& sample : samples) {
+        const std::optional<std::time_t> time =
+            fitsPattern(sample.time, "####-##-## ##:##:##")
+                ? parseLocalTime(sample.time, "%Y-%m-%d %H:%M:%S")
+                : std::nullopt;
+        ASSERT_TRUE(time) << what << ": bad time text '" << sample.time << "'";
+        times.push_back(*time);
+    }
+    ASSERT_FALSE(times.empty()) << what;
+    const std::time_t now = std::time(nullptr);
+    EXPECT_LE(times.front(), now) << what << ": newest sample in the future";
+    EXPECT_GE(times.front(), now - 5) << what << ": newest sample is stale " << samples[0].time;
+    for (size_t i = 1; i < times.size(); ++i) {
+        const std::time_t step = times[i - 1] - times[i];
+        EXPECT_TRUE(step >= 3 && step <= 4)
+            << what << ": samples " << samples[i - 1].time << " then " << samples[i].time;
+    }
+}
+
+std::int64_t epochMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// Guards: the shipped WEB folder not mounted at "/", or the settings in /stats composed from
+// other values than those the server started with. (Routes and shapes: unit tests.)
+TEST(WebStatus, ServesTheDashboardAndTheSettingsItStartedWith) {
+    ServerFixture server;
+    const int web = server.webPort;
+    ASSERT_TRUE(waitUntil([&] { return httpGet(web, "/hi").has_value(); }, 5s)) << server.log();
+    EXPECT_TRUE(contains(expectGet(web, "/", 200).body, "<title>Vandra Server"));
+    const HttpReply stats = expectGet(web, "/stats", 200);
+    const std::optional<StatusDocument> doc = readStatus(stats.body);
+    ASSERT_TRUE(doc) << stats.body;
+    EXPECT_EQ(doc->source, "udp://@" + server.source.group + ":" +
+                               std::to_string(server.source.port) + " (127.0.0.1)");
+    EXPECT_EQ(doc->port, std::to_string(server.srtPort));
+    EXPECT_EQ(doc->webport, std::to_string(web));
+    EXPECT_EQ(doc->ver, "0.5");
+    EXPECT_TRUE(doc->callers.empty()) << stats.body;
+    EXPECT_EQ(server.process->stop(), kSigterm);
+}
+
+// Guards: wrong rate arithmetic (bits vs bytes, 1000 vs 1024, milliseconds), oldest-first or
+// stale histories, a caller listed before it has a sample or with the wrong address, and a
+// caller that stays listed after it left.
+TEST(WebStatus, InputAndCallerRatesFollowThePublisherAndTheCallerLeaves) {
+    constexpr int kBitrate = 2'000'000;
+    auto live = startLiveStream(kBitrate, 40);
+
+    // Start the caller right after a sampler pass so that it is connected before the next.
+    const auto afterPass =
+        live->status.waitFor([](const StatusDocument& doc) { return doc.input.size() >= 2; }, 8s);
+    ASSERT_TRUE(afterPass) << live->status.lastBody;
+    const std::int64_t callerStartMs = epochMs();
+    auto caller = live->startCaller(8);
+    ASSERT_TRUE(live->waitForLog("accept new client ", 3s)) << live->log();
+    const auto beforeFirstCallerSample = live->status.fetch();
+    ASSERT_TRUE(beforeFirstCallerSample) << live->status.lastBody;
+    if (beforeFirstCallerSample->input.size() == afterPass->input.size()) {
+        EXPECT_TRUE(beforeFirstCallerSample->callers.empty())
+            << "a caller without samples is listed: " << live->status.lastBody;
+    } else {
+        ADD_FAILURE() << "the caller took a whole sampler period to connect";
+    }
+
+    const auto doc = live->status.waitFor(
+        [](const StatusDocument& d) {
+            return d.input.size() >= 4 && d.callers.size() == 1 && d.callers[0].data.size() >= 2;
+        },
+        10s);
+    ASSERT_TRUE(doc) << live->status.lastBody;
+    const std::string body = live->status.lastBody;
+
+    expectSampleTimeline(doc->input, "input");
+    // The oldest non-zero sample covers the publisher's start only in part; the rest must be
+    // full periods at the published rate.
+    const auto firstData = std::find_if(doc->input.rbegin(), doc->input.rend(),
+                                        [](const Sample& s) { return s.kbps > 0; });
+    ASSERT_NE(firstData, doc->input.rend()) << body;
+    const std::vector<Sample> full(doc->input.begin(), firstData.base() - 1);
+    ASSERT_GE(full.size(), 2u) << body;
+    for (const Sample& sample : full) {
+        EXPECT_NEAR(static_cast<double>(sample.kbps), kbpsOf(kBitrate), 0.15 * kbpsOf(kBitrate))
+            << sample.time << " in " << body;
+    }
+
+    const CallerRow& row = doc->callers[0];
+    // The address must be the caller's own, as the kernel knows it.
+    const std::vector<int> callerPorts = udpPortsOfProcess(caller->pid());
+    EXPECT_EQ(callerPorts.size(), 1u);
+    EXPECT_EQ(row.url, "127.0.0.1:" + std::to_string(callerPorts.empty() ? 0 : callerPorts[0]));
+    ASSERT_TRUE(fitsPattern(row.created, "#############")) << row.created;
+    const std::int64_t created = std::stoll(row.created);
+    EXPECT_GE(created, callerStartMs - 1000) << "created is not the connect time in epoch ms";
+    EXPECT_LE(created, epochMs());
+    expectSampleTimeline(row.data, "caller");
+    // The caller's first sample covers part of a period; the newest is a full one. SRT's
+    // packet headers add about 3 % to what the caller is sent.
+    EXPECT_NEAR(static_cast<double>(row.data[0].kbps), kbpsOf(kBitrate), 0.15 * kbpsOf(kBitrate))
+        << body;
+
+    const ToolRun callerRun = finish(*caller, 15s);
+    EXPECT_EQ(callerRun.status, 0) << callerRun.output;
+    EXPECT_EQ(callerRun.number("gaps"), 0u) << callerRun.output;
+
+    ASSERT_TRUE(live->waitForLog("REMOVE", 8s)) << live->log();
+    const auto gone =
+        live->status.waitFor([](const StatusDocument& d) { return d.callers.empty(); }, 4s);
+    EXPECT_TRUE(gone) << "caller still listed: " << live->status.lastBody;
+    EXPECT_EQ(live->countInLog("REMOVE"), 1);
+    EXPECT_TRUE(live->process->running());
+    EXPECT_EQ(live->process->stop(), kSigterm);
+}
+
+// Guards: a web port in use ending the process, retrying in a loop (log flood), or holding up
+// the SRT side.
+TEST(WebStatus, TakenWebPortIsReportedOnceAndSrtStillDelivers) {
+    const Socket held(SOCK_STREAM);
+    ASSERT_TRUE(held.bindLoopback() && ::listen(held.fd(), 4) == 0);
+    const int webPort = held.localPort();
+    auto live = startLiveStream(2'000'000, 20, {"webport=" + std::to_string(webPort)});
+    const std::string line = "ERROR: web server cannot listen on port " + std::to_string(webPort);
+    ASSERT_TRUE(live->waitForLog(line, 5s)) << live->log();
+
+    const ToolRun caller = finish(*live->startCaller(3), 12s);
+    EXPECT_EQ(caller.status, 0) << caller.output;
+    EXPECT_EQ(caller.number("gaps"), 0u) << caller.output;
+    EXPECT_EQ(caller.number("corrupt"), 0u) << caller.output;
+    // 2 Mbit/s for 3 s is about 4000 packets of 188 bytes.
+    EXPECT_GT(caller.number("packets").value_or(0), 2500u) << caller.output;
+
+    EXPECT_EQ(live->countInLog(line), 1) << live->log();
+    EXPECT_EQ(live->countInLog("web server cannot listen"), 1);
+    EXPECT_TRUE(live->process->running());
+    EXPECT_EQ(live->process->stop(), kSigterm);
+}
+
+} // namespace
+} // namespace vandra::e2e
