@@ -6,22 +6,27 @@
 #   threaded-only       the tsan.* copies of threaded unit tests, run in that build only
 #   browser, external   need Chromium or a Prometheus server: plain build only
 #   slow                the reliability suite: plain build only
+#   netns               make network namespaces (need root and iproute2)
 # A test that loads the cores (many callers at full rate, encoders, floods) or measures rates
 # or memory holds the lock "cpu", so that no two of them share the two cores; the many tests
 # that mostly wait on real-time streams and peers' time-outs run beside them.
 
 set(vandra_threaded_tests
     "^(DataPathDelivery|DataPathCallers|DataPathInput|DataPathRtp|DataPathSrtSettings)\\."
-    "^(FastStart|AccessLimit|AccessUsers|Observability)\\.")
+    "^(FastStart|AccessLimit|AccessUsers)\\."
+    "^Observability\\.Metrics")
 set(vandra_browser_tests "^Dashboard\\.")
+set(vandra_netns_tests "^Reliability(SlowCallers\\.StalledAndThrottled|FastStart|ScaleOut)")
 set(vandra_external_tests "^Observability\\.Prometheus")
+set(vandra_slow_tests "^Reliability")
 set(vandra_cpu_tests
     "^Reliability"
     "^DataPathCallers\\."
     "^FastStart\\."
     "^WebStatus\\.InputAndCallerRates"
     "^RtpInput\\."
-    "^Dashboard\\.TwoHundred")
+    "^Dashboard\\.TwoHundred"
+    "^AccessUsers\\.Ffprobe")
 
 function(vandra_matches_any test out)
     set(found FALSE)
@@ -36,27 +41,20 @@ endfunction()
 function(vandra_apply_policy kind)
     foreach(test IN LISTS ARGN)
         set(labels ${kind})
-        set(timeout 120)
-        if(kind STREQUAL "e2e")
+        foreach(label threaded browser external netns slow)
+            vandra_matches_any("${test}" hit ${vandra_${label}_tests})
+            if(hit)
+                list(APPEND labels ${label})
+            endif()
+        endforeach()
+        if(kind STREQUAL "unit")
+            set(timeout 120)
+        elseif("slow" IN_LIST labels)
+            set(timeout 300)
+        else()
             set(timeout 600)
         endif()
-        vandra_matches_any("${test}" threaded ${vandra_threaded_tests})
-        vandra_matches_any("${test}" browser ${vandra_browser_tests})
-        vandra_matches_any("${test}" external ${vandra_external_tests})
         vandra_matches_any("${test}" cpu ${vandra_cpu_tests})
-        if(threaded)
-            list(APPEND labels threaded)
-        endif()
-        if(browser)
-            list(APPEND labels browser)
-        endif()
-        if(external)
-            list(APPEND labels external)
-        endif()
-        if(test MATCHES "^Reliability")
-            list(APPEND labels slow)
-            set(timeout 300)
-        endif()
         set(locks "")
         if(cpu)
             set(locks cpu)
