@@ -148,7 +148,6 @@ std::vector<std::string> callerArgs(const std::string& host, int port, int calle
 // ffprobe reading the streams of what an SRT caller of 127.0.0.1:srtPort receives.
 ToolRun probeOverSrt(int srtPort, const std::filesystem::path& dir);
 
-
 // What a load client must show for callers that lost nothing.
 void expectLossless(const ToolRun& run, std::uint64_t callers, const std::string& who);
 
