@@ -4,9 +4,15 @@
 #include <cstdlib>
 #include <utility>
 
+#include "core/logger.h"
+
 namespace vandra {
 
 namespace {
+// The log's last lines (what was lost, why the process ends) are worth a moment; a log output
+// that is blocked for good must not hold the exit.
+constexpr auto kLogFlushBound = std::chrono::seconds(1);
+
 std::function<void()>& cleanupAction() {
     static std::function<void()> action;
     return action;
@@ -21,6 +27,7 @@ void exitProcess(int status) {
     if (const auto& cleanup = cleanupAction()) {
         cleanup();
     }
+    flushLog(kLogFlushBound);
     std::fflush(stdout);
     std::fflush(stderr);
     std::_Exit(status);
