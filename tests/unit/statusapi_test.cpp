@@ -62,6 +62,7 @@ ServerStatus busyServer() {
     status.callersAccepted = 8;
     status.callersRejected = {{"passphrase", 2}, {"handshake", 1}};
     status.callersDisconnected = {{"closed", 4}, {"lost", 1}, {"fell_behind", 1}, {"error", 0}};
+    status.logLinesDropped = 9;
     return status;
 }
 
@@ -193,6 +194,9 @@ vandra_caller_faststart_chunks{id="123456",remote="127.0.0.1:50000"} 338
 # HELP vandra_caller_start_time_seconds When the caller connected, in seconds since 1970.
 # TYPE vandra_caller_start_time_seconds gauge
 vandra_caller_start_time_seconds{id="123456",remote="127.0.0.1:50000"} 1796599500.25
+# HELP vandra_log_lines_dropped_total Log lines dropped because the log output was blocked.
+# TYPE vandra_log_lines_dropped_total counter
+vandra_log_lines_dropped_total 9
 # HELP process_cpu_seconds_total Total user and system CPU time spent.
 # TYPE process_cpu_seconds_total counter
 process_cpu_seconds_total 12.5
