@@ -1,5 +1,8 @@
 #include "core/logger.h"
 
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
 #include <unistd.h>
 #include <utility>
 
@@ -11,7 +14,9 @@ namespace vandra {
 namespace {
 // By bytes, not lines: a line's length follows outside text (stream ids, paths), and memory is
 // what must stay bounded. 4 MiB is some 40 000 usual lines, a long burst.
-constexpr std::size_t kQueueBytes = 4 * 1024 * 1024;
+constexpr std::size_t kQueueKb = 4 * 1024;
+// Lets a test see drops without logging megabytes first.
+constexpr const char* kQueueSizeVariable = "VANDRA_LOG_QUEUE_KB";
 
 struct Output {
     Mutex mutex;
@@ -23,8 +28,21 @@ Output& output() {
     return instance;
 }
 
+std::size_t queueBytes() {
+    std::size_t kb = kQueueKb;
+    if (const char* text = std::getenv(kQueueSizeVariable)) {
+        const char* end = text + std::strlen(text);
+        std::size_t value = 0;
+        if (const auto [at, error] = std::from_chars(text, end, value);
+            error == std::errc() && at == end && value > 0) {
+            kb = value;
+        }
+    }
+    return kb * 1024;
+}
+
 LogQueue& queue() {
-    static LogQueue instance(kQueueBytes, STDOUT_FILENO, STDERR_FILENO);
+    static LogQueue instance(queueBytes(), STDOUT_FILENO, STDERR_FILENO);
     return instance;
 }
 
