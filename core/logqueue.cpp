@@ -21,11 +21,7 @@ namespace {
 constexpr const char* kLogUnit = "logger";
 constexpr auto kStopFlushBound = std::chrono::seconds(1);
 constexpr auto kIdleWait = std::chrono::seconds(1);
-
-struct Entry {
-    LogStream stream;
-    std::string text;
-};
+constexpr std::size_t kWriteBytes = 64 * 1024;
 
 // A failure cannot be logged: the log is what failed. The caller counts the line as lost.
 bool writeAll(int fd, const std::string& text) {
@@ -60,6 +56,11 @@ std::string dropNotice(std::uint64_t lines, std::int64_t blockedMs) {
 }
 } // namespace
 
+struct LogQueue::Entry {
+    LogStream stream;
+    std::string text;
+};
+
 struct LogQueue::State {
     State(std::size_t capacity, int out, int err)
         : capacityBytes(capacity), outFd(out), errFd(err) {}
@@ -93,6 +94,7 @@ struct LogQueue::State {
     std::size_t queuedBytes GUARDED_BY(mutex) = 0; // queued plus the batch being written
     std::uint64_t accepted GUARDED_BY(mutex) = 0;
     std::uint64_t done GUARDED_BY(mutex) = 0; // accepted lines written (or lost)
+    bool waiting GUARDED_BY(mutex) = false;   // the writer sleeps on `wake`
     bool writing GUARDED_BY(mutex) = false;
     std::int64_t writingSinceMs GUARDED_BY(mutex) = 0;
     std::uint64_t pendingDrops GUARDED_BY(mutex) = 0; // not yet reported
@@ -117,18 +119,18 @@ LogQueue::~LogQueue() {
 
 void LogQueue::push(LogStream stream, std::string text) {
     State& s = *state_;
-    bool wasEmpty = false;
+    bool wakeWriter = false;
     {
         MutexLock lock(s.mutex);
         if (s.queuedBytes + text.size() > s.capacityBytes) {
             s.noteDrop();
             return;
         }
-        wasEmpty = s.queue.empty();
+        wakeWriter = s.waiting;
         s.accept({stream, std::move(text)});
     }
-    // The writer only waits on an empty queue.
-    if (wasEmpty) {
+    // A busy writer looks at the queue again before it sleeps: no wake-up call needed.
+    if (wakeWriter) {
         s.wake.notify_one();
     }
 }
@@ -152,6 +154,31 @@ std::uint64_t LogQueue::dropped() const {
     return state_->droppedTotal.load(std::memory_order_relaxed);
 }
 
+std::size_t LogQueue::writeBatch(State& s, const std::deque<Entry>& batch) {
+    std::size_t bytes = 0;
+    std::string joined;
+    std::uint64_t lines = 0;
+    const auto writeJoined = [&](LogStream stream) {
+        if (lines > 0 && !writeAll(stream == LogStream::err ? s.errFd : s.outFd, joined)) {
+            s.droppedTotal.fetch_add(lines, std::memory_order_relaxed);
+        }
+        joined.clear();
+        lines = 0;
+    };
+    // Neighbours bound for the same output go out in one write.
+    for (std::size_t at = 0; at < batch.size(); ++at) {
+        const Entry& entry = batch[at];
+        joined += entry.text;
+        bytes += entry.text.size();
+        ++lines;
+        const bool last = at + 1 == batch.size();
+        if (last || batch[at + 1].stream != entry.stream || joined.size() >= kWriteBytes) {
+            writeJoined(entry.stream);
+        }
+    }
+    return bytes;
+}
+
 void LogQueue::run(std::shared_ptr<State> state) {
     blockAllSignals();
     State& s = *state;
@@ -160,7 +187,9 @@ void LogQueue::run(std::shared_ptr<State> state) {
         {
             UniqueLock lock(s.mutex);
             while (s.queue.empty() && !s.stopping) {
+                s.waiting = true;
                 lock.waitFor(s.wake, kIdleWait);
+                s.waiting = false;
             }
             if (s.queue.empty()) {
                 return;
@@ -169,15 +198,7 @@ void LogQueue::run(std::shared_ptr<State> state) {
             s.writing = true;
             s.writingSinceMs = steadyMs();
         }
-        std::size_t bytes = 0;
-        std::uint64_t lost = 0;
-        for (const Entry& entry : batch) {
-            bytes += entry.text.size();
-            if (!writeAll(entry.stream == LogStream::err ? s.errFd : s.outFd, entry.text)) {
-                ++lost;
-            }
-        }
-        s.droppedTotal.fetch_add(lost, std::memory_order_relaxed);
+        const std::size_t bytes = writeBatch(s, batch);
         {
             MutexLock lock(s.mutex);
             s.writing = false;

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 
@@ -34,8 +35,10 @@ public:
     std::uint64_t dropped() const;
 
 private:
+    struct Entry;
     struct State;
     static void run(std::shared_ptr<State> state);
+    static std::size_t writeBatch(State& state, const std::deque<Entry>& batch);
 
     // shared with the writer thread, which may outlive the queue while blocked in a write
     std::shared_ptr<State> state_;
