@@ -30,13 +30,20 @@ public:
     Pipe(const Pipe&) = delete;
     Pipe& operator=(const Pipe&) = delete;
 
-    void shrink() { ASSERT_GE(::fcntl(fds_[1], F_SETPIPE_SZ, 4096), 4096); }
+    // Cuts the pipe to one page and fills it, so that the queue's first write blocks and no
+    // batch gets out before the test reads.
+    void block() {
+        ASSERT_EQ(::fcntl(fds_[1], F_SETPIPE_SZ, 4096), 4096);
+        ASSERT_EQ(::write(fds_[1], kFiller.data(), kFiller.size()), 4096);
+    }
+    static inline const std::string kFiller = std::string(4096, '.');
     int writeEnd() const { return fds_[1]; }
 
-    // Reads until `needle` has arrived or 10 s passed; returns all text read so far.
+    // Reads until the line with `needle` has arrived whole, or 10 s passed; returns all text
+    // read so far.
     const std::string& readUntil(const std::string& needle) {
         const auto deadline = steady_clock::now() + std::chrono::seconds(10);
-        while (text_.find(needle) == std::string::npos && steady_clock::now() < deadline) {
+        while (!hasWholeLineWith(needle) && steady_clock::now() < deadline) {
             pollfd readable{fds_[0], POLLIN, 0};
             if (::poll(&readable, 1, 100) <= 0) {
                 continue;
@@ -51,6 +58,11 @@ public:
     }
 
 private:
+    bool hasWholeLineWith(const std::string& needle) const {
+        const std::size_t at = text_.find(needle);
+        return at != std::string::npos && text_.find('\n', at) != std::string::npos;
+    }
+
     int fds_[2] = {-1, -1};
     std::string text_;
 };
@@ -116,7 +128,7 @@ TEST(LogQueue, KeepsEachThreadsOrderAndTheErrorLinesPlace) {
 // report of them never coming (or coming in the wrong place) once the output moves again.
 TEST(LogQueue, DropsWhileTheOutputIsBlockedAndSaysSoWhenItMovesAgain) {
     Pipe pipe;
-    pipe.shrink();
+    pipe.block();
     constexpr int kLines = 2000;
     LogQueue queue(16 * 1024, pipe.writeEnd(), pipe.writeEnd());
     fillBlocked(queue, kLines); // returns although nobody reads: pushing never waits
@@ -130,13 +142,14 @@ TEST(LogQueue, DropsWhileTheOutputIsBlockedAndSaysSoWhenItMovesAgain) {
     ASSERT_TRUE(std::regex_search(text, notice, kNotice)) << text.substr(0, 200);
     EXPECT_EQ(std::stoull(notice[1]), dropped);
     const int kept = kLines - static_cast<int>(dropped);
-    std::string expected;
+    std::string expected = Pipe::kFiller;
     for (int index = 0; index < kept; ++index) {
         expected += numbered(0, index);
     }
     EXPECT_EQ(notice.prefix().str(), expected) << "the lines before the drop, all and in order";
     EXPECT_EQ(notice.suffix().str(), "");
 
+    ASSERT_TRUE(queue.flush(std::chrono::seconds(5))); // the room is given back after a batch
     queue.push(LogStream::out, "after the gap\n");
     EXPECT_EQ(pipe.readUntil("after the gap\n"), text + "after the gap\n");
     EXPECT_TRUE(queue.flush(std::chrono::seconds(5)));
@@ -146,7 +159,7 @@ TEST(LogQueue, DropsWhileTheOutputIsBlockedAndSaysSoWhenItMovesAgain) {
 // 1 s; 5 s leaves room for a loaded machine.
 TEST(LogQueue, StopsInBoundedTimeWhileTheOutputIsBlocked) {
     Pipe pipe;
-    pipe.shrink();
+    pipe.block();
     auto queue = std::make_unique<LogQueue>(16 * 1024, pipe.writeEnd(), pipe.writeEnd());
     fillBlocked(*queue, 1000);
     const auto start = steady_clock::now();
