@@ -120,12 +120,13 @@ public:
     StalledDisk(const StalledDisk&) = delete;
     StalledDisk& operator=(const StalledDisk&) = delete;
 
-    // True once the pipe is full, that is once the writer is stuck; gives up after 10 s.
-    bool waitUntilFull() const {
+    // True once the writer has begun to write: with more queued than the pipe holds, it is then
+    // stuck in a write holding the file. Gives up after 10 s.
+    bool waitUntilWriting() const {
         const auto deadline = std::chrono::steady_clock::now() + 10s;
         int queued = 0;
         while (std::chrono::steady_clock::now() < deadline) {
-            if (::ioctl(reader_, FIONREAD, &queued) == 0 && queued >= 4096) {
+            if (::ioctl(reader_, FIONREAD, &queued) == 0 && queued > 0) {
                 return true;
             }
             std::this_thread::sleep_for(10ms);
@@ -162,7 +163,7 @@ TEST_F(StreamRecorderTest, CloseOnAStalledDiskReturnsInBoundedTimeAndSaysWhatIsL
     for (int i = 0; i < 10; ++i) {
         recorder->record(chunk.data(), kChunkSize);
     }
-    ASSERT_TRUE(disk.waitUntilFull());
+    ASSERT_TRUE(disk.waitUntilWriting());
     for (int i = 0; i < 7; ++i) { // queued behind the stuck write: never reach the disk
         recorder->record(chunk.data(), kChunkSize);
     }
