@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/logger.h"
+#include "platform/platform.h"
 
 namespace vandra {
 
@@ -21,6 +22,11 @@ std::function<void()>& cleanupAction() {
 
 void setExitCleanup(std::function<void()> cleanup) {
     cleanupAction() = std::move(cleanup);
+}
+
+void pauseConsole() {
+    flushLog(kLogFlushBound);
+    platform::consolePause();
 }
 
 void exitProcess(int status) {
