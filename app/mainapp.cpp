@@ -1,7 +1,6 @@
 #include "app/mainapp.h"
 
 #include "core/processexit.h"
-#include "platform/platform.h"
 
 namespace vandra {
 
@@ -11,7 +10,7 @@ constexpr int kFatalStatus = -1;
 
 void MainApp::serve(const SrtListenParams& srt) {
     if (!rightServer_.start(srt)) {
-        platform::consolePause();
+        pauseConsole();
         exitProcess(kFatalStatus);
     }
     sampler_.start();

@@ -198,7 +198,7 @@ int runServer(int argc, char** argv) {
 
     if (srt_startup() < 0) {
         LOG_LINE << "ERROR: srt_startup failed: " << srt_getlasterror_str();
-        platform::consolePause();
+        pauseConsole();
         return kBadSettingStatus;
     }
 

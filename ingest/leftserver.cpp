@@ -135,7 +135,7 @@ bool LeftServer::bindAndJoin() {
 }
 
 void LeftServer::fatalStop() {
-    platform::consolePause();
+    pauseConsole();
     exitProcess(kFatalStatus);
 }
 

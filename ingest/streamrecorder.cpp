@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <utility>
 
 #include "core/clock.h"
 #include "core/logger.h"
@@ -36,6 +37,14 @@ StreamRecorder::~StreamRecorder() {
         thread_->join();
     }
     close();
+    std::unique_ptr<std::thread> closer;
+    {
+        MutexLock lock(queueMutex_);
+        closer = std::move(closer_);
+    }
+    if (closer && closer->joinable()) {
+        closer->join();
+    }
 }
 
 std::string StreamRecorder::dumpFileName(std::int64_t wallMs) {
@@ -53,7 +62,7 @@ void StreamRecorder::start() {
 
 void StreamRecorder::record(const std::uint8_t* chunk, std::int32_t length) {
     MutexLock lock(queueMutex_);
-    if (!started_ || closed_) {
+    if (!started_ || closed_ || closing_) {
         return;
     }
     if (pending_.size() + static_cast<std::size_t>(length) > kMaxQueuedBytes) {
@@ -64,16 +73,65 @@ void StreamRecorder::record(const std::uint8_t* chunk, std::int32_t length) {
         pendingSinceMs_ = wallMs();
     }
     pending_.insert(pending_.end(), chunk, chunk + length);
+    ++pendingChunks_;
 }
 
-void StreamRecorder::close() {
-    MutexLock file(fileMutex_);
-    writeQueued(true);
-    if (file_ && std::fflush(file_.get()) != 0) {
-        const int error = errno;
-        LOG_LINE << "-- recording flush failed on " << fileName_ << ": " << std::strerror(error);
+void StreamRecorder::close(std::chrono::milliseconds bound) {
+    {
+        MutexLock lock(queueMutex_);
+        closing_ = true;
+        if (!closer_) {
+            closer_ = std::make_unique<std::thread>(&StreamRecorder::closeNow, this);
+        }
     }
-    file_.reset();
+    if (!waitClosed(bound)) {
+        reportUnwritten(bound);
+    }
+}
+
+bool StreamRecorder::waitClosed(std::chrono::milliseconds bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    UniqueLock lock(queueMutex_);
+    while (!closeDone_) {
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero()) {
+            return false;
+        }
+        lock.waitFor(closeFinished_, left);
+    }
+    return true;
+}
+
+void StreamRecorder::reportUnwritten(std::chrono::milliseconds bound) {
+    std::int64_t bytes = batchBytes_.load();
+    std::int64_t chunks = batchChunks_.load();
+    {
+        MutexLock lock(queueMutex_);
+        bytes += static_cast<std::int64_t>(pending_.size());
+        chunks += pendingChunks_;
+    }
+    // What sits in the C library's buffer is lost as well, hence "at least".
+    LOG_LINE << "-- recording left unclosed after " << std::chrono::duration<double>(bound).count()
+             << " s waiting for the disk: at least " << bytes << " bytes (" << chunks
+             << " chunks) not written";
+}
+
+void StreamRecorder::closeNow() {
+    {
+        MutexLock file(fileMutex_);
+        writeQueued(true);
+        if (file_ && std::fflush(file_.get()) != 0) {
+            const int error = errno;
+            LOG_LINE << "-- recording flush failed on " << fileName_ << ": "
+                     << std::strerror(error);
+        }
+        file_.reset();
+    }
+    {
+        MutexLock lock(queueMutex_);
+        closeDone_ = true;
+    }
+    closeFinished_.notify_all();
 }
 
 void StreamRecorder::run() {
@@ -101,6 +159,8 @@ void StreamRecorder::writeQueued(bool closing) {
         closed_ = closing;
         std::swap(pending_, batch_);
         batchSinceMs_ = pendingSinceMs_;
+        batchBytes_ = static_cast<std::int64_t>(batch_.size());
+        batchChunks_ = std::exchange(pendingChunks_, 0);
         dropped = droppedChunks_;
     }
     const std::int64_t now = steadyMs();
@@ -108,6 +168,8 @@ void StreamRecorder::writeQueued(bool closing) {
     if (!batch_.empty()) {
         writeBatch(now);
         batch_.clear();
+        batchBytes_ = 0;
+        batchChunks_ = 0;
     }
     flushIfDue(now);
 }

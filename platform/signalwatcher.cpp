@@ -24,8 +24,10 @@ void SignalWatcher::blockShutdownSignals() {
 }
 
 SignalWatcher::~SignalWatcher() {
-    if (thread_ && thread_->joinable()) {
-        thread_->detach();
+    for (std::unique_ptr<std::thread>* thread : {&thread_, &stopper_}) {
+        if (*thread && (*thread)->joinable()) {
+            (*thread)->detach();
+        }
     }
 }
 
@@ -38,11 +40,19 @@ void SignalWatcher::run() {
     const sigset_t set = shutdownSignals();
     for (;;) {
         int signal = 0;
-        if (sigwait(&set, &signal) == 0 && (signal == SIGINT || signal == SIGTERM)) {
-            onSignal_(signal);
+        if (sigwait(&set, &signal) != 0 || (signal != SIGINT && signal != SIGTERM)) {
+            continue;
+        }
+        if (stopper_) {
             ::_exit(128 + signal);
         }
+        stopper_ = std::make_unique<std::thread>(&SignalWatcher::stop, this, signal);
     }
+}
+
+void SignalWatcher::stop(int signal) {
+    onSignal_(signal);
+    ::_exit(128 + signal);
 }
 
 } // namespace vandra::platform

@@ -18,15 +18,18 @@ public:
     SignalWatcher(const SignalWatcher&) = delete;
     SignalWatcher& operator=(const SignalWatcher&) = delete;
 
-    // `onSignal` runs once with the signal number and is expected to end the process; if it
-    // returns, the process exits with status 128 + signal number.
+    // `onSignal` runs once with the signal number, on a thread of its own, and is expected to
+    // end the process; if it returns, the process exits with status 128 + signal number. A
+    // second signal meanwhile ends the process at once: the operator means it.
     void start(std::function<void(int)> onSignal);
 
 private:
     void run();
+    void stop(int signal);
 
     std::function<void(int)> onSignal_;
-    std::unique_ptr<std::thread> thread_; // never joined: ends with the process
+    std::unique_ptr<std::thread> thread_;  // never joined: ends with the process
+    std::unique_ptr<std::thread> stopper_; // runs onSignal_; never joined either
 };
 
 } // namespace vandra::platform

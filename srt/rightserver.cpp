@@ -113,7 +113,7 @@ void RightServer::acceptLoop(std::int32_t listenSocket) {
         peerLength = sizeof(peer);
     }
     LOG_LINE << "fail accept - invalid socket";
-    platform::consolePause();
+    pauseConsole();
     exitProcess(kAcceptFailedStatus);
 }
 

@@ -173,7 +173,7 @@ std::int32_t createSrtListener(const SrtListenParams& params, bool tuneSendBuffe
     }
 
     if (srt_bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == -1) {
-        std::fprintf(stderr, "srt_bind: %s\n", srt_getlasterror_str());
+        writeErrorText(std::string("srt_bind: ") + srt_getlasterror_str() + "\n");
         return 0;
     }
     logBufferSizes(sock);

@@ -216,6 +216,8 @@ std::string metricsText(const ServerStatus& status,
     writeInput(out, status.input);
     writeCallerTotals(out, status);
     writeCallers(out, status);
+    out.single("vandra_log_lines_dropped_total", kCounter,
+               "Log lines dropped because the log output was blocked.", status.logLinesDropped);
     if (process) {
         writeProcess(out, *process);
     }

@@ -43,6 +43,7 @@ struct ServerStatus {
     std::uint64_t callersAccepted = 0;
     LabelledCounts callersRejected;     // by reason, every known reason listed
     LabelledCounts callersDisconnected; // by end reason, every known reason listed
+    std::uint64_t logLinesDropped = 0;  // while the log output was blocked
 };
 
 } // namespace vandra

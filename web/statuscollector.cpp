@@ -1,6 +1,7 @@
 #include "web/statuscollector.h"
 
 #include "core/clock.h"
+#include "core/logger.h"
 #include "ingest/leftserver.h"
 #include "srt/rightserver.h"
 
@@ -29,6 +30,7 @@ ServerStatus StatusCollector::collect() const {
         status.callersDisconnected.emplace_back(endReasonCode(reason),
                                                 callers_.departed().total(reason));
     }
+    status.logLinesDropped = logLinesDropped();
     return status;
 }
 

@@ -1,5 +1,6 @@
 #include "web/webserver.h"
 
+#include "core/clock.h"
 #include "core/logger.h"
 #include "core/utils.h"
 #include "ingest/leftserver.h"
@@ -87,6 +88,19 @@ HttpReply WebServer::answer(const HttpRequest& request) const {
     return answerRoute(request).value_or(HttpReply::text(404, "", ""));
 }
 
+void WebServer::logGreeting(const std::string& peer) const {
+    const std::optional<std::int64_t> held = greetings_.allow(peer, steadyMs());
+    if (!held) {
+        return;
+    }
+    if (*held == 0) {
+        LOG_LINE << "hi from client";
+        return;
+    }
+    LOG_LINE << "hi from client"
+             << " (" << *held << " more from " << escapeForLog(peer) << " since its previous line)";
+}
+
 std::optional<HttpReply> WebServer::answerRoute(const HttpRequest& request) const {
     if (std::optional<HttpReply> status = answerStatusRoute(request, collector_)) {
         return status;
@@ -95,7 +109,7 @@ std::optional<HttpReply> WebServer::answerRoute(const HttpRequest& request) cons
         return std::nullopt;
     }
     if (request.path == "/hi") {
-        LOG_LINE << "hi from client";
+        logGreeting(request.peer);
         return HttpReply::text(200, "hi from server", "text/plain");
     }
     if (request.path == "/stats") {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "web/addressratelimiter.h"
 #include "web/httpmessage.h"
 #include "web/staticfolder.h"
 #include "web/statuscollector.h"
@@ -42,6 +43,7 @@ private:
     void composeSettings(std::int32_t srtPort);
     void startServing();
     std::optional<HttpReply> answerRoute(const HttpRequest& request) const;
+    void logGreeting(const std::string& peer) const;
 
     const LeftServer& input_;
     const RightServer& callers_;
@@ -51,6 +53,9 @@ private:
     std::string settingsText_; // composed once, read without a lock
     StaticFolder folder_;
     std::unique_ptr<HttpDaemon> daemon_;
+    // "/hi" needs no password, so its line is limited per address: 5 a second in full, then
+    // one a second
+    mutable AddressRateLimiter greetings_{5, 1000, 4096};
 };
 
 } // namespace vandra

@@ -64,6 +64,7 @@ ServerStatus busyServer() {
     status.callersAccepted = 8;
     status.callersRejected = {{"passphrase", 2}, {"handshake", 1}};
     status.callersDisconnected = {{"closed", 4}, {"lost", 1}, {"fell_behind", 1}, {"error", 0}};
+    status.logLinesDropped = 9;
     return status;
 }
 
@@ -146,6 +147,7 @@ TEST(Metrics, ExpositionOfAFixedStatus) {
         R"(vandra_caller_backlog_bytes{id="123456",remote="127.0.0.1:50000"} 2632)",
         R"(vandra_caller_faststart_chunks{id="123456",remote="127.0.0.1:50000"} 338)",
         R"(vandra_caller_start_time_seconds{id="123456",remote="127.0.0.1:50000"} 1796599500.25)",
+        R"(vandra_log_lines_dropped_total 9)",
         R"(process_cpu_seconds_total 12.5)",
         R"(process_resident_memory_bytes 10485760)",
         R"(process_start_time_seconds 1796599000.25)",
@@ -167,7 +169,7 @@ TEST(Metrics, ExpositionOfAFixedStatus) {
             ++families;
         }
     }
-    EXPECT_EQ(families, 30);
+    EXPECT_EQ(families, 31);
 }
 
 // Guards: series of callers that left, families dropped with their last series (a family

@@ -1,9 +1,13 @@
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -110,6 +114,90 @@ TEST_F(StreamRecorderTest, WriteFailureIsLoggedOnceAndTheFileClosed) {
               1)
         << log_.text();
     EXPECT_EQ(opens_, 1);
+}
+
+// A named pipe standing in for a disk that stalls: the recorder's writes block until the test
+// reads. Its buffer is cut to one page so that a few chunks fill it.
+class StalledDisk {
+public:
+    explicit StalledDisk(const fs::path& path) {
+        EXPECT_EQ(::mkfifo(path.c_str(), 0600), 0);
+        // Opened first and without blocking, so that the recorder's open finds a reader.
+        reader_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+        EXPECT_GE(reader_, 0);
+        EXPECT_GE(::fcntl(reader_, F_SETPIPE_SZ, 4096), 4096);
+    }
+    ~StalledDisk() { ::close(reader_); }
+    StalledDisk(const StalledDisk&) = delete;
+    StalledDisk& operator=(const StalledDisk&) = delete;
+
+    // True once the writer has begun to write: with more queued than the pipe holds, it is then
+    // stuck in a write holding the file. Gives up after 10 s.
+    bool waitUntilWriting() const {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        int queued = 0;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (::ioctl(reader_, FIONREAD, &queued) == 0 && queued > 0) {
+                return true;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
+    }
+    // Reads until the writer closes the file; gives up after 10 s.
+    bool drainUntilClosed() const {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        char buffer[65536];
+        while (std::chrono::steady_clock::now() < deadline) {
+            const ssize_t got = ::read(reader_, buffer, sizeof(buffer));
+            if (got == 0) {
+                return true;
+            }
+            if (got < 0) {
+                std::this_thread::sleep_for(10ms);
+            }
+        }
+        return false;
+    }
+
+private:
+    int reader_ = -1;
+};
+
+// Guards the way out of the process hanging on a stalled disk: the writer is stuck in a write
+// holding the file, and closing must still return. The bound is 3 s; asserting under 5 s
+// leaves 2 s for a loaded machine.
+TEST_F(StreamRecorderTest, CloseOnAStalledDiskReturnsInBoundedTimeAndSaysWhatIsLost) {
+    StalledDisk disk(folder_ / "stalled.ts");
+    auto recorder = recorderFor(folder_ / "stalled.ts");
+    const std::vector<std::uint8_t> chunk(kChunkSize, 0x47);
+    for (int i = 0; i < 10; ++i) {
+        recorder->record(chunk.data(), kChunkSize);
+    }
+    ASSERT_TRUE(disk.waitUntilWriting());
+    for (int i = 0; i < 7; ++i) { // queued behind the stuck write: never reach the disk
+        recorder->record(chunk.data(), kChunkSize);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    recorder->close();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    const std::string text = log_.text();
+    const std::size_t line = text.find("-- recording left unclosed after 3 s waiting for the "
+                                       "disk: at least ");
+    ASSERT_NE(line, std::string::npos) << text;
+    long long bytes = 0;
+    long long chunks = 0;
+    ASSERT_EQ(std::sscanf(text.c_str() + line,
+                          "-- recording left unclosed after 3 s waiting for the disk: at least "
+                          "%lld bytes (%lld chunks)",
+                          &bytes, &chunks),
+              2)
+        << text;
+    EXPECT_GE(chunks, 7);
+    EXPECT_LE(chunks, 17);
+    EXPECT_EQ(bytes, chunks * kChunkSize);
+    EXPECT_TRUE(disk.drainUntilClosed()); // the disk comes back: the file gets closed after all
+    recorder.reset();
 }
 
 } // namespace

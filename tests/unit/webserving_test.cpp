@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 #include <netinet/in.h>
+#include <optional>
+#include <regex>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -14,11 +16,14 @@
 
 #include <gtest/gtest.h>
 
+#include "app/mainapp.h"
 #include "logcapture.h"
+#include "web/addressratelimiter.h"
 #include "web/connectionbook.h"
 #include "web/httpdaemon.h"
 #include "web/staticfolder.h"
 #include "web/tcplistener.h"
+#include "web/webserver.h"
 
 namespace vandra {
 namespace {
@@ -357,6 +362,74 @@ TEST(HttpDaemonStart, ARefusedStartStillClosesTheListeningSocket) {
     EXPECT_EQ(NoDescriptorsLeft::openDescriptors(), before);
     EXPECT_EQ(log.count("ERROR: the web server could not start its connection loop"), 1)
         << log.text();
+}
+
+// ---- "/hi" lines, limited per address -------------------------------------------------------
+
+// Guards one address silencing another, a flood getting every line, the count held back being
+// lost, or a calm client being limited once it calmed down.
+TEST(AddressRateLimiter, AFloodGetsOneReportASecondWithTheCountHeldBack) {
+    AddressRateLimiter limiter(5, 1000, 16);
+    int reported = 0;
+    for (int i = 0; i < 50; ++i) {
+        const std::optional<std::int64_t> held = limiter.allow("10.0.0.1", 100);
+        reported += held ? 1 : 0;
+        EXPECT_EQ(held.value_or(0), 0);
+    }
+    EXPECT_EQ(reported, 5);
+    EXPECT_EQ(limiter.allow("10.0.0.2", 100), 0) << "another address is not held back";
+    EXPECT_EQ(limiter.allow("10.0.0.1", 900), std::nullopt);
+    EXPECT_EQ(limiter.allow("10.0.0.1", 1100), 46);
+    EXPECT_EQ(limiter.allow("10.0.0.1", 1200), std::nullopt) << "still limited after a flood";
+    EXPECT_EQ(limiter.allow("10.0.0.1", 2100), 1);
+    for (std::int64_t now = 3200; now < 3600; now += 100) { // four within the next second
+        EXPECT_EQ(limiter.allow("10.0.0.1", now), 0);
+    }
+    EXPECT_EQ(limiter.allow("10.0.0.1", 4300), 0) << "calm again: every request reported";
+}
+
+// Guards the table of addresses growing without bound under a spread flood.
+TEST(AddressRateLimiter, AFullTableLimitsNewcomersTogether) {
+    AddressRateLimiter limiter(1, 1000, 2);
+    EXPECT_EQ(limiter.allow("a", 0), 0);
+    EXPECT_EQ(limiter.allow("b", 0), 0);
+    EXPECT_EQ(limiter.allow("c", 0), 0);
+    EXPECT_EQ(limiter.allow("d", 0), std::nullopt) << "shares the newcomers' entry with c";
+    EXPECT_EQ(limiter.allow("e", 2500), 0) << "a and b forgotten after two quiet seconds";
+}
+
+// Guards "/hi", which needs no password, letting anyone flood the log; its answer must stay.
+TEST(WebServerGreeting, FiftyRequestsGiveAFewLinesAndTheCountHeldBack) {
+    LogCapture log;
+    MainApp app;
+    WebServer web(0, *app.getLeftServer(), *app.getRightServer(), 9000);
+    HttpRequest hi;
+    hi.method = "GET";
+    hi.path = "/hi";
+    hi.peer = "127.0.0.9";
+    const std::regex summary(R"(hi from client \((\d+) more from 127\.0\.0\.9 since its )"
+                             R"(previous line\)  webserver  \d+)");
+    const auto start = std::chrono::steady_clock::now();
+    int requests = 0;
+    std::smatch held;
+    std::string text;
+    // 50 at once, then one every 20 ms until the count held back is logged (at most 5 s).
+    for (; requests < 300 && !std::regex_search(text, held, summary); ++requests) {
+        const HttpReply reply = web.answer(hi);
+        ASSERT_EQ(reply.status, 200);
+        ASSERT_EQ(reply.body, "hi from server");
+        if (requests >= 50) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        text = log.text();
+    }
+    ASSERT_TRUE(std::regex_search(text, held, summary)) << text;
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start)
+            .count();
+    const int lines = log.count("hi from client");
+    EXPECT_LE(lines, 5 + seconds + 1);
+    EXPECT_EQ(lines + std::stoi(held[1]), requests) << "every request logged or counted";
 }
 
 } // namespace
