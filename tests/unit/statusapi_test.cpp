@@ -150,6 +150,9 @@ vandra_input_rtp_reordered_packets_total 7
 # HELP vandra_callers SRT callers connected now.
 # TYPE vandra_callers gauge
 vandra_callers 1
+# HELP vandra_callers_backlog_bytes Bytes waiting in all callers' buffers together (bounded by maxbacklog).
+# TYPE vandra_callers_backlog_bytes gauge
+vandra_callers_backlog_bytes 2632
 # HELP vandra_callers_accepted_total SRT callers accepted.
 # TYPE vandra_callers_accepted_total counter
 vandra_callers_accepted_total 8
