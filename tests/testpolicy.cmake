@@ -21,7 +21,9 @@ set(vandra_cpu_tests
     "^FastStart\\."
     "^WebStatus\\.InputAndCallerRates"
     "^RtpInput\\."
-    "^Dashboard\\.TwoHundred")
+    "^Dashboard\\.TwoHundred"
+    "^BacklogBudget\\."
+    "^JoinStorm\\.")
 
 function(vandra_matches_any test out)
     set(found FALSE)
