@@ -454,18 +454,5 @@ REPORT="$WORK/report.md"
 cat "$REPORT"
 
 if [ "$write_readme" -eq 1 ]; then
-    python3 - "$README" "$REPORT" <<'EOF'
-import sys
-readme_path, report_path = sys.argv[1], sys.argv[2]
-begin, end = "<!-- faststart results begin -->", "<!-- faststart results end -->"
-readme = open(readme_path).read()
-report = open(report_path).read().strip()
-if begin in readme and end in readme:
-    head, rest = readme.split(begin, 1)
-    tail = rest.split(end, 1)[1]
-    readme = head + begin + "\n" + report + "\n" + end + tail
-else:
-    readme = readme.rstrip("\n") + "\n\n" + begin + "\n" + report + "\n" + end + "\n"
-open(readme_path, "w").write(readme)
-EOF
+    write_results_section "$README" "$REPORT" faststart
 fi

@@ -41,3 +41,22 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
+
+# Puts REPORT's text between the markers "<!-- NAME results begin -->" and "... end -->" of
+# README, appending both markers at the end the first time.
+write_results_section() { # readme report name
+    python3 - "$1" "$2" "$3" <<'EOF'
+import sys
+readme_path, report_path, name = sys.argv[1], sys.argv[2], sys.argv[3]
+begin, end = "<!-- %s results begin -->" % name, "<!-- %s results end -->" % name
+readme = open(readme_path).read()
+report = open(report_path).read().strip()
+if begin in readme and end in readme:
+    head, rest = readme.split(begin, 1)
+    tail = rest.split(end, 1)[1]
+    readme = head + begin + "\n" + report + "\n" + end + tail
+else:
+    readme = readme.rstrip("\n") + "\n\n" + begin + "\n" + report + "\n" + end + "\n"
+open(readme_path, "w").write(readme)
+EOF
+}
