@@ -31,6 +31,7 @@
 
 #include "core/chunk.h"
 #include "core/logger.h"
+#include "platform/platform.h"
 #include "srt/rightserver.h"
 
 namespace vandra {
@@ -206,6 +207,7 @@ int main(int argc, char** argv) {
                              "[--others N] [--rate-bps R] [--seconds S] [--label TEXT]\n");
         return 2;
     }
+    vandra::platform::tuneAllocator(); // large buffers from the system, as in the server
     if (srt_startup() < 0) {
         std::fprintf(stderr, "srt_startup: %s\n", srt_getlasterror_str());
         return 1;

@@ -70,19 +70,6 @@ ninja -C "$BUILD" -j2 vandra-server vandra-loadclient
 
 GROUP="239.255.202.$((1 + RANDOM % 254))"
 
-pick_port() {
-    local port
-    for _ in $(seq 100); do
-        port=$((20000 + RANDOM % 30000))
-        if [ -z "$(ss -Hantu "( sport = :$port )" 2>/dev/null)" ]; then
-            echo "$port"
-            return 0
-        fi
-    done
-    echo "no free port found" >&2
-    return 1
-}
-
 mkdir -p "$MEDIA"
 if [ ! -s "$STREAM" ]; then
     echo "encoding the 2 Mbit/s stream ..." >&2
@@ -92,19 +79,6 @@ if [ ! -s "$STREAM" ]; then
         -pix_fmt yuv420p -f mpegts -muxrate "$RATE_BPS" "$STREAM.part"
     mv "$STREAM.part" "$STREAM"
 fi
-
-# Ready once the process itself holds the SRT port and has joined the group.
-wait_ready() { # pid srt_port log
-    for _ in $(seq 100); do
-        kill -0 "$1" 2>/dev/null || return 1
-        if ss -Hulnp "( sport = :$2 )" 2>/dev/null | grep -q "pid=$1," &&
-            grep -q -- "-- used iface for MULTICAST GROUP" "$3"; then
-            return 0
-        fi
-        sleep 0.05
-    done
-    return 1
-}
 
 json_field() { # file key
     python3 -c 'import json, sys; print(json.loads(open(sys.argv[1]).read().strip().splitlines()[-1]).get(sys.argv[2]))' "$1" "$2" 2>/dev/null || echo "-"

@@ -60,3 +60,33 @@ else:
 open(readme_path, "w").write(readme)
 EOF
 }
+
+# A port nothing listens on or sends from, not handed out before in this run.
+used_ports=" "
+
+pick_port() {
+    local port
+    for _ in $(seq 100); do
+        port=$((20000 + RANDOM % 30000))
+        if [[ "$used_ports" != *" $port "* ]] && [ -z "$(ss -Hantu "( sport = :$port )" 2>/dev/null)" ]; then
+            used_ports+="$port "
+            echo "$port"
+            return 0
+        fi
+    done
+    echo "no free port found" >&2
+    return 1
+}
+
+# Ready once the process itself holds the SRT port and has joined the group.
+wait_ready() { # pid srt_port log
+    for _ in $(seq 100); do
+        kill -0 "$1" 2>/dev/null || return 1
+        if ss -Hulnp "( sport = :$2 )" 2>/dev/null | grep -q "pid=$1," &&
+            grep -q -- "-- used iface for MULTICAST GROUP" "$3"; then
+            return 0
+        fi
+        sleep 0.05
+    done
+    return 1
+}
