@@ -131,8 +131,9 @@ void ClientHandler::deliver(const std::uint8_t* data, std::int32_t length) {
 bool ClientHandler::startAtKeyFrame() {
     if (fastStart_->cachedChunks() == 1) {
         keyFrameDueMs_ = 0;
+        RingBufferAdaptive* const ring = ring_;
         fastStart_->visit(steadyMs(),
-                          [this](const std::uint8_t* chunk) { ring_->push(chunk, kChunkSize); });
+                          [ring](const std::uint8_t* chunk) { ring->push(chunk, kChunkSize); });
         backlog_.store(ring_->available(), std::memory_order_relaxed);
         wakeSender();
         return false;
