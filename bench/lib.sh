@@ -64,11 +64,15 @@ EOF
 # A port nothing listens on or sends from, not handed out before in this run.
 used_ports=" "
 
+port_is_free() {
+    [[ "$used_ports" != *" $1 "* ]] && [ -z "$(ss -Hantu "( sport = :$1 )" 2>/dev/null)" ]
+}
+
 pick_port() {
     local port
     for _ in $(seq 100); do
         port=$((20000 + RANDOM % 30000))
-        if [[ "$used_ports" != *" $port "* ]] && [ -z "$(ss -Hantu "( sport = :$port )" 2>/dev/null)" ]; then
+        if port_is_free "$port"; then
             used_ports+="$port "
             echo "$port"
             return 0
