@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Join storms: N callers connecting at once to a server carrying a 2 Mbit/s H.264 stream (GOP
-# 2 s, replayed in real time by ffmpeg), with fast start off and on, side by side. Per run: how
-# many connected (the load client does not retry, so that is "on the first try"), the time the
-# last one took to connect, callers started from the cache, callers that gave way to a live
-# start, packets dropped as too late (the server's end lines of fast-start callers) and lines
-# about unpaced sending. Prints a markdown table and, unless --no-readme, writes it into the
-# join storm section of bench/README.md.
+# 2 s, replayed in real time by ffmpeg), with fast start off and on, side by side; the callers
+# come from one load client that sends from one UDP port for all of them, so that it stays
+# light. Per run: how many connected (the load client does not retry: "on the first try"), the
+# time the last one took to connect, callers started from the cache, callers that gave way to
+# a live start, packets dropped as too late for all callers (from /metrics) and lines about
+# unpaced sending. Prints a markdown table and, unless --no-readme, writes it into the join
+# storm section of bench/README.md.
 #
 #   bench/joinstorm.sh [--callers "100 300"] [--rounds R] [--seconds S] [--no-readme]
 #                      [--keep-logs]
@@ -31,7 +32,7 @@ keep_logs=0
 invocation="bench/joinstorm.sh${*:+$(printf ' %q' "$@")}"
 
 usage() {
-    sed -n '2,13p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
+    sed -n '2,14p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
     exit 2
 }
 
@@ -110,7 +111,7 @@ storm() { # callers faststart(0|1)
     # The load client checks its own test stream, which this is not: it counts every packet as
     # corrupt but reads them all, which is all that is needed here.
     "$LOADCLIENT" --port "$srt" --callers "$callers" --seconds "$seconds" --latency "$LATENCY_MS" \
-        --stagger-ms 0 --connect-timeout 20000 --min-packets 0 \
+        --stagger-ms 0 --connect-timeout 20000 --min-packets 0 --shared-port \
         >"$WORK/lc.json" 2>"$WORK/lc.err" &
     local lc_pid=$!
     live_pids+=("$lc_pid")
