@@ -29,6 +29,9 @@ constexpr auto kSettings = std::to_array<SettingInfo>({
     {"dump", "false", "true or 1: record input to server_DATE_TIME.ts", false},
     {"input_timeout", "2000", "ms without input before it counts as stalled (0: off)", false},
     {"faststart", "false", "true or 1: new callers start at the latest key frame", false},
+    {"faststart_catchups", "8", "fast-start catch-ups at once; later callers wait their turn",
+     false},
+    {"maxbacklog", "RAM/4, >= 256", "MB all callers' buffers may hold together", false},
     {"webnic", "0.0.0.0", "IPv4 address the web server listens on", false},
     {"webauth", "none", "file of name:password lines; HTTP Basic auth on all but /hi", false},
 });

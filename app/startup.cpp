@@ -1,5 +1,7 @@
 #include "app/startup.h"
 
+#include <algorithm>
+#include <climits>
 #include <optional>
 
 #include <srt/srt.h>
@@ -33,8 +35,15 @@ struct Settings {
     std::int32_t webPort = 0;
     bool dump = false;
     bool fastStart = false;
+    std::int32_t catchUpSlots = 0;
+    std::int64_t backlogBudgetBytes = 0;
     std::int32_t inputTimeoutMs = 0;
 };
+
+constexpr std::int64_t kMegabyte = 1024 * 1024;
+// The callers' backlogs may take a quarter of the machine's memory, but never less than this:
+// a small machine still lets a few callers lag by a few seconds each.
+constexpr std::int64_t kLeastDefaultBacklogBytes = 256 * kMegabyte;
 
 // Converts a setting that must fit a signed 32-bit integer; logs the key and its text if not.
 std::optional<std::int32_t> convertSetting(const char* key, const std::string& text) {
@@ -124,6 +133,35 @@ bool readSwitch(const ConfigReader& config, const char* key, const char* whenOff
     return on;
 }
 
+// A count that must be at least 1; `fallback` when the key is absent.
+std::optional<std::int32_t> readPositive(const ConfigReader& config, const char* key,
+                                         std::int32_t fallback) {
+    const std::string text = config.get(key, "");
+    if (text.empty()) {
+        return fallback;
+    }
+    const std::optional<std::int32_t> value = convertCount(key, text);
+    if (value && *value == 0) {
+        LOG_LINE << "ERROR: setting " << key << " must be at least 1";
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<std::int64_t> readBacklogBudget(const ConfigReader& config) {
+    const std::int64_t quarterOfMemory = platform::physicalMemoryBytes() / 4;
+    const std::int64_t fallbackMb =
+        std::max(quarterOfMemory, kLeastDefaultBacklogBytes) / kMegabyte;
+    const std::optional<std::int32_t> megabytes =
+        readPositive(config, "maxbacklog",
+                     static_cast<std::int32_t>(std::min<std::int64_t>(fallbackMb, INT32_MAX)));
+    if (megabytes) {
+        LOG_LINE << "-- callers' buffers hold at most " << *megabytes
+                 << " MB together (maxbacklog); past it the caller furthest behind is cut";
+    }
+    return megabytes ? std::optional(*megabytes * kMegabyte) : std::nullopt;
+}
+
 // Fills `settings`; 0, or the exit status when a setting is unusable (logged).
 int readSettings(const ConfigReader& config, bool fromArguments, Settings& settings) {
     if (!checkSettingKeys(config)) {
@@ -151,6 +189,15 @@ int readSettings(const ConfigReader& config, bool fromArguments, Settings& setti
     settings.srt.latency = *latency;
     settings.dump = readSwitch(config, "dump", "not recording");
     settings.fastStart = readSwitch(config, "faststart", "callers start live");
+    const std::optional<std::int32_t> catchUps =
+        readPositive(config, "faststart_catchups", CatchUpBudget::kDefaultSlots);
+    const std::optional<std::int64_t> backlogBudget =
+        catchUps ? readBacklogBudget(config) : std::nullopt;
+    if (!backlogBudget) {
+        return kBadSettingStatus;
+    }
+    settings.catchUpSlots = *catchUps;
+    settings.backlogBudgetBytes = *backlogBudget;
     const std::optional<std::int32_t> inputTimeout =
         convertCount("input_timeout", config.get("input_timeout", "2000"));
     if (!inputTimeout) {
@@ -211,7 +258,11 @@ int runServer(int argc, char** argv) {
     closeRecordingOnExit(signalWatcher, leftServer.recorder());
     if (settings.fastStart) {
         app.getRightServer()->enableFastStart();
+        app.getRightServer()->setCatchUpSlots(settings.catchUpSlots);
+        LOG_LINE << "-- fast start: at most " << settings.catchUpSlots
+                 << " catch-ups at once (faststart_catchups); later callers wait their turn";
     }
+    app.getRightServer()->setBacklogBudget(settings.backlogBudgetBytes);
     WebServer webServer(settings.webPort, leftServer, *app.getRightServer(), settings.srt.port,
                         access->web());
     app.serve(settings.srt);

@@ -136,26 +136,7 @@ fi
 # Addresses: one group per run of this script, fresh ports per relay start, so tests running
 # at the same time on this machine do not share traffic with us.
 
-GROUP="239.255.200.$((1 + RANDOM % 254))"
-used_ports=" "
-
-port_is_free() {
-    [[ "$used_ports" != *" $1 "* ]] && [ -z "$(ss -Hantu "( sport = :$1 )" 2>/dev/null)" ]
-}
-
-pick_port() {
-    local port
-    for _ in $(seq 100); do
-        port=$((20000 + RANDOM % 30000))
-        if port_is_free "$port"; then
-            used_ports+="$port "
-            echo "$port"
-            return 0
-        fi
-    done
-    echo "no free port found" >&2
-    return 1
-}
+GROUP="239.255.200.$((1 + RANDOM % 254))" # ports: pick_port in lib.sh
 
 # ---------------------------------------------------------------------------------------------
 # The relays, each with the same group, latency and UDP receive buffer.

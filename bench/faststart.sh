@@ -103,22 +103,6 @@ ninja -C "$BUILD" -j2 vandra-server vandra-loadclient
 # Addresses: a group of this run's own and fresh ports.
 
 GROUP="239.255.201.$((1 + RANDOM % 254))"
-used_ports=" "
-
-pick_port() {
-    local port
-    for _ in $(seq 100); do
-        port=$((20000 + RANDOM % 30000))
-        if [[ "$used_ports" != *" $port "* ]] && [ -z "$(ss -Hantu "( sport = :$port )" 2>/dev/null)" ]; then
-            used_ports+="$port "
-            echo "$port"
-            return 0
-        fi
-    done
-    echo "no free port found" >&2
-    return 1
-}
-
 # ---------------------------------------------------------------------------------------------
 # The streams: a moving test picture with a little noise (so that key frames weigh what they
 # do in real pictures), 1280x720 at 25 frame/s, constant-rate video, AAC audio, muxed at a
@@ -178,19 +162,6 @@ start_server() { # udp_port srt_port web_port faststart|before log
     fi
     SERVER_PID=$!
     live_pids+=("$SERVER_PID")
-}
-
-# Ready once the process itself holds the SRT port and has joined the group.
-wait_ready() { # pid srt_port log
-    for _ in $(seq 100); do
-        kill -0 "$1" 2>/dev/null || return 1
-        if ss -Hulnp "( sport = :$2 )" 2>/dev/null | grep -q "pid=$1," &&
-            grep -q -- "-- used iface for MULTICAST GROUP" "$3"; then
-            return 0
-        fi
-        sleep 0.05
-    done
-    return 1
 }
 
 now_ms() {
@@ -454,18 +425,5 @@ REPORT="$WORK/report.md"
 cat "$REPORT"
 
 if [ "$write_readme" -eq 1 ]; then
-    python3 - "$README" "$REPORT" <<'EOF'
-import sys
-readme_path, report_path = sys.argv[1], sys.argv[2]
-begin, end = "<!-- faststart results begin -->", "<!-- faststart results end -->"
-readme = open(readme_path).read()
-report = open(report_path).read().strip()
-if begin in readme and end in readme:
-    head, rest = readme.split(begin, 1)
-    tail = rest.split(end, 1)[1]
-    readme = head + begin + "\n" + report + "\n" + end + tail
-else:
-    readme = readme.rstrip("\n") + "\n\n" + begin + "\n" + report + "\n" + end + "\n"
-open(readme_path, "w").write(readme)
-EOF
+    write_results_section "$README" "$REPORT" faststart
 fi

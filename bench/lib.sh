@@ -41,3 +41,56 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
+
+# Puts REPORT's text between the markers "<!-- NAME results begin -->" and "... end -->" of
+# README, appending both markers at the end the first time.
+write_results_section() { # readme report name
+    python3 - "$1" "$2" "$3" <<'EOF'
+import sys
+readme_path, report_path, name = sys.argv[1], sys.argv[2], sys.argv[3]
+begin, end = "<!-- %s results begin -->" % name, "<!-- %s results end -->" % name
+readme = open(readme_path).read()
+report = open(report_path).read().strip()
+if begin in readme and end in readme:
+    head, rest = readme.split(begin, 1)
+    tail = rest.split(end, 1)[1]
+    readme = head + begin + "\n" + report + "\n" + end + tail
+else:
+    readme = readme.rstrip("\n") + "\n\n" + begin + "\n" + report + "\n" + end + "\n"
+open(readme_path, "w").write(readme)
+EOF
+}
+
+# A port nothing listens on or sends from, not handed out before in this run.
+used_ports=" "
+
+port_is_free() {
+    [[ "$used_ports" != *" $1 "* ]] && [ -z "$(ss -Hantu "( sport = :$1 )" 2>/dev/null)" ]
+}
+
+pick_port() {
+    local port
+    for _ in $(seq 100); do
+        port=$((20000 + RANDOM % 30000))
+        if port_is_free "$port"; then
+            used_ports+="$port "
+            echo "$port"
+            return 0
+        fi
+    done
+    echo "no free port found" >&2
+    return 1
+}
+
+# Ready once the process itself holds the SRT port and has joined the group.
+wait_ready() { # pid srt_port log
+    for _ in $(seq 100); do
+        kill -0 "$1" 2>/dev/null || return 1
+        if ss -Hulnp "( sport = :$2 )" 2>/dev/null | grep -q "pid=$1," &&
+            grep -q -- "-- used iface for MULTICAST GROUP" "$3"; then
+            return 0
+        fi
+        sleep 0.05
+    done
+    return 1
+}

@@ -45,15 +45,24 @@ std::int32_t BitrateHistory::latestKbps() const {
 }
 
 std::string BitrateHistory::toJson() const {
+    return formatJson(samples());
+}
+
+std::vector<BitrateSample> BitrateHistory::samples() const {
     MutexLock lock(mutex_);
-    if (count_ <= 0) {
-        return "[]";
-    }
-    std::string json = "[";
-    const int visible = std::min(count_, kSlots);
+    std::vector<BitrateSample> newestFirst;
+    const int visible = std::clamp(count_, 0, kSlots);
+    newestFirst.reserve(static_cast<size_t>(visible));
     for (int i = 0; i < visible; ++i) {
-        const BitrateSample& sample =
-            slots_[static_cast<size_t>((writeIndex_ - i + kSlots) % kSlots)];
+        newestFirst.push_back(slots_[static_cast<size_t>((writeIndex_ - i + kSlots) % kSlots)]);
+    }
+    return newestFirst;
+}
+
+std::string BitrateHistory::formatJson(const std::vector<BitrateSample>& samples) {
+    std::string json = "[";
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        const BitrateSample& sample = samples[i];
         if (i > 0) {
             json += ',';
         }

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "core/mutex.h"
 
@@ -44,6 +45,10 @@ public:
     void reset() EXCLUDES(mutex_);
     // The samples as a compact JSON array, newest first: [{"x":"...","y":N},...]
     std::string toJson() const EXCLUDES(mutex_);
+    // The samples, newest first, for a caller that formats them after releasing its locks.
+    std::vector<BitrateSample> samples() const EXCLUDES(mutex_);
+    // `samples` (newest first) as toJson writes them.
+    static std::string formatJson(const std::vector<BitrateSample>& samples);
     // The newest sample's rate, 0 when there is none.
     std::int32_t latestKbps() const EXCLUDES(mutex_);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "core/logger.h"
 
@@ -27,104 +28,161 @@ std::int32_t RingBufferAdaptive::capacity() const {
 
 bool RingBufferAdaptive::holdsStorage() const {
     MutexLock lock(mutex_);
-    return data_ != nullptr;
+    return !blocks_.empty();
 }
 
 void RingBufferAdaptive::push(const std::uint8_t* source, std::int32_t length) {
     if (length <= 0) {
         return;
     }
-    if (data_ == nullptr) {
+    if (blocks_.empty()) {
+        auto storage = uninitialisedStorage(capacity_);
         MutexLock lock(mutex_);
-        data_ = uninitialisedStorage(capacity_);
+        blocks_.push_back({storage.get(), capacity_});
+        storage_.push_back(std::move(storage));
     } else {
         rewindIfDrained();
     }
-    // Only this thread changes capacity_ and writePos_, and fill_ only shrinks behind our back,
-    // so the free space seen here can only be an underestimate.
+    // Only this thread changes the capacity and the write position, and fill_ only shrinks
+    // behind our back, so the free space seen here can only be an underestimate.
     if (capacity_ - fill_.load(std::memory_order_acquire) < length) {
         grow(length);
     }
-    if (writePos_ == capacity_) {
-        writePos_ = 0;
-    }
-    const std::int32_t tail = std::min(length, capacity_ - writePos_);
-    std::memcpy(data_.get() + writePos_, source, static_cast<size_t>(tail));
-    const std::int32_t rest = length - tail;
-    if (rest > 0) {
-        std::memcpy(data_.get(), source + tail, static_cast<size_t>(rest));
-        writePos_ = rest;
-    } else {
-        writePos_ += tail;
-    }
+    copyIn(source, length);
     // The bytes are in place before the reader can see them counted.
     MutexLock lock(mutex_);
     fill_.fetch_add(length, std::memory_order_release);
 }
 
+void RingBufferAdaptive::copyIn(const std::uint8_t* source, std::int32_t length) {
+    while (length > 0) {
+        if (write_.offset == blocks_[write_.block].size) {
+            write_.block = (write_.block + 1) % blocks_.size();
+            write_.offset = 0;
+        }
+        const Block& block = blocks_[write_.block];
+        const std::int32_t run = std::min(length, block.size - write_.offset);
+        std::memcpy(block.data + write_.offset, source, static_cast<size_t>(run));
+        write_.offset += run;
+        source += run;
+        length -= run;
+    }
+}
+
 void RingBufferAdaptive::rewindIfDrained() {
     // Only this thread makes fill_ grow, so once it is 0 the reader cannot pop until we
     // write; the lock waits out a pop that is just finishing.
-    if (writePos_ == 0 || fill_.load(std::memory_order_acquire) != 0) {
+    if ((write_.block == 0 && write_.offset == 0) || fill_.load(std::memory_order_acquire) != 0) {
         return;
     }
     MutexLock lock(mutex_);
-    readPos_ = 0;
-    writePos_ = 0;
+    read_ = {};
+    write_ = {};
 }
 
-bool RingBufferAdaptive::releaseStorage() {
-    std::unique_ptr<std::uint8_t[]> released;
+bool RingBufferAdaptive::releaseStorage(Storage* keep) {
+    Storage released;
     {
         MutexLock lock(mutex_);
         if (fill_.load(std::memory_order_relaxed) != 0) {
             return false;
         }
-        released = std::move(data_);
-        readPos_ = 0;
-        writePos_ = 0;
+        released = std::move(storage_);
+        storage_.clear();
+        blocks_.clear();
+        read_ = {};
+        write_ = {};
     }
-    return true; // freed here, outside the lock
+    if (keep != nullptr) {
+        std::move(released.begin(), released.end(), std::back_inserter(*keep));
+    }
+    return true; // anything not kept is freed here, outside the lock
+}
+
+void RingBufferAdaptive::clear() {
+    MutexLock lock(mutex_);
+    fill_.store(0, std::memory_order_release);
+    read_ = {};
+    write_ = {};
 }
 
 void RingBufferAdaptive::grow(std::int32_t length) {
+    const std::int32_t added = growStep_ < length ? 2 * length : growStep_;
+    auto storage = uninitialisedStorage(added);
     std::int32_t oldCapacity = 0;
     std::int32_t oldReadPos = 0;
-    const std::int32_t oldWritePos = writePos_;
+    std::int32_t oldWritePos = 0;
     {
         MutexLock lock(mutex_);
         oldCapacity = capacity_;
-        oldReadPos = readPos_;
-        relocate(growStep_ < length ? capacity_ + 2 * length : capacity_ + growStep_);
+        oldReadPos = offsetOf(read_);
+        oldWritePos = offsetOf(write_);
+        insertAtWriter(std::move(storage), added);
     }
     LOG_LINE << "-- CRITICAL SIZE NEED REALLOC " << oldCapacity << " " << oldReadPos << " "
              << oldWritePos << " " << length;
 }
 
-void RingBufferAdaptive::reserve(std::int32_t length) {
-    MutexLock lock(mutex_);
+void RingBufferAdaptive::reserve(std::int32_t length, std::int32_t touch) {
     const std::int32_t unread = fill_.load(std::memory_order_relaxed);
-    if (capacity_ - unread < length) {
-        relocate(unread + length);
+    if (capacity_ - unread >= length) {
+        return;
+    }
+    const bool empty = blocks_.empty();
+    const std::int32_t added = empty ? length : unread + length - capacity_;
+    auto storage = uninitialisedStorage(added);
+    std::memset(storage.get(), 0, static_cast<size_t>(touch < 0 ? added : std::min(touch, added)));
+    MutexLock lock(mutex_);
+    if (empty) {
+        blocks_.push_back({storage.get(), added});
+        storage_.push_back(std::move(storage));
+        capacity_ = added;
+    } else {
+        insertAtWriter(std::move(storage), added);
     }
 }
 
-void RingBufferAdaptive::relocate(std::int32_t newCapacity) {
-    auto newData = uninitialisedStorage(newCapacity);
-    if (data_ == nullptr) {
-        data_ = std::move(newData);
-        capacity_ = newCapacity;
-        return; // no storage, nothing unread: the positions are at the start
+// The new block goes right after the newest byte, so that the writer fills it before it
+// comes to the free space it had ahead; a block the writer is inside is split there.
+void RingBufferAdaptive::insertAtWriter(std::unique_ptr<std::uint8_t[]> storage,
+                                        std::int32_t size) {
+    const bool drained = fill_.load(std::memory_order_relaxed) == 0;
+    const Block inserted{storage.get(), size};
+    storage_.push_back(std::move(storage));
+    capacity_ += size;
+    const std::size_t at = write_.block;
+    const Block current = blocks_[at];
+    std::size_t index = at;
+    if (write_.offset == current.size) {
+        index = at + 1;
+    } else if (write_.offset > 0) {
+        const std::int32_t split = write_.offset;
+        blocks_[at].size = split;
+        blocks_.insert(blocks_.begin() + static_cast<std::ptrdiff_t>(at) + 1,
+                       {current.data + split, current.size - split});
+        index = at + 1;
+        if (read_.block == at && read_.offset >= split) {
+            read_ = {at + 1, read_.offset - split};
+        } else if (read_.block > at) {
+            ++read_.block;
+        }
     }
-    // Lay the unread bytes out oldest first, so a wrapped backlog keeps its order.
-    const std::int32_t unread = fill_.load(std::memory_order_relaxed);
-    const std::int32_t firstRun = std::min(unread, capacity_ - readPos_);
-    std::memcpy(newData.get(), data_.get() + readPos_, static_cast<size_t>(firstRun));
-    std::memcpy(newData.get() + firstRun, data_.get(), static_cast<size_t>(unread - firstRun));
-    data_ = std::move(newData);
-    capacity_ = newCapacity;
-    readPos_ = 0;
-    writePos_ = unread;
+    blocks_.insert(blocks_.begin() + static_cast<std::ptrdiff_t>(index), inserted);
+    if (read_.block >= index) {
+        ++read_.block;
+    }
+    write_ = {index, 0};
+    if (drained) {
+        read_ = write_;
+    }
+}
+
+std::int32_t RingBufferAdaptive::offsetOf(Position position) const {
+    std::int32_t offset = position.offset;
+    for (std::size_t i = 0; i < position.block; ++i) {
+        offset += blocks_[i].size;
+    }
+    return offset;
 }
 
 bool RingBufferAdaptive::pop(std::uint8_t* chunkOut) {
@@ -132,13 +190,15 @@ bool RingBufferAdaptive::pop(std::uint8_t* chunkOut) {
     if (fill_.load(std::memory_order_relaxed) < chunkSize_) {
         return false;
     }
-    // A chunk straddles the end only after a growth by an unusually long write.
-    const std::int32_t firstRun = std::min(chunkSize_, capacity_ - readPos_);
-    std::memcpy(chunkOut, data_.get() + readPos_, static_cast<size_t>(firstRun));
-    std::memcpy(chunkOut + firstRun, data_.get(), static_cast<size_t>(chunkSize_ - firstRun));
-    readPos_ += chunkSize_;
-    if (readPos_ >= capacity_) {
-        readPos_ -= capacity_;
+    for (std::int32_t copied = 0; copied < chunkSize_;) {
+        const Block& block = blocks_[read_.block];
+        const std::int32_t run = std::min(chunkSize_ - copied, block.size - read_.offset);
+        std::memcpy(chunkOut + copied, block.data + read_.offset, static_cast<size_t>(run));
+        copied += run;
+        read_.offset += run;
+        if (read_.offset == block.size) {
+            read_ = {(read_.block + 1) % blocks_.size(), 0};
+        }
     }
     fill_.fetch_sub(chunkSize_, std::memory_order_release);
     return true;

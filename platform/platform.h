@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // The few operating-system services the server needs, behind one small layer so that the
@@ -32,5 +33,8 @@ void tuneAllocator();
 // are freed on their own threads' heaps, which otherwise keep the pages of a crowd of callers
 // long after it has gone.
 void releaseFreedMemory();
+
+// Bytes of physical memory the machine has; 0 when the system does not say.
+std::int64_t physicalMemoryBytes();
 
 } // namespace vandra::platform

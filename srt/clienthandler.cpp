@@ -40,6 +40,8 @@ constexpr std::int64_t kMinPaceSleepUs = 2000;
 // How long a buffer stays empty before its storage goes back to the system: long enough that
 // a caller that backs up now and then does not allocate anew each time.
 constexpr std::int64_t kRingReleaseAfterMs = 2000;
+// How often a caller waiting for a catch-up slot asks again.
+constexpr auto kTurnPollWait = std::chrono::milliseconds(20);
 
 bool isNoRoom() {
     const int error = srt_getlasterror(nullptr);
@@ -82,10 +84,10 @@ const char* endReasonText(EndReason reason) {
 } // namespace
 
 ClientHandler::ClientHandler(Mutex& clientsMutex, bool liveMode, const GopCache* fastStart,
-                             std::int32_t maxBacklogBytes)
+                             CallerShared shared)
     : clientsMutex_(clientsMutex), liveMode_(liveMode),
-      maxBacklogBytes_(maxBacklogBytes > 0 ? maxBacklogBytes : kMaxBacklogBytes),
-      fastStart_(fastStart) {}
+      maxBacklogBytes_(shared.maxBacklogBytes > 0 ? shared.maxBacklogBytes : kMaxBacklogBytes),
+      fastStart_(fastStart), shared_(shared) {}
 
 ClientHandler::~ClientHandler() {
     LOG_LINE << "del client (try del thread)";
@@ -99,12 +101,18 @@ void ClientHandler::start(std::int32_t socket) {
     socketId_ = socket;
     startedMs_ = steadyMs();
     active_.store(true, std::memory_order_release);
+    if (shared_.activeCallers != nullptr) {
+        shared_.activeCallers->fetch_add(1, std::memory_order_relaxed);
+    }
     created_ = wallMs();
     thread_ = std::make_unique<std::thread>(&ClientHandler::run, this);
 }
 
 void ClientHandler::deliver(const std::uint8_t* data, std::int32_t length) {
     if (ring_ == nullptr || overflowed_) {
+        return;
+    }
+    if (keyFrameDueMs_ != 0 && !startAtKeyFrame()) {
         return;
     }
     if (liveMode_ && trySendDirect(data, length)) {
@@ -117,6 +125,32 @@ void ClientHandler::deliver(const std::uint8_t* data, std::int32_t length) {
         ring_->push(data, length);
     }
     backlog_.store(ring_->available(), std::memory_order_relaxed);
+    wakeSender();
+}
+
+// A caller that gave way takes nothing until a chunk starts a new GOP in the cache, then the
+// tables and that chunk from the cache. True when the chunk is to be delivered as usual.
+bool ClientHandler::startAtKeyFrame() {
+    if (fastStart_->cachedChunks() == 1) {
+        keyFrameDueMs_ = 0;
+        RingBufferAdaptive* const ring = ring_;
+        fastStart_->visit(steadyMs(),
+                          [ring](const std::uint8_t* chunk) { ring->push(chunk, kChunkSize); });
+        backlog_.store(ring_->available(), std::memory_order_relaxed);
+        wakeSender();
+        return false;
+    }
+    if (steadyMs() < keyFrameDueMs_) {
+        return false;
+    }
+    keyFrameDueMs_ = 0;
+    return true;
+}
+
+void ClientHandler::cutForBacklogBudget() {
+    overflowed_ = true;
+    cutForBudget_.store(true);
+    fellBehind_.store(true);
     wakeSender();
 }
 
@@ -149,6 +183,8 @@ void ClientHandler::waitForWork(SendState state) {
         // The backlog is waiting for its turn, not for input.
         std::this_thread::sleep_for(std::chrono::microseconds(
             std::clamp<std::int64_t>(pacedWaitUs_, kMinPaceSleepUs, CatchUpPacer::kBurstUs)));
+    } else if (state == SendState::WaitingTurn) {
+        std::this_thread::sleep_for(kTurnPollWait);
     }
     UniqueLock lock(waitMutex_);
     if (state == SendState::Drained && !wakeRequested_) {
@@ -174,9 +210,10 @@ void ClientHandler::reserveForCache(RingBufferAdaptive& ring) {
     if (cached == 0) {
         return; // starts live, like any caller
     }
-    // Taken here, outside the lock, so that under it only the copy remains; the margin
-    // holds what arrives while the cache is sent, and what the cache gains meanwhile.
-    ring.reserve((cached + 1 + kRingChunks) * kChunkSize);
+    // Taken and its pages brought in here, outside the lock, so that under it only the copy
+    // remains; the margin holds what arrives while the cache is sent, and what the cache
+    // gains meanwhile.
+    ring.reserve((cached + 1 + kRingChunks) * kChunkSize, (cached + 1) * kChunkSize);
 }
 
 void ClientHandler::fillFromCache(RingBufferAdaptive& ring) {
@@ -190,13 +227,67 @@ void ClientHandler::fillFromCache(RingBufferAdaptive& ring) {
     backlog_.store(ring.available(), std::memory_order_relaxed);
 }
 
-void ClientHandler::startCatchUp() {
-    const std::int32_t chunks = faststartChunks();
-    if (chunks == 0) {
+void ClientHandler::beginFastStart(std::int64_t nowMs) {
+    if (faststartChunks() == 0) {
         LOG_LINE << "-- caller " << url_ << " (socket " << socketId_
                  << ") starts live: nothing in the fast-start cache";
         return;
     }
+    if (shared_.catchUps == nullptr || shared_.catchUps->tryAcquire()) {
+        holdsCatchUpSlot_ = shared_.catchUps != nullptr;
+        startCatchUp();
+    } else {
+        waitingTurnSinceMs_ = nowMs; // the backlog waits in the buffer meanwhile
+    }
+}
+
+ClientHandler::SendState ClientHandler::awaitCatchUpTurn(RingBufferAdaptive& ring,
+                                                         std::int64_t nowMs) {
+    if (shared_.catchUps->tryAcquire()) {
+        holdsCatchUpSlot_ = true;
+        waitingTurnSinceMs_ = -1;
+        startCatchUp();
+        return sendBacklog(ring);
+    }
+    if (nowMs - waitingTurnSinceMs_ <= shared_.latencyMs + kCatchUpWaitMs) {
+        return SendState::WaitingTurn;
+    }
+    giveWay(ring, nowMs);
+    return SendState::Drained;
+}
+
+// The backlog would reach the caller too late to be shown: it starts live at the next key
+// frame instead, which costs the uplink no more than any live caller.
+void ClientHandler::giveWay(RingBufferAdaptive& ring, std::int64_t nowMs) {
+    waitingTurnSinceMs_ = -1;
+    {
+        // The receiver pushes only under this lock, so nothing writes while the buffer empties.
+        MutexLock lock(clientsMutex_);
+        ring.clear();
+        keyFrameDueMs_ = nowMs + kKeyFrameWaitMs;
+    }
+    faststartChunks_.store(0, std::memory_order_relaxed);
+    backlog_.store(0, std::memory_order_relaxed);
+    if (shared_.catchUps->noteGaveWay(nowMs)) {
+        LOG_LINE << "-- caller " << url_ << " (socket " << socketId_
+                 << ") and the callers after it in this burst start live at the next key "
+                    "frame: all "
+                 << shared_.catchUps->slots() << " catch-up slots busy for "
+                 << shared_.latencyMs + kCatchUpWaitMs << " ms ("
+                 << shared_.catchUps->gaveWayTotal() << " callers so far)";
+    }
+}
+
+void ClientHandler::endCatchUp() {
+    catchUp_.stop();
+    if (holdsCatchUpSlot_) {
+        shared_.catchUps->release();
+        holdsCatchUpSlot_ = false;
+    }
+}
+
+void ClientHandler::startCatchUp() {
+    const std::int32_t chunks = faststartChunks();
     const auto paceBytesPerSecond =
         static_cast<std::int64_t>(static_cast<double>(cacheBytesPerSecond_) * kCatchUpSpeed);
     catchUp_.start(paceBytesPerSecond, steadyUs());
@@ -212,16 +303,16 @@ void ClientHandler::watchCatchUp(SendState state, std::int64_t nowMs) {
     }
     const std::int64_t elapsedMs = nowMs - catchUp_.startedUs() / 1000;
     if (state == SendState::Drained) {
-        catchUp_.stop();
+        endCatchUp();
         caughtUpAfterMs_ = elapsedMs;
     } else if (nowMs - paceCheckedMs_ >= kPaceCheckMs) {
         paceCheckedMs_ = nowMs;
         followInputRate(nowMs);
     }
-    if (catchUp_.active() && elapsedMs > kCatchUpLimitMs) {
-        catchUp_.stop();
+    if (catchUp_.active() && elapsedMs > kCatchUpLimitMs && !saidStillBehind_) {
+        saidStillBehind_ = true;
         LOG_LINE << "-- caller " << url_ << " (socket " << socketId_ << ") still behind after "
-                 << kCatchUpLimitMs / 1000 << " s: sending the rest unpaced";
+                 << kCatchUpLimitMs / 1000 << " s: it keeps its pace";
     }
 }
 
@@ -250,8 +341,10 @@ void ClientHandler::releaseRingWhenIdle(RingBufferAdaptive& ring, bool busy) {
         return;
     }
     // The receiver pushes only under the clients mutex, so while it is held nothing writes.
+    // The storage is freed after the lock.
+    RingBufferAdaptive::Storage released;
     MutexLock lock(clientsMutex_);
-    ring.releaseStorage();
+    ring.releaseStorage(&released);
 }
 
 bool ClientHandler::prepareSocket() {
@@ -343,7 +436,7 @@ void ClientHandler::run() {
     }
     publishRing(ring.get());
     if (fastStart_ != nullptr) {
-        startCatchUp();
+        beginFastStart(steadyMs());
     }
     platform::raiseThreadPriority();
     sendRate_.start(steadyMs());
@@ -369,14 +462,14 @@ void ClientHandler::run() {
         }
         statsFailures = 0;
         if (fellBehind_.load()) {
-            LOG_LINE << "-- caller fell more than " << maxBacklogBytes_
-                     << " bytes behind the input: disconnecting it";
+            logFellBehind();
             reason = EndReason::FellBehind;
             break;
         }
         watchPeer(now);
         const bool hadBacklog = ring->available() > 0;
-        const SendState state = sendBacklog(*ring);
+        const SendState state =
+            waitingTurnSinceMs_ >= 0 ? awaitCatchUpTurn(*ring, now) : sendBacklog(*ring);
         backlog_.store(ring->available(), std::memory_order_relaxed);
         if (state == SendState::Failed) {
             LOG_LINE << "-- ERR: send";
@@ -388,6 +481,17 @@ void ClientHandler::run() {
         waitForWork(state);
     }
     tearDown(std::move(ring), reason);
+}
+
+void ClientHandler::logFellBehind() {
+    if (cutForBudget_.load()) {
+        LOG_LINE << "-- caller " << url_ << " (socket " << socketId_ << ") is the furthest behind ("
+                 << backlogBytes()
+                 << " bytes) while all callers' backlogs pass maxbacklog: disconnecting it";
+        return;
+    }
+    LOG_LINE << "-- caller fell more than " << maxBacklogBytes_
+             << " bytes behind the input: disconnecting it";
 }
 
 void ClientHandler::watchPeer(std::int64_t nowMs) {
@@ -419,12 +523,16 @@ EndReason ClientHandler::whyConnectionEnded(std::int64_t nowMs) const {
 
 void ClientHandler::tearDown(std::unique_ptr<RingBufferAdaptive> ring, EndReason reason) {
     LOG_LINE << "stop srt recv";
+    endCatchUp();
     readStats();
     // Withdrawn under the clients mutex, so no delivery still reaches it, and before `active`
     // is cleared: after that the registry may join this thread.
     publishRing(nullptr);
     endReason_.store(reason);
     ended_ = wallMs();
+    if (shared_.activeCallers != nullptr) {
+        shared_.activeCallers->fetch_sub(1, std::memory_order_relaxed);
+    }
     active_.store(false, std::memory_order_release);
     history_.reset();
     ring.reset();

@@ -11,6 +11,7 @@
 #include "core/bitratehistory.h"
 #include "core/chunk.h"
 #include "core/mutex.h"
+#include "srt/catchupbudget.h"
 #include "srt/catchuppacer.h"
 
 namespace vandra {
@@ -37,6 +38,14 @@ struct CallerStats {
     double bandwidthMbps = 0;
 };
 
+// What the registry shares with all its callers; each part may be absent.
+struct CallerShared {
+    std::atomic<std::int32_t>* activeCallers = nullptr; // counts callers whose loop runs
+    CatchUpBudget* catchUps = nullptr;                  // with fast start
+    std::int32_t latencyMs = 0;
+    std::int32_t maxBacklogBytes = 0; // a caller's backlog cap; 0 or less: kMaxBacklogBytes
+};
+
 // One connected SRT caller: its own ring buffer, filled by the receiver, and its own thread
 // that sends what the buffer holds. Only the sending loop ends a caller.
 //
@@ -48,7 +57,9 @@ struct CallerStats {
 // With fast start the buffer begins with the registry's cached chunks since the latest key
 // frame, copied under the clients mutex as the buffer is published, so that cache and live
 // chunks join with no gap and no duplicate; the thread sends that backlog at a few times the
-// stream's rate until it has caught up, then goes on as above.
+// stream's rate until it has caught up, then goes on as above. A catch-up needs a slot of the
+// registry's CatchUpBudget: without one the caller waits in its buffer, and after its SRT
+// latency plus a second it drops the backlog and starts live at the next key frame.
 //
 // Lock order: the registry's clients mutex, then sendMutex_, then the ring buffer's mutex.
 class ClientHandler {
@@ -62,16 +73,22 @@ public:
     // headers (3 %) that is 1.8 times the stream on the wire: a link of twice the stream's rate
     // carries it with room left for retransmissions. The key frame comes first either way.
     static constexpr double kCatchUpSpeed = 1.75;
-    // A caller still behind after this long is sent the rest as fast as it takes it.
+    // A caller still behind after this long says so once; it keeps its pace, and the backlog
+    // limits cut it if it never catches up.
     static constexpr std::int64_t kCatchUpLimitMs = 30000;
+    // How long a caller waits for a catch-up slot on top of its SRT latency before it starts
+    // live at the next key frame instead.
+    static constexpr std::int64_t kCatchUpWaitMs = 1000;
+    // A caller that gave way gets the next key frame within this; past it, it starts live
+    // wherever the input is (no tables or key frames are found).
+    static constexpr std::int64_t kKeyFrameWaitMs = 10000;
     // How often a catch-up looks at the input's rate again.
     static constexpr std::int64_t kPaceCheckMs = 250;
 
     // `clientsMutex` is the registry's lock, under which `ring` is published and withdrawn and
-    // `fastStart` (null: callers start live) is read. `maxBacklogBytes` of 0 or less keeps
-    // kMaxBacklogBytes.
+    // `fastStart` (null: callers start live) is read.
     ClientHandler(Mutex& clientsMutex, bool liveMode, const GopCache* fastStart = nullptr,
-                  std::int32_t maxBacklogBytes = 0);
+                  CallerShared shared = {});
     ~ClientHandler(); // joins the sending thread; never called on that thread
     ClientHandler(const ClientHandler&) = delete;
     ClientHandler& operator=(const ClientHandler&) = delete;
@@ -88,6 +105,11 @@ public:
     void deliver(const std::uint8_t* data, std::int32_t length) REQUIRES(clientsMutex_);
     // For the registry, which holds the same mutex under its own name.
     void assertRegistryLocked() const ASSERT_CAPABILITY(clientsMutex_) {}
+    // Disconnects this caller as fallen behind because all callers' backlogs together passed
+    // the registry's budget and its backlog was the largest. Receiver thread.
+    void cutForBacklogBudget() REQUIRES(clientsMutex_);
+    // Whether deliveries stopped for good (cut, or past the per-caller limit).
+    bool cutOff() const REQUIRES(clientsMutex_) { return overflowed_; }
 
     bool isActive() const { return active_.load(std::memory_order_acquire); }
     std::int32_t socketId() const { return socketId_; }
@@ -113,7 +135,7 @@ public:
     const BitrateHistory& history() const { return history_; }
 
 private:
-    enum class SendState { Drained, NoRoom, Paced, Failed };
+    enum class SendState { Drained, NoRoom, Paced, WaitingTurn, Failed };
 
     void run();
     bool prepareSocket();
@@ -127,7 +149,13 @@ private:
     void publishRing(RingBufferAdaptive* ring) EXCLUDES(clientsMutex_);
     void reserveForCache(RingBufferAdaptive& ring) EXCLUDES(clientsMutex_);
     void fillFromCache(RingBufferAdaptive& ring) REQUIRES(clientsMutex_);
+    void beginFastStart(std::int64_t nowMs);
     void startCatchUp();
+    SendState awaitCatchUpTurn(RingBufferAdaptive& ring, std::int64_t nowMs);
+    void giveWay(RingBufferAdaptive& ring, std::int64_t nowMs) EXCLUDES(clientsMutex_);
+    bool startAtKeyFrame() REQUIRES(clientsMutex_);
+    void endCatchUp();
+    void logFellBehind();
     void watchCatchUp(SendState state, std::int64_t nowMs);
     void followInputRate(std::int64_t nowMs) EXCLUDES(clientsMutex_);
     void tearDown(std::unique_ptr<RingBufferAdaptive> ring, EndReason reason)
@@ -156,6 +184,10 @@ private:
     RingBufferAdaptive* ring_ GUARDED_BY(clientsMutex_) = nullptr;
     bool overflowed_ GUARDED_BY(clientsMutex_) = false;
     const GopCache* const fastStart_ PT_GUARDED_BY(clientsMutex_);
+    const CallerShared shared_;
+    // steady ms until which a caller that gave way waits for a key frame; 0: not waiting
+    std::int64_t keyFrameDueMs_ GUARDED_BY(clientsMutex_) = 0;
+    std::atomic<bool> cutForBudget_{false};
     std::atomic<std::int32_t> faststartChunks_{0};
     std::atomic<bool> fellBehind_{false}; // set once the backlog limit was hit
     std::int64_t ringIdleSinceMs_ = 0;    // sending thread only
@@ -188,6 +220,9 @@ private:
     // sending loop only: the fast-start backlog's pacing
     std::int64_t cacheBytesPerSecond_ = 0; // the stream's rate as the cache saw it
     CatchUpPacer catchUp_;
+    bool holdsCatchUpSlot_ = false;
+    std::int64_t waitingTurnSinceMs_ = -1; // -1: not waiting for a catch-up slot
+    bool saidStillBehind_ = false;
     std::int64_t pacedWaitUs_ = 0;
     std::int64_t caughtUpAfterMs_ = -1; // -1: not yet
     std::int64_t paceCheckedMs_ = 0;

@@ -132,15 +132,6 @@ void RightServer::enableFastStart() {
     LOG_LINE << "fast start on: new callers begin at the latest key frame";
 }
 
-std::size_t RightServer::activeClientCount() const {
-    MutexLock lock(clientsMutex_);
-    std::size_t active = 0;
-    for (const auto& client : clients_) {
-        active += client->isActive() ? 1 : 0;
-    }
-    return active;
-}
-
 void RightServer::broadcast(const std::uint8_t* data, std::int32_t length) {
     MutexLock lock(clientsMutex_);
     // Under the same lock as the delivery, so that a caller whose buffer is filled from the
@@ -151,6 +142,27 @@ void RightServer::broadcast(const std::uint8_t* data, std::int32_t length) {
     for (const auto& client : clients_) {
         client->assertRegistryLocked();
         client->deliver(data, length);
+    }
+    keepBacklogsInBudget();
+}
+
+// One caller at most is cut per chunk: it frees more than a chunk's worth for every caller.
+void RightServer::keepBacklogsInBudget() {
+    std::int64_t total = 0;
+    ClientHandler* furthest = nullptr;
+    for (const auto& client : clients_) {
+        client->assertRegistryLocked();
+        if (client->cutOff()) {
+            continue; // its buffer goes as soon as its thread sees the cut
+        }
+        total += client->backlogBytes();
+        if (furthest == nullptr || client->backlogBytes() > furthest->backlogBytes()) {
+            furthest = client.get();
+        }
+    }
+    if (total > backlogBudget_ && furthest != nullptr) {
+        furthest->assertRegistryLocked();
+        furthest->cutForBacklogBudget();
     }
 }
 
@@ -212,22 +224,34 @@ std::vector<CallerSnapshot> RightServer::snapshotCallers() const {
 }
 
 std::string RightServer::clientsJson() const {
-    MutexLock lock(clientsMutex_);
+    struct Series {
+        std::string url;
+        std::int64_t created = 0;
+        std::vector<BitrateSample> samples;
+    };
+    std::vector<Series> copied;
+    {
+        // Copied under the lock, formatted after it: the receiver waits for this lock.
+        MutexLock lock(clientsMutex_);
+        copied.reserve(clients_.size());
+        for (const auto& client : clients_) {
+            copied.push_back({client->url(), client->created(), client->history().samples()});
+        }
+    }
     std::string json;
-    for (const auto& client : clients_) {
-        const std::string series = client->history().toJson();
-        if (series == "[]") {
+    for (const Series& series : copied) {
+        if (series.samples.empty()) {
             continue;
         }
         if (!json.empty()) {
             json += ',';
         }
         json += "{\"url\":\"";
-        json += jsonEscape(client->url());
+        json += jsonEscape(series.url);
         json += "\",\"created\":\"";
-        json += std::to_string(client->created());
+        json += std::to_string(series.created);
         json += "\",\"data\":";
-        json += series;
+        json += BitrateHistory::formatJson(series.samples);
         json += '}';
     }
     return json;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <climits>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -12,6 +13,7 @@
 #include "core/mutex.h"
 #include "ingest/gopcache.h"
 #include "srt/callersnapshot.h"
+#include "srt/catchupbudget.h"
 #include "srt/clienthandler.h"
 #include "srt/departedcallers.h"
 #include "srt/handshakemonitor.h"
@@ -37,6 +39,14 @@ public:
     // Keeps the input's chunks since its latest key frame, so that a new caller starts with a
     // picture. Before start(), and so before any chunk or caller.
     void enableFastStart();
+    // How many fast-start catch-ups may run at once (each at ClientHandler::kCatchUpSpeed
+    // times the input's rate). Before start().
+    void setCatchUpSlots(std::int32_t slots) { catchUps_.setSlots(slots); }
+    const CatchUpBudget& catchUps() const { return catchUps_; }
+    // The most bytes all callers' buffers may hold together; past it the caller furthest behind
+    // is cut. Before start().
+    void setBacklogBudget(std::int64_t bytes) { backlogBudget_ = bytes; }
+    std::int64_t backlogBudget() const { return backlogBudget_; }
     // Receiver thread: copies one chunk into the buffer of every caller that has one (and,
     // with fast start, into the cache first).
     void broadcast(const std::uint8_t* data, std::int32_t length) override EXCLUDES(clientsMutex_);
@@ -48,8 +58,9 @@ public:
     // Registers a started handler at the end of the list.
     void addClient(std::unique_ptr<ClientHandler> client) EXCLUDES(clientsMutex_);
     std::unique_ptr<ClientHandler> makeClient() {
-        return std::make_unique<ClientHandler>(clientsMutex_, liveMode_, fastStart_.get(),
-                                               maxBacklogBytes_);
+        const CallerShared shared{&activeCallers_, fastStart_ ? &catchUps_ : nullptr, latencyMs(),
+                                  maxBacklogBytes_};
+        return std::make_unique<ClientHandler>(clientsMutex_, liveMode_, fastStart_.get(), shared);
     }
     std::size_t clientCount() const EXCLUDES(clientsMutex_);
     // The connected callers in accept order, copied under the clients mutex from what the
@@ -59,12 +70,17 @@ public:
     const HandshakeMonitor& handshakes() const { return handshakes_; }
     // The configured SRT latency in ms (0: file mode), once start was called.
     std::int32_t latencyMs() const { return latencyMs_.load(std::memory_order_relaxed); }
-    // Callers whose sending loop still runs (finished ones wait for the sampler to go).
-    std::size_t activeClientCount() const EXCLUDES(clientsMutex_);
+    // Callers whose sending loop still runs (finished ones wait for the sampler to go). An
+    // atomic: libsrt's listen hook asks it without taking the clients mutex.
+    std::size_t activeClientCount() const {
+        return static_cast<std::size_t>(activeCallers_.load(std::memory_order_relaxed));
+    }
     // The accept loop; ends the process when the listener fails. Public for tests.
     [[noreturn]] void acceptLoop(std::int32_t listenSocket);
 
 private:
+    void keepBacklogsInBudget() REQUIRES(clientsMutex_);
+
     // guards clients_ and every caller's ring pointer
     mutable Mutex clientsMutex_;
     std::list<std::unique_ptr<ClientHandler>> clients_ GUARDED_BY(clientsMutex_);
@@ -73,8 +89,11 @@ private:
     HandshakeMonitor handshakes_;
     DepartedCallers departed_;
     std::atomic<std::int32_t> latencyMs_{0};
-    AccessPolicy access_; // set by start, before the listener
-    ListenGate gate_;     // what the listen hook consults; lives as long as the listener
+    std::atomic<std::int32_t> activeCallers_{0};
+    CatchUpBudget catchUps_;
+    std::int64_t backlogBudget_ = INT64_MAX; // set before start, then read by the receiver
+    AccessPolicy access_;                    // set by start, before the listener
+    ListenGate gate_; // what the listen hook consults; lives as long as the listener
     std::unique_ptr<std::thread> acceptThread_; // runs for the life of the process
     static constexpr int kTrimSamples = 3;
     int trimSamplesLeft_ = 0; // sampler only: samples that still give freed memory back

@@ -24,8 +24,10 @@ constexpr int kSendBufferBytes = 819200;
 constexpr int kUdpSendBufferBytes = 6553600;
 constexpr int kKeyLength = 16;
 // Callers that reconnect together after a network blip arrive in a burst; a backlog of one
-// would make libsrt refuse most of them.
-constexpr int kListenBacklog = 128;
+// would make libsrt refuse most of them. 1024 takes a join storm of several hundred callers
+// whole while the accept thread registers them one by one; a pending entry costs libsrt
+// a socket's bookkeeping only.
+constexpr int kListenBacklog = 1024;
 
 bool setIntOption(std::int32_t sock, SRT_SOCKOPT option, const char* name, int value) {
     return setSrtOption(sock, option, name, &value, sizeof(value));

@@ -26,7 +26,9 @@ set(vandra_cpu_tests
     "^WebStatus\\.InputAndCallerRates"
     "^RtpInput\\."
     "^Dashboard\\.TwoHundred"
-    "^AccessUsers\\.Ffprobe")
+    "^AccessUsers\\.Ffprobe"
+    "^BacklogBudget\\."
+    "^JoinStorm\\.")
 
 function(vandra_matches_any test out)
     set(found FALSE)

@@ -1,5 +1,6 @@
 #include "web/metrics.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <functional>
@@ -108,6 +109,12 @@ void writeInput(Exposition& out, const InputStatus& input) {
 void writeCallerTotals(Exposition& out, const ServerStatus& status) {
     out.single("vandra_callers", kGauge, "SRT callers connected now.",
                std::uint64_t{status.callers.size()});
+    std::uint64_t backlog = 0;
+    for (const CallerSnapshot& caller : status.callers) {
+        backlog += static_cast<std::uint64_t>(std::max(caller.backlogBytes, 0));
+    }
+    out.single("vandra_callers_backlog_bytes", kGauge,
+               "Bytes waiting in all callers' buffers together (bounded by maxbacklog).", backlog);
     out.single("vandra_callers_accepted_total", kCounter, "SRT callers accepted.",
                status.callersAccepted);
     out.labelled("vandra_callers_rejected_total", kCounter,

@@ -318,3 +318,47 @@ TEST(RingBufferAdaptiveThreads, ReleasesUnderTheWritersLockLoseNothing) {
 
 } // namespace
 } // namespace vandra
+
+namespace vandra {
+namespace {
+
+// A growth while the reader is inside the block the writer is in splits that block: the bytes
+// on either side of the writer keep their order, and the ring keeps working after it.
+TEST(RingBufferAdaptive, GrowthInsideTheReadersBlockKeepsEveryByteInOrder) {
+    RingBufferAdaptive ring(kChunk, 10);
+    StreamWriter writer(ring);
+    StreamReader reader(ring);
+    writer.writeChunks(10);
+    ASSERT_EQ(reader.readChunks(3), 3);
+    writer.write(3 * kChunk - 100); // the writer wraps and stops 100 bytes short of the reader
+    const std::string log = capturedGrowth([&] { writer.write(500); });
+    EXPECT_EQ(log.rfind("-- CRITICAL SIZE NEED REALLOC 13160 3948 3848 500  ", 0), 0u) << log;
+    for (int round = 0; round < 5; ++round) {
+        writer.writeChunks(7);
+        reader.readChunks(6);
+    }
+    reader.readChunks();
+    EXPECT_EQ(reader.read() + static_cast<std::uint64_t>(ring.available()), writer.written());
+    EXPECT_LT(ring.available(), kChunk);
+}
+
+// Dropping a backlog keeps the storage; handing storage out leaves it to the caller to free.
+TEST(RingBufferAdaptive, ClearDropsTheBacklogAndReleaseHandsTheBlocksOut) {
+    RingBufferAdaptive ring(kChunk, 2);
+    StreamWriter writer(ring);
+    capturedGrowth([&] { writer.writeChunks(5); });
+    const std::int32_t capacity = ring.capacity();
+    ring.clear();
+    EXPECT_EQ(ring.available(), 0);
+    EXPECT_TRUE(ring.holdsStorage());
+    std::vector<std::uint8_t> chunk(kChunk);
+    EXPECT_FALSE(ring.pop(chunk.data()));
+    RingBufferAdaptive::Storage kept;
+    EXPECT_TRUE(ring.releaseStorage(&kept));
+    EXPECT_FALSE(ring.holdsStorage());
+    EXPECT_GE(kept.size(), 2u) << "the first block and at least one grown";
+    EXPECT_EQ(ring.capacity(), capacity);
+}
+
+} // namespace
+} // namespace vandra

@@ -130,6 +130,7 @@ TEST(Metrics, ExpositionOfAFixedStatus) {
         R"(vandra_input_rtp_duplicate_packets_total 6)",
         R"(vandra_input_rtp_reordered_packets_total 7)",
         R"(vandra_callers 1)",
+        R"(vandra_callers_backlog_bytes 2632)",
         R"(vandra_callers_accepted_total 8)",
         R"(vandra_callers_rejected_total{reason="passphrase"} 2)",
         R"(vandra_callers_rejected_total{reason="handshake"} 1)",
@@ -169,7 +170,7 @@ TEST(Metrics, ExpositionOfAFixedStatus) {
             ++families;
         }
     }
-    EXPECT_EQ(families, 31);
+    EXPECT_EQ(families, 32);
 }
 
 // Guards: series of callers that left, families dropped with their last series (a family

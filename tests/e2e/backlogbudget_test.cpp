@@ -1,0 +1,162 @@
+#include <algorithm>
+#include <climits>
+#include <map>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+namespace vandra::e2e {
+namespace {
+
+constexpr const char* kBudgetCut = "is the furthest behind (";
+
+// Socket ids in the order the lines matching `pattern` (its first group the socket) appear.
+std::vector<std::string> socketsInOrder(const std::string& log, const std::regex& pattern) {
+    std::vector<std::string> sockets;
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), pattern);
+         it != std::sregex_iterator(); ++it) {
+        sockets.push_back((*it)[1].str());
+    }
+    return sockets;
+}
+
+// Guards against callers' backlogs that together take the machine's memory: twenty file-mode
+// callers that stop reading would hold 32.9 MB each under the per-caller limit alone. With
+// maxbacklog=64 the callers furthest behind (five that stopped long before the other fifteen)
+// are cut first, the server's memory stays within the budget, and readers lose nothing.
+TEST(BacklogBudget, StalledCallersAreCutFurthestBehindFirstWithinTheBudget) {
+    ServerFixture server({"latency=0", "maxbacklog=64"});
+    auto publisher = server.startPublisher({"--bitrate", "10000000"});
+    constexpr double kSeconds = 60;
+    const std::vector<std::string> stall{"--file-mode", "--stall-after-ms", "1000"};
+    auto healthy = server.startCallers(2, kSeconds, {"--file-mode"});
+    ASSERT_TRUE(server.waitForLog("accept new client ", 10s, 2)) << server.log();
+    const Footprint baseline = footprint(server.process->pid());
+    auto early = server.startCallers(5, kSeconds, stall);
+    // The early five are megabytes behind before the others stop reading.
+    ASSERT_TRUE(server.waitForLog("-- CRITICAL SIZE NEED REALLOC ", 40s, 10)) << server.log();
+    auto late = server.startCallers(15, kSeconds, stall);
+
+    Footprint peak = baseline;
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (server.countInLog(kBudgetCut) < 5 && std::chrono::steady_clock::now() < deadline) {
+        peak.raiseTo(footprint(server.process->pid()));
+        std::this_thread::sleep_for(200ms);
+    }
+    const std::string log = server.log();
+    const std::vector<std::string> accepted =
+        socketsInOrder(log, std::regex("accept new client (\\d+) "));
+    const std::vector<std::string> cut =
+        socketsInOrder(log, std::regex("\\(socket (\\d+)\\) is the furthest behind \\("));
+    ASSERT_GE(cut.size(), 5u) << log;
+    ASSERT_GE(accepted.size(), 7u) << log;
+    const std::vector<std::string> earlyOnes(accepted.begin() + 2, accepted.begin() + 7);
+    // The first three: one of the five may lag less, as libsrt took more of it in.
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(std::count(earlyOnes.begin(), earlyOnes.end(), cut[i]), 1)
+            << "cut " << i << " (socket " << cut[i] << ") is not one of the early five\n"
+            << log;
+    }
+    // Outside the budget: each stalled caller's libsrt send buffer (0.8 MB) and the part of
+    // its buffer's newest block not yet written (up to 1.3 MB).
+    constexpr std::int64_t kBudgetKb = 64 * 1024;
+    constexpr std::int64_t kPerCallerKb = 20 * 3 * 1024;
+    EXPECT_LE(peak.rssKb, baseline.rssKb + kBudgetKb + kPerCallerKb)
+        << "baseline " << describe(baseline) << ", peak " << describe(peak);
+
+    const ToolRun healthyRun = finish(*healthy, 90s);
+    finish(*early, 30s);
+    finish(*late, 30s);
+    publisher->stop();
+    expectLossless(healthyRun, 2, "callers that kept reading");
+    figure("backlog budget 64 MB, 20 stalled: baseline " + describe(baseline) + ", peak " +
+           describe(peak) + ", cut " + std::to_string(cut.size()));
+    server.expectCleanStop();
+}
+
+// Guards against a budget that silently means something else: a value that is not a positive
+// number stops the start and is named, and the default is said in the log.
+TEST(BacklogBudget, UnusableValuesStopTheStartAndTheDefaultIsLogged) {
+    const MulticastSource source = uniqueSource();
+    for (const std::string setting : {"maxbacklog=0", "maxbacklog=lots", "faststart_catchups=0"}) {
+        ServerInstance server;
+        const ToolRun run = server.runToExit({source.setting(), "port=9000", setting});
+        EXPECT_EQ(run.status, 255) << setting << "\n" << run.output;
+        EXPECT_TRUE(contains(run.output, "ERROR: setting " + setting.substr(0, setting.find('='))))
+            << run.output;
+    }
+    ServerFixture server;
+    ASSERT_TRUE(server.waitForLog(" MB together (maxbacklog)", 5s)) << server.log();
+    std::smatch budget;
+    const std::string log = server.log();
+    ASSERT_TRUE(std::regex_search(log, budget, std::regex("hold at most (\\d+) MB together")));
+    EXPECT_GE(std::stoll(budget[1].str()), 256) << "a quarter of the memory, at least 256 MB";
+    server.expectCleanStop();
+}
+
+// Guards against a join storm that a fast-start server cannot take: a hundred callers at once
+// on a stream with key frames all connect on the first try, the catch-ups take their turns in
+// the budget or start live at the next key frame, every caller receives the stream, and no
+// backlog is ever sent without its pace.
+TEST(JoinStorm, HundredFastStartCallersAtOnceAllConnectAndReceive) {
+    ServerFixture server({"faststart=1", "latency=200", "faststart_catchups=4"});
+    auto encoder = startEncoder(
+        server.source.group, server.source.port,
+        {"-c:v", "libx264", "-preset", "ultrafast", "-g", "50", "-b:v", "2M"}, server.dir());
+    // One caller at a time until one starts from the cache: the cache then holds a GOP.
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            server.runCallers(1, 0.5, 10s, {"--min-packets", "0"});
+            return server.countInLog("starts from the fast-start cache") > 0;
+        },
+        30s, 0ms))
+        << server.log();
+    const int before = server.countInLog("starts from the fast-start cache");
+    const int probes = server.countInLog("accept new client ");
+
+    const ToolRun storm =
+        server.runCallers(100, 8, 90s, {"--stagger-ms", "0", "--connect-timeout", "10000"});
+    EXPECT_TRUE(encoder->running()) << encoder->output();
+    encoder->stop();
+    EXPECT_EQ(storm.number("connected"), 100u) << storm.output;
+    const int fromCache = server.countInLog("starts from the fast-start cache") - before;
+    EXPECT_GE(fromCache, 4) << server.log();
+    if (fromCache < 100) {
+        EXPECT_GE(server.countInLog("start live at the next key frame"), 1) << server.log();
+    }
+    EXPECT_EQ(server.countInLog("unpaced"), 0) << server.log();
+    server.expectCleanStop(20s);
+
+    // The stream is the encoder's, not the load client's test pattern, so the load client
+    // counts no packet: what each caller was sent comes from the server's end lines. A caller
+    // that gave way waits 1.2 s and then for a key frame, 2 s at most, of its 8 s.
+    const std::string log = server.log();
+    const std::vector<std::string> accepted =
+        socketsInOrder(log, std::regex("accept new client (\\d+) "));
+    ASSERT_EQ(accepted.size(), 100u + static_cast<std::size_t>(probes)) << log;
+    std::map<std::string, std::uint64_t> sent;
+    const std::regex ended(
+        "\\(socket (\\d+)\\) ended: [a-z ]+; connected [0-9.]+ s, (\\d+) bytes sent");
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), ended);
+         it != std::sregex_iterator(); ++it) {
+        sent[(*it)[1].str()] = std::stoull((*it)[2].str());
+    }
+    std::uint64_t least = UINT64_MAX;
+    std::uint64_t most = 0;
+    for (auto socket = accepted.begin() + probes; socket != accepted.end(); ++socket) {
+        ASSERT_EQ(sent.count(*socket), 1u) << "no end line for socket " << *socket;
+        least = std::min(least, sent[*socket]);
+        most = std::max(most, sent[*socket]);
+    }
+    EXPECT_GE(least, most / 4) << log;
+    figure("join storm of 100 with fast start: " + std::to_string(fromCache) +
+           " from the cache, least sent " + std::to_string(least) + " bytes; " + storm.json);
+}
+
+} // namespace
+} // namespace vandra::e2e
