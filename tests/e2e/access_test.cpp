@@ -242,47 +242,5 @@ TEST(AccessWeb, EveryRouteButHiAsksForAKnownNameAndItsPassword) {
     fixture.expectCleanStop();
 }
 
-// ---- Settings that stop the start -----------------------------------------------------------
-
-// Guards against a mistyped access setting being ignored, which would leave the server more
-// open than the operator meant, and against the fault line showing a secret. How each value
-// is read is the unit tests' part; here each setting once, through a real start.
-TEST(AccessStartFailures, BadSettingsStopTheStartWithALineThatNamesThem) {
-    const SecretFiles secrets;
-    const std::string faultyUsers =
-        secrets.write("faulty", std::string("alice:") + kAliceSecret + "\n# bob:\nbob:Zk9-sh\n");
-    struct Case {
-        std::string setting;
-        std::string line; // "DIR" stands for the executable's folder
-    };
-    const std::vector<Case> cases{
-        {"maxcallers=0", "ERROR: setting maxcallers is not a positive number: \"0\""},
-        {"maxcallers=ten", "ERROR: setting maxcallers is not a positive number: \"ten\""},
-        {"allow=10.1.0.0/8", "ERROR: setting allow: 10.1.0.0/8 has bits set beyond its prefix; "
-                             "the network is 10.0.0.0/8"},
-        {"users=no_such_users",
-         "ERROR: setting users: cannot read DIR/no_such_users: No such file or directory"},
-        {"users=" + faultyUsers, "ERROR: setting users: " + faultyUsers +
-                                     ", line 3: the secret of bob must be 10 to 79 characters"},
-        {"webnic=localhost", "ERROR: setting webnic is not an IPv4 address: \"localhost\""},
-        {"webauth=" + faultyUsers, "ERROR: setting webauth: " + faultyUsers +
-                                       ", line 3: the secret of bob must be 8 to 256 characters"},
-    };
-    for (const Case& c : cases) {
-        const ServerInstance instance;
-        const ToolRun run =
-            instance.runToExit({uniqueSource().setting(), "port=" + std::to_string(freeUdpPort()),
-                                "webport=" + std::to_string(freeTcpPort()), c.setting});
-        std::string line = c.line;
-        if (const size_t at = line.find("DIR"); at != std::string::npos) {
-            line.replace(at, 3, instance.dir().string());
-        }
-        EXPECT_EQ(run.status, 255) << c.setting << ": " << run.output;
-        EXPECT_TRUE(contains(run.output, line)) << c.setting << ": " << run.output;
-        EXPECT_FALSE(contains(run.output, "-- used iface")) << c.setting;
-        EXPECT_FALSE(contains(run.output, "Zk9")) << c.setting << ": " << run.output;
-    }
-}
-
 } // namespace
 } // namespace vandra::e2e
