@@ -23,15 +23,7 @@ constexpr const char* kLive = "starts live: nothing in the fast-start cache";
 // access indicator: key frames.
 int keyFramesRecorded(const std::filesystem::path& dir, std::size_t from) {
     const std::vector<std::uint8_t> bytes = readBytes(recordingIn(dir));
-    int found = 0;
-    for (std::size_t at = from; at + 188 <= bytes.size(); at += 188) {
-        const std::uint8_t* packet = bytes.data() + at;
-        found +=
-            packet[0] == 0x47 && (packet[3] & 0x20) != 0 && packet[4] > 0 && (packet[5] & 0x40) != 0
-                ? 1
-                : 0;
-    }
-    return found;
+    return keyFramesIn(bytes, from, bytes.size());
 }
 constexpr int kCallerSeconds = 4;
 

@@ -33,11 +33,11 @@ double kbpsOf(int bitsPerSecond) {
     return bitsPerSecond / 1024.0;
 }
 
-std::optional<HttpReply> httpGet(int port, const std::string& path) {
+std::optional<HttpReply> httpGet(int port, const std::string& path, const QueryParams& params) {
     httplib::Client client("127.0.0.1", port);
     client.set_connection_timeout(2, 0);
-    client.set_read_timeout(3, 0);
-    const httplib::Result result = client.Get(path.c_str());
+    client.set_read_timeout(5, 0);
+    const httplib::Result result = client.Get(path.c_str(), params, httplib::Headers{});
     if (!result) {
         return std::nullopt;
     }

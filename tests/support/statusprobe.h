@@ -3,6 +3,7 @@
 #include <chrono>
 #include <ctime>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,8 +28,11 @@ struct HttpReply {
     std::string contentType;
 };
 
+// Query parameters, the same type as httplib::Params.
+using QueryParams = std::multimap<std::string, std::string>;
+
 // A GET on 127.0.0.1:port; empty when no answer came.
-std::optional<HttpReply> httpGet(int port, const std::string& path);
+std::optional<HttpReply> httpGet(int port, const std::string& path, const QueryParams& params = {});
 // A GET that must be answered with `status`.
 HttpReply expectGet(int port, const std::string& path, int status);
 
