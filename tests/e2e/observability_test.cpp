@@ -113,18 +113,11 @@ struct PrometheusServer {
     PrometheusServer(const std::filesystem::path& dir, int targetPort, const std::string& name,
                      const std::string& password) {
         const std::filesystem::path config = dir / "prometheus.yml";
-        std::ofstream(config) << "global:\n"
-                                 "  scrape_interval: 1s\n"
-                                 "  scrape_timeout: 1s\n"
-                                 "scrape_configs:\n"
-                                 "  - job_name: vandra\n"
-                                 "    basic_auth:\n"
-                                 "      username: "
-                              << name << "\n      password: " << password
-                              << "\n"
-                                 "    static_configs:\n"
-                                 "      - targets: ['127.0.0.1:"
-                              << targetPort << "']\n";
+        std::ofstream(config) << "global: {scrape_interval: 1s, scrape_timeout: 1s}\n"
+                                 "scrape_configs:\n- job_name: vandra\n  basic_auth: {username: "
+                              << name << ", password: " << password
+                              << "}\n  static_configs: [{targets: ['127.0.0.1:" << targetPort
+                              << "']}]\n";
         process = Process::start({"/usr/bin/prometheus", "--config.file=" + config.string(),
                                   "--storage.tsdb.path=" + (dir / "tsdb").string(),
                                   "--web.listen-address=127.0.0.1:" + std::to_string(port),
