@@ -56,14 +56,6 @@ CallerFastStart reportedFastStart(int webPort) {
     return seen;
 }
 
-std::vector<std::string> x264() {
-    return {"-c:v", "libx264", "-preset", "ultrafast", "-g", "25", "-b:v", "1M"};
-}
-
-std::vector<std::string> mpeg2() {
-    return {"-c:v", "mpeg2video", "-g", "25", "-b:v", "1M"};
-}
-
 // Guards against a gap or a duplicate where cache and live chunks meet, a start that is not
 // the tables and a key frame, and tables of a stream that is no longer sent: the PMT names
 // another video type halfway.
@@ -75,7 +67,9 @@ TEST(FastStart, CallersStartWithTheTablesAndAKeyFrameAndJoinLiveWithoutAGap) {
         std::vector<std::string> codec;
         int streamType;
     };
-    const std::vector<Phase> phases{{"h264", x264(), kH264}, {"mpeg2", mpeg2(), kMpeg2}};
+    const std::vector<Phase> phases{
+        {"h264", {"-c:v", "libx264", "-preset", "ultrafast", "-g", "25", "-b:v", "1M"}, kH264},
+        {"mpeg2", {"-c:v", "mpeg2video", "-g", "25", "-b:v", "1M"}, kMpeg2}};
     for (const Phase& phase : phases) {
         const std::size_t recorded = readBytes(recordingIn(server.dir())).size();
         const std::size_t before = recorded - recorded % 188;
