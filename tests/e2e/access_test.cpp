@@ -4,7 +4,6 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include "filecaller.h"
 #include "harness.h"
@@ -60,25 +59,9 @@ void expectRefused(const ToolRun& run, int rejectReason, const std::string& who)
         << who << ": " << run.output;
 }
 
-struct WebReply {
-    int status = 0; // 0: no answer
-    std::string body;
-    std::string challenge;
-};
-
-WebReply webGet(const std::string& host, int port, const std::string& path,
-                const std::string& name = "", const std::string& password = "") {
-    httplib::Client client(host, port);
-    client.set_connection_timeout(2, 0);
-    client.set_read_timeout(3, 0);
-    if (!name.empty()) {
-        client.set_basic_auth(name.c_str(), password.c_str());
-    }
-    const httplib::Result result = client.Get(path.c_str());
-    if (!result) {
-        return {};
-    }
-    return {result->status, result->body, result->get_header_value("WWW-Authenticate")};
+HttpReply webGet(const std::string& host, int port, const std::string& path,
+                 const std::string& name = "", const std::string& password = "") {
+    return httpGet(port, path, {}, {host, name, password}).value_or(HttpReply{});
 }
 
 // ---- The caller limit -------------------------------------------------------------------
@@ -220,7 +203,7 @@ TEST(AccessWeb, EveryRouteButHiAsksForAKnownNameAndItsPassword) {
     const int port = fixture.webPort;
     for (const char* path :
          {"/stats", "/metrics", "/api/v1/status", "/", "/index.html", "/app.js", "/no-such-page"}) {
-        const WebReply anonymous = webGet("127.0.0.1", port, path);
+        const HttpReply anonymous = webGet("127.0.0.1", port, path);
         EXPECT_EQ(anonymous.status, 401) << path;
         EXPECT_EQ(anonymous.challenge, "Basic realm=\"vandra\"") << path;
         EXPECT_EQ(webGet("127.0.0.1", port, path, "ops", "viewer-Zk9-password").status, 401)
@@ -228,7 +211,7 @@ TEST(AccessWeb, EveryRouteButHiAsksForAKnownNameAndItsPassword) {
         EXPECT_EQ(webGet("127.0.0.1", port, path, "nobody", kWebPassword).status, 401) << path;
     }
     EXPECT_EQ(webGet("127.0.0.1", port, "/hi").body, "hi from server");
-    const WebReply stats = webGet("127.0.0.1", port, "/stats", "ops", kWebPassword);
+    const HttpReply stats = webGet("127.0.0.1", port, "/stats", "ops", kWebPassword);
     EXPECT_EQ(stats.status, 200);
     EXPECT_EQ(stats.body.rfind("{\"settings\":{", 0), 0u) << stats.body;
     EXPECT_EQ(webGet("127.0.0.1", port, "/index.html", "viewer", "viewer-Zk9-password").status,
