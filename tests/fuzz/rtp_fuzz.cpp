@@ -147,19 +147,13 @@ struct Header {
 
 // A well-formed datagram; its payload names its own number so deliveries can be told apart.
 Bytes buildDatagram(const Header& header) {
-    Bytes out{static_cast<std::uint8_t>(0x80 | (header.padding > 0 ? 0x20 : 0) |
-                                        (header.extensionWords >= 0 ? 0x10 : 0) | header.csrcCount),
-              33,
-              static_cast<std::uint8_t>(header.sequence >> 8),
-              static_cast<std::uint8_t>(header.sequence),
-              0,
-              0,
-              0,
-              0,
-              0,
-              0,
-              0,
-              static_cast<std::uint8_t>(header.ssrc)};
+    Bytes out(12, 0);
+    out[0] = static_cast<std::uint8_t>(0x80 | (header.padding > 0 ? 0x20 : 0) |
+                                       (header.extensionWords >= 0 ? 0x10 : 0) | header.csrcCount);
+    out[1] = 33;
+    out[2] = static_cast<std::uint8_t>(header.sequence >> 8);
+    out[3] = static_cast<std::uint8_t>(header.sequence);
+    out[11] = static_cast<std::uint8_t>(header.ssrc);
     out.resize(out.size() + 4 * static_cast<size_t>(header.csrcCount), 0x80);
     if (header.extensionWords >= 0) {
         out.insert(out.end(), {0, 0, 0, static_cast<std::uint8_t>(header.extensionWords)});
