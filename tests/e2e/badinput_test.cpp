@@ -27,12 +27,10 @@ bool waitForInputTakenIn(const ServerFixture& server) {
     if (!waitUntil([&] { return udpReceiveQueue(pid, server.source.port) == 0u; }, 5s, 5ms)) {
         return false;
     }
-    const auto counted = metricValue(server.webPort, "vandra_input_datagrams_total");
+    const auto counted = metricOf(server.webPort, "vandra_input_datagrams_total");
     return counted &&
            waitUntil(
-               [&] {
-                   return metricValue(server.webPort, "vandra_input_datagrams_total") > counted;
-               },
+               [&] { return metricOf(server.webPort, "vandra_input_datagrams_total") > counted; },
                5s, 20ms);
 }
 

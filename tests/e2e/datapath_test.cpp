@@ -73,22 +73,6 @@ ToolRun publishOnce(const ServerFixture& fixture, const std::vector<std::string>
 
 // ---- Delivery of the input to callers ---------------------------------------------------
 
-// Guards against chunks lost, reordered, duplicated or altered between the receiver and the
-// callers, against callers stealing each other's chunks, and against a tail left in a buffer.
-TEST(DataPathDelivery, ThreeCallersEachReceiveTheWholeStreamByteExact) {
-    ServerFixture fixture;
-    std::vector<FileCaller> callers = connectFileCallers(fixture, 3);
-    const std::uint64_t datagrams = 2000;
-    const ToolRun published =
-        publishOnce(fixture, {"--count", std::to_string(datagrams), "--bitrate", "8000000"});
-    ASSERT_EQ(published.number("packets"), datagrams * kPacketsPerChunk) << published.json;
-    collect(callers, datagrams);
-    for (const FileCaller& caller : callers) {
-        expectWholeStream(caller, published.number("first_seq"), published.number("last_seq"));
-    }
-    fixture.expectCleanStop();
-}
-
 // Guards against the receiver treating one datagram as one chunk (single TS packets must be
 // gathered into the same chunks), an empty datagram taken for an error or a chunk boundary,
 // and an oversize one forwarded truncated or disturbing a partly filled chunk, through the

@@ -16,7 +16,6 @@ import functools
 import http.server
 import json
 import os
-import socket
 import threading
 import time
 
@@ -50,10 +49,9 @@ class Scenario:
     def __init__(self, args):
         self.args = args
         self.started_ms = int(time.time() * 1000)
-        self.requests = 0
         self.status_requests = 0
         self.first_left_ms = None
-        self.lock = threading.Lock()  # guards the counts and first_left_ms: handlers run in threads
+        self.lock = threading.Lock()  # guards status_requests and first_left_ms: handlers run in threads
 
     def silent_from_s(self):
         return {"stalled": self.started_ms / 1000 - STALL_AGE_S, "never": 0}.get(self.args.input)
@@ -180,14 +178,6 @@ class Handler(http.server.SimpleHTTPRequestHandler):
             return super().do_GET()
         if path == "/api/v1/status" and self.scenario.args.no_status_api:
             return self.send_error(404, "Not Found")
-        with self.scenario.lock:
-            self.scenario.requests += 1
-            gone = self.scenario.args.fail_after and self.scenario.requests > self.scenario.args.fail_after
-        if gone:
-            # Closing without a reply is what the browser sees when the server dies mid-request.
-            self.close_connection = True
-            self.connection.shutdown(socket.SHUT_RDWR)
-            return
         body = json.dumps(self.scenario.stats() if path == "/stats" else self.scenario.status()).encode()
         self.send_response(200)
         self.send_header("Content-Type", "application/json")
@@ -214,7 +204,6 @@ def parse_args():
     p.add_argument("--leave-after", type=int, default=0, help="the first caller leaves after K status requests")
     p.add_argument("--users", action="store_true", help="callers carry user names")
     p.add_argument("--no-status-api", action="store_true", help="answer 404 on /api/v1/status (an older server)")
-    p.add_argument("--fail-after", type=int, default=0, help="drop every document request after the K-th")
     p.add_argument("--lifetime", type=float, default=300.0, help="exit after this many seconds")
     return p.parse_args()
 

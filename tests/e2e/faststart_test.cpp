@@ -23,15 +23,7 @@ constexpr const char* kLive = "starts live: nothing in the fast-start cache";
 // access indicator: key frames.
 int keyFramesRecorded(const std::filesystem::path& dir, std::size_t from) {
     const std::vector<std::uint8_t> bytes = readBytes(recordingIn(dir));
-    int found = 0;
-    for (std::size_t at = from; at + 188 <= bytes.size(); at += 188) {
-        const std::uint8_t* packet = bytes.data() + at;
-        found +=
-            packet[0] == 0x47 && (packet[3] & 0x20) != 0 && packet[4] > 0 && (packet[5] & 0x40) != 0
-                ? 1
-                : 0;
-    }
-    return found;
+    return keyFramesIn(bytes, from, bytes.size());
 }
 constexpr int kCallerSeconds = 4;
 
@@ -64,14 +56,6 @@ CallerFastStart reportedFastStart(int webPort) {
     return seen;
 }
 
-std::vector<std::string> x264() {
-    return {"-c:v", "libx264", "-preset", "ultrafast", "-g", "25", "-b:v", "1M"};
-}
-
-std::vector<std::string> mpeg2() {
-    return {"-c:v", "mpeg2video", "-g", "25", "-b:v", "1M"};
-}
-
 // Guards against a gap or a duplicate where cache and live chunks meet, a start that is not
 // the tables and a key frame, and tables of a stream that is no longer sent: the PMT names
 // another video type halfway.
@@ -83,7 +67,9 @@ TEST(FastStart, CallersStartWithTheTablesAndAKeyFrameAndJoinLiveWithoutAGap) {
         std::vector<std::string> codec;
         int streamType;
     };
-    const std::vector<Phase> phases{{"h264", x264(), kH264}, {"mpeg2", mpeg2(), kMpeg2}};
+    const std::vector<Phase> phases{
+        {"h264", {"-c:v", "libx264", "-preset", "ultrafast", "-g", "25", "-b:v", "1M"}, kH264},
+        {"mpeg2", {"-c:v", "mpeg2video", "-g", "25", "-b:v", "1M"}, kMpeg2}};
     for (const Phase& phase : phases) {
         const std::size_t recorded = readBytes(recordingIn(server.dir())).size();
         const std::size_t before = recorded - recorded % 188;

@@ -80,6 +80,8 @@ TEST_P(FailedStartup, SaysWhy) {
 }
 
 const std::string kSource = "source=udp://239.1.1.1:5000";
+// Every secret holds "Zk9", which no fault line may show.
+const std::string kFaultyUsers = "alice:alice-Zk9-secret\n# bob:\nbob:Zk9-sh\n";
 const std::string kUsage = "no source: give source=... and port=... as arguments, or put them "
                            "in DIR/server.ini  main  ";
 
@@ -143,7 +145,27 @@ INSTANTIATE_TEST_SUITE_P(Settings, FailedStartup, ::testing::Values(
         {"usage:"}},
     FailedStart{"HelpInCapitals", {"--HELP"}, 254, {"fail get multicast"}, {"usage:"}},
     FailedStart{"HelpWithOneDash", {"-help"}, 254, {"fail get multicast"}, {"usage:"}},
-    FailedStart{"VersionWithAValue", {"--version=1"}, 254, {"fail get multicast"}, {"usage:"}}),
+    FailedStart{"VersionWithAValue", {"--version=1"}, 254, {"fail get multicast"}, {"usage:"}},
+    // A mistyped access setting must not leave the server more open than the operator meant.
+    // How each value is read is the unit tests' part; here each setting once, through a start.
+    FailedStart{"MaxCallersZero", {"SOURCE", "PORT", "WEBPORT", "maxcallers=0"}, 255,
+        {"ERROR: setting maxcallers is not a positive number: \"0\""}, {"-- used iface"}},
+    FailedStart{"AllowWithHostBits", {"SOURCE", "PORT", "WEBPORT", "allow=10.1.0.0/8"}, 255,
+        {"ERROR: setting allow: 10.1.0.0/8 has bits set beyond its prefix; the network is "
+         "10.0.0.0/8"}, {"-- used iface"}},
+    FailedStart{"UsersFileMissing", {"SOURCE", "PORT", "WEBPORT", "users=no_such_users"}, 255,
+        {"ERROR: setting users: cannot read DIR/no_such_users: No such file or directory"},
+        {"-- used iface"}},
+    FailedStart{"WebnicThatIsNotAnAddress", {"SOURCE", "PORT", "WEBPORT", "webnic=localhost"}, 255,
+        {"ERROR: setting webnic is not an IPv4 address: \"localhost\""}, {"-- used iface"}},
+    // The users files are written as server.ini, which the arguments leave unread.
+    FailedStart{"UsersWithAShortSecret", {"SOURCE", "PORT", "WEBPORT", "users=DIR/server.ini"},
+        255, {"ERROR: setting users: DIR/server.ini, line 3: the secret of bob must be 10 to 79 "
+              "characters"}, {"-- used iface", "Zk9"}, kFaultyUsers},
+    FailedStart{"WebauthWithAShortPassword",
+        {"SOURCE", "PORT", "WEBPORT", "webauth=DIR/server.ini"}, 255,
+        {"ERROR: setting webauth: DIR/server.ini, line 3: the secret of bob must be 8 to 256 "
+         "characters"}, {"-- used iface", "Zk9"}, kFaultyUsers}),
     [](const ::testing::TestParamInfo<FailedStart>& param) { return param.param.name; });
 // clang-format on
 

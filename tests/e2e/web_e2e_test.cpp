@@ -75,12 +75,18 @@ ToolRun checkDashboardOnFake(const std::string& name, const std::vector<std::str
     return run;
 }
 
+class Dashboard : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!std::filesystem::exists("/usr/bin/chromium")) {
+            GTEST_SKIP() << "no /usr/bin/chromium";
+        }
+    }
+};
+
 // Guards: a page that does not render /stats and api/v1/status as the real server sends them
 // (input chart, rate, one row per caller with its health) in Chromium.
-TEST(Dashboard, RendersInputAndCallerInChromium) {
-    if (!std::filesystem::exists("/usr/bin/chromium")) {
-        GTEST_SKIP() << "no /usr/bin/chromium";
-    }
+TEST_F(Dashboard, RendersInputAndCallerInChromium) {
     auto live = startLiveStream(2'000'000, 60);
     const std::filesystem::path dir = live->dir();
     auto caller = live->startCaller(60);
@@ -104,10 +110,7 @@ TEST(Dashboard, RendersInputAndCallerInChromium) {
 // Guards: a table that loses or duplicates rows at 200 callers, misjudges a lossy or failing
 // caller, does not put the worst first, leaves a chart behind, drops the selected caller's
 // chart, ignores departures or input errors, or does not record its render times.
-TEST(Dashboard, TwoHundredCallersWorstFirstInChromium) {
-    if (!std::filesystem::exists("/usr/bin/chromium")) {
-        GTEST_SKIP() << "no /usr/bin/chromium";
-    }
+TEST_F(Dashboard, TwoHundredCallersWorstFirstInChromium) {
     const ToolRun run = checkDashboardOnFake(
         "dashboard-200-callers",
         {"--callers", "200", "--lossy", "2", "--failing", "1", "--departed", "12", "--input-errors",
@@ -119,25 +122,11 @@ TEST(Dashboard, TwoHundredCallersWorstFirstInChromium) {
     EXPECT_EQ(run.status, 0) << run.output;
 }
 
-// Guards: the selected caller's chart or detail left behind when that caller hangs up, or its
-// departure not listed.
-TEST(Dashboard, SelectedCallerLeavingTakesItsChartAlongInChromium) {
-    if (!std::filesystem::exists("/usr/bin/chromium")) {
-        GTEST_SKIP() << "no /usr/bin/chromium";
-    }
-    const ToolRun run =
-        checkDashboardOnFake("dashboard-caller-left", {"--callers", "3", "--leave-after", "3"},
-                             {"--expect-callers", "2", "--expect-departed", "1", "--select",
-                              "198.51.100.7:50123", "--expect-detail", "absent"});
-    EXPECT_EQ(run.status, 0) << run.output;
-}
-
 // Guards: a "Live" badge or a receiving banner while the input is stalled or never came,
-// with or without api/v1/status (the older server shows it by a zero bitrate sample).
-TEST(Dashboard, StalledInputShowsNoInputInChromium) {
-    if (!std::filesystem::exists("/usr/bin/chromium")) {
-        GTEST_SKIP() << "no /usr/bin/chromium";
-    }
+// with or without api/v1/status (the older server shows it by a zero bitrate sample), and the
+// selected caller's chart or detail left behind when that caller hangs up, or its departure
+// not listed.
+TEST_F(Dashboard, StalledInputAndALeavingCallerInChromium) {
     struct Case {
         std::string name;
         std::vector<std::string> fake;
@@ -153,6 +142,10 @@ TEST(Dashboard, StalledInputShowsNoInputInChromium) {
         {"dashboard-stalled-stats-only",
          {"--callers", "2", "--input", "stalled", "--no-status-api"},
          {"--expect-callers", "2", "--expect-input", "stalled", "--expect-status-api", "absent"}},
+        {"dashboard-caller-left",
+         {"--callers", "3", "--leave-after", "3"},
+         {"--expect-callers", "2", "--expect-departed", "1", "--select", "198.51.100.7:50123",
+          "--expect-detail", "absent"}},
     };
     for (const Case& c : cases) {
         const ToolRun run = checkDashboardOnFake(c.name, c.fake, c.checks);

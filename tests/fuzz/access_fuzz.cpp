@@ -112,19 +112,14 @@ void checkNetworks(const std::string& list) {
 }
 
 } // namespace
-} // namespace vandra::fuzz
-
-extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-    vandra::fuzz::silenceLog();
-    return 0;
-}
 
 // The same bytes are taken as a stream id, a users file (its first line also as the stream
 // id) and a list of networks.
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
+void checkInput(const std::uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
-    vandra::fuzz::checkStreamId(text);
-    vandra::fuzz::checkCredentials(text, text.substr(0, text.find('\n')));
-    vandra::fuzz::checkNetworks(text);
-    return 0;
+    checkStreamId(text);
+    checkCredentials(text, text.substr(0, text.find('\n')));
+    checkNetworks(text);
 }
+
+} // namespace vandra::fuzz

@@ -9,19 +9,10 @@
 namespace vandra::fuzz {
 namespace {
 
-bool allDigits(const std::string& text) {
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-    }
-    return true;
-}
-
 void checkAnyText(const std::string& text) {
     const SourceAddress address = parseSrtUrl(text, "udp://");
     require(address.group.empty() == address.port.empty(), "only one of group and port set");
-    require(allDigits(address.port), "port holds a non-digit");
+    require(address.port.empty() || isNumber(address.port), "port holds a non-digit");
     require(!hasOuterBlank(address.group), "group not trimmed");
     require(!hasOuterBlank(address.port), "port not trimmed");
     require(address.group.find(':') == std::string::npos, "group holds a colon");
@@ -60,16 +51,11 @@ void checkWellFormed(const std::string& text) {
 }
 
 } // namespace
-} // namespace vandra::fuzz
 
-extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-    vandra::fuzz::silenceLog();
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
+void checkInput(const std::uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
-    vandra::fuzz::checkAnyText(text);
-    vandra::fuzz::checkWellFormed(text);
-    return 0;
+    checkAnyText(text);
+    checkWellFormed(text);
 }
+
+} // namespace vandra::fuzz

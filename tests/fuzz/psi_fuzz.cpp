@@ -61,7 +61,9 @@ void checkSnapshot(const GopCache& cache, std::int64_t nowMs, const std::deque<C
             "cache does not start at a key frame");
 }
 
-void run(const std::uint8_t* data, size_t size) {
+} // namespace
+
+void checkInput(const std::uint8_t* data, size_t size) {
     if (size < 3) {
         return;
     }
@@ -91,15 +93,4 @@ void run(const std::uint8_t* data, size_t size) {
     }
 }
 
-} // namespace
 } // namespace vandra::fuzz
-
-extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-    vandra::fuzz::silenceLog();
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
-    vandra::fuzz::run(data, size);
-    return 0;
-}

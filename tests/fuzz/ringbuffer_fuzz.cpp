@@ -15,19 +15,6 @@ constexpr std::int32_t kTsPacket = 188;
 // Longer than any datagram the server takes, so a single push can outgrow the whole ring.
 constexpr std::int32_t kLongestPush = 4000;
 
-class InputBytes {
-public:
-    InputBytes(const std::uint8_t* data, size_t size) : data_(data), size_(size) {}
-    bool empty() const { return at_ >= size_; }
-    std::uint8_t next() { return empty() ? 0 : data_[at_++]; }
-    std::uint32_t next16() { return static_cast<std::uint32_t>(next()) << 8 | next(); }
-
-private:
-    const std::uint8_t* data_;
-    size_t size_;
-    size_t at_ = 0;
-};
-
 // The ring under test beside a plain byte queue holding what it should hold. Stream bytes
 // are numbered through a multiplicative hash so that neither order nor loss can hide behind
 // a short period.
@@ -121,15 +108,10 @@ void runOperations(InputBytes& input) {
 }
 
 } // namespace
+
+void checkInput(const std::uint8_t* data, size_t size) {
+    InputBytes input(data, size);
+    runOperations(input);
+}
+
 } // namespace vandra::fuzz
-
-extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-    vandra::fuzz::silenceLog();
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
-    vandra::fuzz::InputBytes input(data, size);
-    vandra::fuzz::runOperations(input);
-    return 0;
-}

@@ -81,7 +81,9 @@ void checkReport(const TsInspector::Report& report, ContinuityModel& model,
     model.errorPids.clear();
 }
 
-void run(const std::uint8_t* data, size_t size) {
+} // namespace
+
+void checkInput(const std::uint8_t* data, size_t size) {
     if (size < 1) {
         return;
     }
@@ -127,15 +129,4 @@ void run(const std::uint8_t* data, size_t size) {
             "reports do not add up to the totals");
 }
 
-} // namespace
 } // namespace vandra::fuzz
-
-extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-    vandra::fuzz::silenceLog();
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
-    vandra::fuzz::run(data, size);
-    return 0;
-}

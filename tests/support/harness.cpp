@@ -331,14 +331,6 @@ std::vector<std::string> callerArgs(const std::string& host, int port, int calle
                   extra);
 }
 
-ToolRun probeOverSrt(int srtPort, const std::filesystem::path& dir) {
-    return finish(
-        *Process::start({"/usr/bin/ffprobe", "-v", "error", "-show_streams", "-i",
-                         "srt://127.0.0.1:" + std::to_string(srtPort) + "?timeout=5000000"},
-                        dir, dir / "ffprobe.log"),
-        30s);
-}
-
 void expectLossless(const ToolRun& run, std::uint64_t callers, const std::string& who) {
     EXPECT_EQ(run.status, 0) << who << ": " << run.output;
     EXPECT_EQ(run.number("connected"), callers) << who << ": " << run.json;
@@ -493,7 +485,7 @@ std::uint16_t pidOf(const std::uint8_t* packet) {
 
 bool randomAccess(const std::uint8_t* packet) {
     const bool adaptation = (packet[3] & 0x20) != 0;
-    return adaptation && packet[4] > 0 && (packet[5] & 0x40) != 0;
+    return packet[0] == 0x47 && adaptation && packet[4] > 0 && (packet[5] & 0x40) != 0;
 }
 
 // The stream type of the first elementary stream of a PMT that starts in `packet`.
@@ -515,6 +507,14 @@ int firstStreamType(const std::uint8_t* packet) {
 std::vector<std::uint8_t> readBytes(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+int keyFramesIn(const std::vector<std::uint8_t>& bytes, std::size_t from, std::size_t to) {
+    int found = 0;
+    for (std::size_t at = from; at + kTsPacket <= std::min(to, bytes.size()); at += kTsPacket) {
+        found += randomAccess(bytes.data() + at) ? 1 : 0;
+    }
+    return found;
 }
 
 std::filesystem::path recordingIn(const std::filesystem::path& dir) {
@@ -577,9 +577,7 @@ FastStartView viewFastStart(const std::vector<std::uint8_t>& received,
         }
     }
     const std::size_t end = view.chunks * kChunkBytes;
-    for (std::size_t at = kChunkBytes; at < end; at += kTsPacket) {
-        view.keyFrames += randomAccess(received.data() + at) ? 1 : 0;
-    }
+    view.keyFrames = keyFramesIn(received, kChunkBytes, end);
     const auto first = received.begin() + kChunkBytes;
     const auto probe = first + static_cast<std::ptrdiff_t>(
                                    std::min<std::size_t>(end - kChunkBytes, 64 * kChunkBytes));

@@ -145,9 +145,6 @@ std::vector<std::string> publisherArgs(const std::string& group, int port,
 std::vector<std::string> callerArgs(const std::string& host, int port, int callers, double seconds,
                                     const std::vector<std::string>& extra = {});
 
-// ffprobe reading the streams of what an SRT caller of 127.0.0.1:srtPort receives.
-ToolRun probeOverSrt(int srtPort, const std::filesystem::path& dir);
-
 // What a load client must show for callers that lost nothing.
 void expectLossless(const ToolRun& run, std::uint64_t callers, const std::string& who);
 
@@ -238,6 +235,8 @@ struct ServerFixture {
 // ---- Real transport streams and fast start ----------------------------------------------
 
 std::vector<std::uint8_t> readBytes(const std::filesystem::path& file);
+// Packets of `bytes` between `from` and `to` that carry the random access indicator.
+int keyFramesIn(const std::vector<std::uint8_t>& bytes, std::size_t from, std::size_t to);
 // The server's recording of its input (server_*.ts in `dir`); empty when there is none.
 std::filesystem::path recordingIn(const std::filesystem::path& dir);
 

@@ -1,6 +1,7 @@
 #include "rawhttp.h"
 
 #include <cstdlib>
+#include <sstream>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -54,13 +55,19 @@ std::string httpBody(const std::string& response) {
     return end == std::string::npos ? "" : response.substr(end + 4);
 }
 
-std::optional<std::uint64_t> metricValue(int webPort, const std::string& name) {
-    const std::string body = httpBody(rawHttpGet(webPort, "/metrics"));
-    const size_t at = body.find("\n" + name + " ");
-    if (at == std::string::npos) {
-        return std::nullopt;
+std::optional<double> sampleOf(const std::string& metrics, const std::string& series) {
+    const std::string lead = series + " ";
+    std::istringstream lines(metrics);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind(lead, 0) == 0) {
+            return std::stod(line.substr(lead.size()));
+        }
     }
-    return std::strtoull(body.c_str() + at + name.size() + 2, nullptr, 10);
+    return std::nullopt;
+}
+
+std::optional<double> metricOf(int webPort, const std::string& series) {
+    return sampleOf(httpBody(rawHttpGet(webPort, "/metrics")), series);
 }
 
 } // namespace vandra::e2e

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <chrono>
-#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -15,8 +14,10 @@ std::string rawHttpGet(int port, const std::string& target,
 // The status code of a raw response; -1 when it is not HTTP.
 int httpStatus(const std::string& response);
 std::string httpBody(const std::string& response);
-// An unlabelled value from the server's /metrics, e.g. "vandra_input_datagrams_total"; empty
-// when it cannot be read.
-std::optional<std::uint64_t> metricValue(int webPort, const std::string& name);
+// The value of one series in a /metrics text, e.g. `vandra_callers` or `name{a="b"}`; empty
+// when it is missing.
+std::optional<double> sampleOf(const std::string& metrics, const std::string& series);
+// The same from the server's /metrics on `webPort`.
+std::optional<double> metricOf(int webPort, const std::string& series);
 
 } // namespace vandra::e2e

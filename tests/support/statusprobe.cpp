@@ -33,15 +33,20 @@ double kbpsOf(int bitsPerSecond) {
     return bitsPerSecond / 1024.0;
 }
 
-std::optional<HttpReply> httpGet(int port, const std::string& path) {
-    httplib::Client client("127.0.0.1", port);
+std::optional<HttpReply> httpGet(int port, const std::string& path, const QueryParams& params,
+                                 const HttpAsker& asker) {
+    httplib::Client client(asker.host, port);
     client.set_connection_timeout(2, 0);
-    client.set_read_timeout(3, 0);
-    const httplib::Result result = client.Get(path.c_str());
+    client.set_read_timeout(5, 0);
+    if (!asker.name.empty()) {
+        client.set_basic_auth(asker.name.c_str(), asker.password.c_str());
+    }
+    const httplib::Result result = client.Get(path.c_str(), params, httplib::Headers{});
     if (!result) {
         return std::nullopt;
     }
-    return HttpReply{result->status, result->body, result->get_header_value("Content-Type")};
+    return HttpReply{result->status, result->body, result->get_header_value("Content-Type"),
+                     result->get_header_value("WWW-Authenticate")};
 }
 
 HttpReply expectGet(int port, const std::string& path, int status) {

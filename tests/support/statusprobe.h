@@ -3,6 +3,7 @@
 #include <chrono>
 #include <ctime>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,13 +23,25 @@ std::optional<std::time_t> parseLocalTime(const std::string& text, const char* f
 double kbpsOf(int bitsPerSecond);
 
 struct HttpReply {
-    int status = 0;
+    int status = 0; // 0: no answer
     std::string body;
     std::string contentType;
+    std::string challenge; // WWW-Authenticate
 };
 
-// A GET on 127.0.0.1:port; empty when no answer came.
-std::optional<HttpReply> httpGet(int port, const std::string& path);
+// Query parameters, the same type as httplib::Params.
+using QueryParams = std::multimap<std::string, std::string>;
+
+// Who asks: from which address, with which HTTP Basic credentials (none when `name` is empty).
+struct HttpAsker {
+    std::string host = "127.0.0.1";
+    std::string name;
+    std::string password;
+};
+
+// A GET on the asker's host at `port`; empty when no answer came.
+std::optional<HttpReply> httpGet(int port, const std::string& path, const QueryParams& params = {},
+                                 const HttpAsker& asker = {});
 // A GET that must be answered with `status`.
 HttpReply expectGet(int port, const std::string& path, int status);
 

@@ -21,19 +21,9 @@ struct Datagram {
     std::size_t payloadSize = kChunkSize;
 
     Bytes build() const {
-        Bytes out{static_cast<std::uint8_t>(version << 6 | (padding > 0 ? 0x20 : 0) |
-                                            (extensionWords >= 0 ? 0x10 : 0) | csrcCount),
-                  0x80 | 33,
-                  0xab,
-                  0xcd,
-                  1,
-                  2,
-                  3,
-                  4,
-                  0xde,
-                  0xad,
-                  0xbe,
-                  0xef};
+        const auto first = static_cast<std::uint8_t>(version << 6 | (padding > 0 ? 0x20 : 0) |
+                                                     (extensionWords >= 0 ? 0x10 : 0) | csrcCount);
+        Bytes out{first, 0x80 | 33, 0xab, 0xcd, 1, 2, 3, 4, 0xde, 0xad, 0xbe, 0xef};
         out.resize(out.size() + 4 * csrcCount, 0xcc);
         if (extensionWords >= 0) {
             out.insert(out.end(), {0xbe, 0xde, static_cast<std::uint8_t>(extensionWords >> 8),

@@ -1,16 +1,13 @@
-#include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <srt/srt.h>
 
 #include "core/logger.h"
 #include "core/processexit.h"
+#include "freeport.h"
 #include "logcapture.h"
 #include "srt/rightserver.h"
 #include "srt/srtlistener.h"
@@ -18,18 +15,6 @@
 
 namespace vandra {
 namespace {
-
-int freeUdpPort() {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    socklen_t length = sizeof(address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
 
 class SrtListener : public ::testing::Test {
 protected:
@@ -45,7 +30,7 @@ protected:
         return p;
     }
 
-    const int port_ = freeUdpPort();
+    const int port_ = test::freePort(SOCK_DGRAM, INADDR_LOOPBACK);
     LogCapture log_;
 };
 

@@ -1,10 +1,6 @@
-#include <arpa/inet.h>
 #include <chrono>
 #include <functional>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -12,25 +8,15 @@
 #include "app/mainapp.h"
 #include "core/clock.h"
 #include "core/utils.h"
+#include "freeport.h"
 #include "logcapture.h"
 #include "web/webserver.h"
 
 namespace vandra {
 namespace {
 
-// A TCP port that was free a moment ago: bound to port 0, read back, released. Bound on all
-// addresses, as the server binds it: a client's TIME_WAIT on another loopback address (the
-// web floods use 127.0.0.10 and up) leaves the port free on 127.0.0.1 but not on 0.0.0.0.
 int freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    socklen_t length = sizeof(address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
+    return test::freePort(SOCK_STREAM, INADDR_ANY);
 }
 
 // Polls `condition` until it holds, for ten seconds at most.
