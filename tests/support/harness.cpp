@@ -18,6 +18,8 @@
 
 #include <gtest/gtest.h>
 
+#include "freeport.h"
+
 namespace vandra::e2e {
 
 namespace {
@@ -82,20 +84,14 @@ int Socket::localPort() const {
 }
 
 int freeUdpPort() {
-    const Socket socket(SOCK_DGRAM);
-    socket.bindLoopback();
-    return socket.localPort();
+    const int port = test::freePort(SOCK_DGRAM);
+    EXPECT_NE(port, 0) << "no free UDP port";
+    return port;
 }
 int freeTcpPort() {
-    // Free on every address, as the server binds its web port: a client's TIME_WAIT on
-    // another loopback address (the web floods use 127.0.0.10 and up) would not show on
-    // 127.0.0.1 alone. Nothing is sent from this socket.
-    const Socket socket(SOCK_STREAM);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    ::bind(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof(address));
-    return socket.localPort();
+    const int port = test::freePort(SOCK_STREAM);
+    EXPECT_NE(port, 0) << "no free TCP port";
+    return port;
 }
 
 std::string MulticastSource::setting() const {

@@ -45,7 +45,7 @@ private:
     int fd_;
 };
 
-// Ports that were free a moment ago (bound to 0, read back, released).
+// Ports free on every address a moment ago, below the ephemeral range (freeport.h).
 int freeUdpPort();
 int freeTcpPort();
 

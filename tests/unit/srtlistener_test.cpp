@@ -30,7 +30,7 @@ protected:
         return p;
     }
 
-    const int port_ = test::freePort(SOCK_DGRAM, INADDR_LOOPBACK);
+    const int port_ = test::freePort(SOCK_DGRAM);
     LogCapture log_;
 };
 

@@ -16,7 +16,7 @@ namespace vandra {
 namespace {
 
 int freePort() {
-    return test::freePort(SOCK_STREAM, INADDR_ANY);
+    return test::freePort(SOCK_STREAM);
 }
 
 // Polls `condition` until it holds, for ten seconds at most.
