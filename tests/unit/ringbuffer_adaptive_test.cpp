@@ -1,7 +1,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <limits>
 #include <random>
 #include <thread>
@@ -201,43 +200,6 @@ TEST(RingBufferAdaptive, ReleasesStorageOnlyWhenEmptyAndKeepsItsCapacity) {
     EXPECT_EQ(reader.read(), writer.written());
 }
 
-// Random writes (empty, partial and whole chunks), reads and releases against a plain byte
-// queue: every byte once, in order, whether the unread bytes wrap when the buffer grows or not.
-TEST(RingBufferAdaptive, MatchesAByteQueueUnderRandomWritesAndReads) {
-    std::mt19937 random(12345);
-    LogCapture log;
-    for (int round = 0; round < 20; ++round) {
-        RingBufferAdaptive ring(kChunk, 3);
-        std::deque<std::uint8_t> model;
-        std::vector<std::uint8_t> chunk(kChunk);
-        std::uint8_t next = 0;
-        for (int step = 0; step < 3000; ++step) {
-            if (random() % 16 == 0) {
-                ASSERT_EQ(ring.releaseStorage(), model.empty());
-            } else if (random() % 2 == 0) {
-                // Whole chunks often, so writes end exactly at the end of the storage.
-                const std::int32_t length =
-                    random() % 3 == 0 ? kChunk : static_cast<std::int32_t>(random() % (kChunk + 1));
-                std::vector<std::uint8_t> bytes(static_cast<size_t>(length));
-                for (auto& b : bytes) {
-                    b = next++;
-                    model.push_back(b);
-                }
-                ring.push(bytes.data(), length);
-            } else {
-                const bool popped = ring.pop(chunk.data());
-                ASSERT_EQ(popped, model.size() >= static_cast<size_t>(kChunk));
-                if (popped) {
-                    ASSERT_TRUE(std::equal(chunk.begin(), chunk.end(), model.begin()))
-                        << "round " << round << " step " << step;
-                    model.erase(model.begin(), model.begin() + kChunk);
-                }
-            }
-            ASSERT_EQ(ring.available(), static_cast<std::int32_t>(model.size()));
-        }
-    }
-}
-
 // One writer at full speed and one reader that pauses now and then, forcing growths while
 // chunks are being read: every byte must arrive once and in order.
 TEST(RingBufferAdaptiveThreads, WriterAndReaderOnTwoThreadsLoseNothing) {
@@ -315,12 +277,6 @@ TEST(RingBufferAdaptiveThreads, ReleasesUnderTheWritersLockLoseNothing) {
     EXPECT_EQ(read, kChunks * kChunk);
     EXPECT_GT(releases, 0) << "the test is meant to release while the writer runs";
 }
-
-} // namespace
-} // namespace vandra
-
-namespace vandra {
-namespace {
 
 // A growth while the reader is inside the block the writer is in splits that block: the bytes
 // on either side of the writer keep their order, and the ring keeps working after it.

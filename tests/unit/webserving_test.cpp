@@ -111,17 +111,6 @@ TEST_F(StaticFolderTest, ServesFilesAndIndexPagesOnly) {
     }
 }
 
-// The paths as they arrive once percent-decoded: however a ".." was spelt, it is refused.
-TEST_F(StaticFolderTest, NothingOutsideTheFolderCanBeNamed) {
-    for (const char* outside :
-         {"/../secret.ini", "/vendor/../../secret.ini", "/..", "/../", "/./../secret.ini",
-          "/..\\secret.ini", "/vendor\\..\\..\\secret.ini", "/../../../../../etc/passwd",
-          "/vendor/../index.html", "/index.html\n", "/\x7f"}) {
-        EXPECT_FALSE(folder_.fileFor(outside)) << outside;
-    }
-    EXPECT_FALSE(folder_.fileFor("/" + std::string(2000, 'a')));
-}
-
 TEST(StaticFolder, ContentTypeFollowsTheExtension) {
     for (const auto& [file, type] :
          std::vector<std::pair<const char*, const char*>>{{"/w/index.html", "text/html"},
@@ -254,21 +243,6 @@ TEST_F(HttpDaemonTest, ABodyIsAnsweredAndTheConnectionClosedUnread) {
     const std::string answer = peer.receive();
     EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << answer;
     EXPECT_NE(answer.find("Connection: close"), std::string::npos) << answer;
-}
-
-TEST_F(HttpDaemonTest, OversizedRequestHeadersAreRefused) {
-    Peer longUri("127.0.0.1", port_);
-    ASSERT_TRUE(longUri.send("GET /" + std::string(HttpDaemon::kConnectionMemory, 'a') +
-                             " HTTP/1.1\r\nHost: h\r\n\r\n"));
-    EXPECT_EQ(longUri.receive().substr(0, 12), "HTTP/1.1 414");
-    Peer manyLines("127.0.0.1", port_);
-    std::string request = "GET / HTTP/1.1\r\nHost: h\r\n";
-    for (int i = 0; i < 2000; ++i) {
-        request += "X-Line-" + std::to_string(i) + ": some value\r\n";
-    }
-    manyLines.send(request + "\r\n");
-    EXPECT_EQ(manyLines.receive().substr(0, 12), "HTTP/1.1 431");
-    EXPECT_EQ(requests_.load(), 0);
 }
 
 // Guards the limit per address: a newcomer gets in and is answered, the connection idle
