@@ -150,22 +150,6 @@ TEST(RingBufferAdaptive, ReserveMakesRoomInOneStepWithoutALogLine) {
     EXPECT_EQ(reader.read(), writer.written());
 }
 
-// A fresh caller's ring holds no storage yet: reserving takes it, in one piece.
-TEST(RingBufferAdaptive, ReserveBeforeTheFirstWriteTakesStorageOfThatSize) {
-    RingBufferAdaptive ring(kChunk, 10);
-    StreamWriter writer(ring);
-    StreamReader reader(ring);
-    const std::string log = capturedGrowth([&] {
-        ring.reserve(30 * kChunk);
-        EXPECT_TRUE(ring.holdsStorage());
-        writer.write(30 * kChunk);
-    });
-    EXPECT_EQ(ring.capacity(), 30 * kChunk);
-    EXPECT_EQ(log, "");
-    reader.readChunks();
-    EXPECT_EQ(reader.read(), writer.written());
-}
-
 TEST(RingBufferAdaptive, TakesStorageOnTheFirstWriteAndStartsAgainAtTheBeginningWhenDrained) {
     RingBufferAdaptive ring(kChunk, 10);
     EXPECT_FALSE(ring.holdsStorage());
@@ -180,9 +164,21 @@ TEST(RingBufferAdaptive, TakesStorageOnTheFirstWriteAndStartsAgainAtTheBeginning
     EXPECT_EQ(log.rfind("-- CRITICAL SIZE NEED REALLOC 13160 0 13160 1316  ", 0), 0u) << log;
     reader.readChunks();
     EXPECT_EQ(reader.read(), writer.written());
+
+    // A fresh caller's ring holds no storage yet: reserving takes it, in one piece.
+    RingBufferAdaptive fresh(kChunk, 10);
+    StreamWriter freshWriter(fresh);
+    EXPECT_EQ(capturedGrowth([&] {
+                  fresh.reserve(30 * kChunk);
+                  EXPECT_TRUE(fresh.holdsStorage());
+                  freshWriter.write(30 * kChunk);
+              }),
+              "");
+    EXPECT_EQ(fresh.capacity(), 30 * kChunk);
+    EXPECT_EQ(StreamReader(fresh).readChunks(), 30);
 }
 
-TEST(RingBufferAdaptive, ReleasesStorageOnlyWhenEmptyAndKeepsItsCapacity) {
+TEST(RingBufferAdaptive, ReleasesStorageOnlyWhenEmptyClearKeepsItAndReleaseHandsItOut) {
     RingBufferAdaptive ring(kChunk, 2);
     StreamWriter writer(ring);
     StreamReader reader(ring);
@@ -198,6 +194,19 @@ TEST(RingBufferAdaptive, ReleasesStorageOnlyWhenEmptyAndKeepsItsCapacity) {
     EXPECT_EQ(log, "") << "a released buffer grew again";
     reader.readChunks();
     EXPECT_EQ(reader.read(), writer.written());
+
+    // Dropping a backlog keeps the storage; handing storage out leaves it to the caller to free.
+    capturedGrowth([&] { writer.writeChunks(5); });
+    const std::int32_t capacity = ring.capacity();
+    ring.clear();
+    EXPECT_EQ(ring.available(), 0);
+    EXPECT_TRUE(ring.holdsStorage());
+    EXPECT_EQ(reader.readChunks(), 0);
+    RingBufferAdaptive::Storage kept;
+    EXPECT_TRUE(ring.releaseStorage(&kept));
+    EXPECT_FALSE(ring.holdsStorage());
+    EXPECT_GE(kept.size(), 2u) << "the first block and at least one grown";
+    EXPECT_EQ(ring.capacity(), capacity);
 }
 
 // One writer at full speed and one reader that pauses now and then, forcing growths while
@@ -296,24 +305,6 @@ TEST(RingBufferAdaptive, GrowthInsideTheReadersBlockKeepsEveryByteInOrder) {
     reader.readChunks();
     EXPECT_EQ(reader.read() + static_cast<std::uint64_t>(ring.available()), writer.written());
     EXPECT_LT(ring.available(), kChunk);
-}
-
-// Dropping a backlog keeps the storage; handing storage out leaves it to the caller to free.
-TEST(RingBufferAdaptive, ClearDropsTheBacklogAndReleaseHandsTheBlocksOut) {
-    RingBufferAdaptive ring(kChunk, 2);
-    StreamWriter writer(ring);
-    capturedGrowth([&] { writer.writeChunks(5); });
-    const std::int32_t capacity = ring.capacity();
-    ring.clear();
-    EXPECT_EQ(ring.available(), 0);
-    EXPECT_TRUE(ring.holdsStorage());
-    std::vector<std::uint8_t> chunk(kChunk);
-    EXPECT_FALSE(ring.pop(chunk.data()));
-    RingBufferAdaptive::Storage kept;
-    EXPECT_TRUE(ring.releaseStorage(&kept));
-    EXPECT_FALSE(ring.holdsStorage());
-    EXPECT_GE(kept.size(), 2u) << "the first block and at least one grown";
-    EXPECT_EQ(ring.capacity(), capacity);
 }
 
 } // namespace
