@@ -197,7 +197,7 @@ TEST(HandshakeMonitorCounts, EveryRefusalByReasonAndTheRequestsHeld) {
 
 // ---- Web authentication ---------------------------------------------------------------------
 
-TEST(BasicAuth, AdmitsOnlyANameWithItsOwnPassword) {
+TEST(BasicAuth, DecodesBase64AndAdmitsOnlyANameWithItsOwnPassword) {
     std::string error;
     const auto users = CredentialFile::parse("ops:ops-password\nviewer:viewer-password",
                                              BasicAuth::kPasswordLength, error);
@@ -215,9 +215,7 @@ TEST(BasicAuth, AdmitsOnlyANameWithItsOwnPassword) {
         EXPECT_FALSE(auth.allows(refused)) << refused;
     }
     EXPECT_FALSE(auth.allows("Basic " + std::string(600, 'A')));
-}
 
-TEST(BasicAuth, DecodesBase64) {
     EXPECT_EQ(BasicAuth::decodeBase64(""), "");
     EXPECT_EQ(BasicAuth::decodeBase64("Zg=="), "f");
     EXPECT_EQ(BasicAuth::decodeBase64("Zm8="), "fo");

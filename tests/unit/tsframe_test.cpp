@@ -27,7 +27,7 @@ TEST(TsFrameFormat, HeaderIsPayloadOnlyOnPid0x100WithCounterFromSeq) {
     }
 }
 
-TEST(TsFrameRoundTrip, VerifyReturnsWhatWasFilled) {
+TEST(TsFrameRoundTrip, VerifyReturnsWhatWasFilledPacketByPacket) {
     const std::uint64_t seqs[] = {0, 1, 255, 256, 1'000'000, UINT64_MAX - 1, UINT64_MAX};
     const std::uint64_t stamps[] = {0, 123'456'789, UINT64_MAX};
     for (const std::uint64_t seq : seqs) {
@@ -38,9 +38,7 @@ TEST(TsFrameRoundTrip, VerifyReturnsWhatWasFilled) {
             EXPECT_EQ(verdict.timestampUs, stamp);
         }
     }
-}
-
-TEST(TsFrameRoundTrip, FillPacketsWritesConsecutiveSeqsAndLeavesTailAlone) {
+    // A datagram's worth in a buffer with room to spare: consecutive numbers, the tail left.
     std::vector<std::uint8_t> datagram(kDatagramSize + 10, 0xAB);
     const std::size_t written = fillPackets(datagram, 500, 77);
     ASSERT_EQ(written, kPacketsPerDatagram);
