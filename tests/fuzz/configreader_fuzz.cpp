@@ -16,31 +16,23 @@ namespace {
 
 using Pair = ConfigReader::Pair;
 
-std::string asciiLower(std::string text) {
+// Moves the 26 letters from `from` on to those from `to` on: ASCII case, whatever the locale.
+std::string asciiCase(std::string text, char from, char to) {
     for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
+        if (c >= from && c < from + 26) {
+            c = static_cast<char>(c - from + to);
         }
     }
     return text;
 }
 
-std::string asciiUpper(std::string text) {
-    for (char& c : text) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
-    }
-    return text;
+bool isAllBlank(const std::string& text) {
+    return text.find_first_not_of(kCBlanks) == std::string::npos;
 }
 
 bool isComment(const std::string& line) {
-    for (char c : line) {
-        if (!isCBlank(c)) {
-            return c == '#';
-        }
-    }
-    return false;
+    const size_t first = line.find_first_not_of(kCBlanks);
+    return first != std::string::npos && line[first] == '#';
 }
 
 // The delimiter must not be a blank: the reader looks for it after trimming, and a blank one
@@ -63,14 +55,15 @@ void checkParseLine(const std::string& line, char delimiter) {
     require(hasDelimiter, "a pair came from a line without the delimiter");
     require(!isComment(line), "a comment line gave a pair");
     require(!key.empty() && !value.empty(), "empty key or value");
-    require(asciiLower(key) == key, "key not lower case");
+    require(asciiCase(key, 'A', 'a') == key, "key not lower case");
     require(!hasOuterBlank(key), "key not trimmed");
     require(!hasOuterBlank(value), "value not trimmed");
     // A lower-case delimiter may come back into the key from an upper-case letter.
     const bool lowerCaseDelimiter = delimiter >= 'a' && delimiter <= 'z';
     require(lowerCaseDelimiter || key.find(delimiter) == std::string::npos,
             "key holds the delimiter");
-    require(asciiLower(before).find(key) != std::string::npos, "key not from before the delimiter");
+    require(asciiCase(before, 'A', 'a').find(key) != std::string::npos,
+            "key not from before the delimiter");
     require(after.find(value) != std::string::npos, "value not from after the delimiter");
 }
 
@@ -114,7 +107,8 @@ void checkFileReader(const std::string& text) {
     const auto expected = expectedSettings(text);
     for (const auto& [key, value] : expected) {
         require(reader.get(key, "") == value, "stored value differs from the first in the file");
-        require(reader.get(asciiUpper(key), "") == value, "lookup depends on the key's case");
+        require(reader.get(asciiCase(key, 'a', 'A'), "") == value,
+                "lookup depends on the key's case");
     }
     // Stored values are trimmed, so a fallback with outer blanks cannot be mistaken for one.
     const std::string fallback = " unset ";

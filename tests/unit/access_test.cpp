@@ -11,7 +11,6 @@
 #include "logcapture.h"
 #include "srt/accesspolicy.h"
 #include "srt/addressfilter.h"
-#include "srt/handshakemonitor.h"
 #include "web/basicauth.h"
 
 namespace vandra {
@@ -164,40 +163,9 @@ TEST(AccessPolicyAdmit, ChecksAddressThenUserThenLimit) {
     }
 }
 
-// Guards against refusals that go uncounted (quietened in the log, or of requests the monitor
-// was not watching) and against a wrong user passphrase not counting as a user refusal.
-TEST(HandshakeMonitorCounts, EveryRefusalByReasonAndTheRequestsHeld) {
-    LogCapture log;
-    HandshakeMonitor monitor;
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_addr.s_addr = ipv4("127.0.0.9");
-    const auto* address = reinterpret_cast<const sockaddr*>(&peer);
-    for (int socket = 1; socket <= 3; ++socket) {
-        monitor.onRequest(socket, address, 100 * socket);
-        monitor.onRefused(socket, RefusalReason::Limit, "caller limit of 2 reached", 100 * socket);
-    }
-    monitor.onRefused(99, RefusalReason::Address, "address not allowed", 400);
-    monitor.onRequest(10, address, 500, "alice");
-    monitor.onRequest(11, address, 500);
-    EXPECT_EQ(monitor.pendingCount(), 2u);
-    monitor.onLibraryMessage(4, "@10:newConnection: connection rejected due to: ERROR:BADSECRET",
-                             600);
-    monitor.onAccepted(11);
-    EXPECT_EQ(monitor.pendingCount(), 0u);
-
-    EXPECT_EQ(monitor.refused(RefusalReason::Limit), 3u);
-    EXPECT_EQ(monitor.refused(RefusalReason::Address), 1u);
-    EXPECT_EQ(monitor.refused(RefusalReason::User), 1u);
-    EXPECT_EQ(monitor.refused(RefusalReason::Passphrase), 0u);
-    EXPECT_EQ(log.count("not connected: "), 1) << log.text();
-    EXPECT_EQ(log.count("-- caller 127.0.0.9:0 not connected: caller limit of 2 reached (0 "), 1)
-        << log.text();
-}
-
 // ---- Web authentication ---------------------------------------------------------------------
 
-TEST(BasicAuth, AdmitsOnlyANameWithItsOwnPassword) {
+TEST(BasicAuth, DecodesBase64AndAdmitsOnlyANameWithItsOwnPassword) {
     std::string error;
     const auto users = CredentialFile::parse("ops:ops-password\nviewer:viewer-password",
                                              BasicAuth::kPasswordLength, error);
@@ -215,9 +183,7 @@ TEST(BasicAuth, AdmitsOnlyANameWithItsOwnPassword) {
         EXPECT_FALSE(auth.allows(refused)) << refused;
     }
     EXPECT_FALSE(auth.allows("Basic " + std::string(600, 'A')));
-}
 
-TEST(BasicAuth, DecodesBase64) {
     EXPECT_EQ(BasicAuth::decodeBase64(""), "");
     EXPECT_EQ(BasicAuth::decodeBase64("Zg=="), "f");
     EXPECT_EQ(BasicAuth::decodeBase64("Zm8="), "fo");

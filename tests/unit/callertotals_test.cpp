@@ -86,8 +86,31 @@ TEST(HandshakeCounts, RefusalsAreCountedByReasonEvenWhenTheLogIsQuiet) {
     EXPECT_EQ(monitor.refused(RefusalReason::Handshake), 2u);
     EXPECT_EQ(monitor.accepted(), 1u);
     EXPECT_EQ(log.count(" not connected: "), 1) << log.text();
-    EXPECT_STREQ(refusalReasonCode(RefusalReason::Passphrase), "passphrase");
-    EXPECT_STREQ(refusalReasonCode(RefusalReason::Handshake), "handshake");
+
+    // The access policy's refusals, including those of requests never watched, and a wrong
+    // user passphrase counted as a user refusal.
+    HandshakeMonitor policy;
+    const sockaddr_in other = peer("127.0.0.9", 0);
+    const auto* otherAddress = reinterpret_cast<const sockaddr*>(&other);
+    for (int socket = 1; socket <= 3; ++socket) {
+        policy.onRequest(socket, otherAddress, 100 * socket);
+        policy.onRefused(socket, RefusalReason::Limit, "caller limit of 2 reached", 100 * socket);
+    }
+    policy.onRefused(99, RefusalReason::Address, "address not allowed", 400);
+    policy.onRequest(10, otherAddress, 500, "alice");
+    policy.onRequest(11, otherAddress, 500);
+    EXPECT_EQ(policy.pendingCount(), 2u);
+    policy.onLibraryMessage(4, "@10:newConnection: connection rejected due to: ERROR:BADSECRET",
+                            600);
+    policy.onAccepted(11);
+    EXPECT_EQ(policy.pendingCount(), 0u);
+    EXPECT_EQ(policy.refused(RefusalReason::Limit), 3u);
+    EXPECT_EQ(policy.refused(RefusalReason::Address), 1u);
+    EXPECT_EQ(policy.refused(RefusalReason::User), 1u);
+    EXPECT_EQ(policy.refused(RefusalReason::Passphrase), 0u);
+    EXPECT_EQ(log.count(" not connected: "), 2) << log.text();
+    EXPECT_EQ(log.count("-- caller 127.0.0.9:0 not connected: caller limit of 2 reached (0 "), 1)
+        << log.text();
 }
 
 } // namespace

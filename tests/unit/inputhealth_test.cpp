@@ -74,22 +74,6 @@ TEST(InputHealth, ErrorsOfAPeriodMakeOneLineWhenItEnds) {
     EXPECT_EQ(log.count("-- input stream"), 2) << "a line without new errors";
 }
 
-TEST(InputHealth, ReportTextNamesCountsAndPids) {
-    TsInspector::Report report;
-    report.syncErrors = 2;
-    EXPECT_EQ(InputHealth::reportText(report), std::string(kLinePrefix) + "2 sync errors");
-    report.syncErrors = 0;
-    report.continuityErrors = 12;
-    for (std::uint16_t pid = 1; pid <= TsInspector::kReportedPids; ++pid) {
-        report.pids[pid - 1u] = pid;
-    }
-    report.pidCount = TsInspector::kReportedPids;
-    report.morePids = 3;
-    EXPECT_EQ(InputHealth::reportText(report),
-              std::string(kLinePrefix) +
-                  "12 continuity errors on PIDs 1, 2, 3, 4, 5, 6, 7, 8 and 3 more");
-}
-
 class CountingSink final : public ChunkSink {
 public:
     void broadcast(const std::uint8_t*, std::int32_t) override { ++chunks; }
@@ -101,7 +85,6 @@ public:
 TEST(InputHealth, ReceiverInspectsEveryChunkItPassesOn) {
     CountingSink sink;
     LeftServer left(sink);
-    EXPECT_EQ(left.inputFormat(), InputFormat::None);
     const test::Bytes stream = videoChunks(3, 9);
     for (std::size_t at = 0; at < stream.size(); at += kTsPacketSize) {
         left.handleDatagram(stream.data() + at, kTsPacketSize, kTsPacketSize);
@@ -109,8 +92,6 @@ TEST(InputHealth, ReceiverInspectsEveryChunkItPassesOn) {
     EXPECT_EQ(sink.chunks, 3);
     EXPECT_EQ(left.health().continuityErrors(), 1u);
     EXPECT_EQ(left.health().syncErrors(), 0u);
-    EXPECT_EQ(left.inputFormat(), InputFormat::Ts);
-    EXPECT_STREQ(inputFormatCode(left.inputFormat()), "ts");
 }
 
 } // namespace

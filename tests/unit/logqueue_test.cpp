@@ -105,13 +105,6 @@ std::optional<DropNotice> dropNoticeAtEnd(const std::string& text) {
     return DropNotice{std::stoull(count), text.substr(0, start)};
 }
 
-// Pushes lines 0 .. count-1 of thread 0 into a queue whose output nobody reads.
-void fillBlocked(LogQueue& queue, int count) {
-    for (int index = 0; index < count; ++index) {
-        queue.push(LogStream::out, numbered(0, index));
-    }
-}
-
 // Guards lines of one thread overtaking each other, or a standard-error line losing its place.
 TEST(LogQueue, KeepsEachThreadsOrderAndTheErrorLinesPlace) {
     Pipe pipe;
@@ -160,7 +153,9 @@ TEST(LogQueue, DropsWhileTheOutputIsBlockedAndSaysSoWhenItMovesAgain) {
     pipe.block();
     constexpr int kLines = 2000;
     LogQueue queue(16 * 1024, pipe.writeEnd(), pipe.writeEnd());
-    fillBlocked(queue, kLines); // returns although nobody reads: pushing never waits
+    for (int index = 0; index < kLines; ++index) { // nobody reads: pushing must never wait
+        queue.push(LogStream::out, numbered(0, index));
+    }
     const std::uint64_t dropped = queue.dropped();
     ASSERT_GT(dropped, 0u);
     ASSERT_LT(dropped, static_cast<std::uint64_t>(kLines));
@@ -181,20 +176,6 @@ TEST(LogQueue, DropsWhileTheOutputIsBlockedAndSaysSoWhenItMovesAgain) {
     queue.push(LogStream::out, "after the gap\n");
     EXPECT_EQ(pipe.readUntil("after the gap\n"), text + "after the gap\n");
     EXPECT_TRUE(queue.flush(std::chrono::seconds(5)));
-}
-
-// Guards the way out of the process hanging on an output that never moves. The queue waits
-// 1 s; 5 s leaves room for a loaded machine.
-TEST(LogQueue, StopsInBoundedTimeWhileTheOutputIsBlocked) {
-    Pipe pipe;
-    pipe.block();
-    auto queue = std::make_unique<LogQueue>(16 * 1024, pipe.writeEnd(), pipe.writeEnd());
-    fillBlocked(*queue, 1000);
-    const auto start = steady_clock::now();
-    queue.reset();
-    EXPECT_LT(steady_clock::now() - start, std::chrono::seconds(5));
-    // The writer left behind finishes once read; the pipe may close only after that.
-    EXPECT_TRUE(dropNoticeAtEnd(pipe.readUntil(" s  logger  ")));
 }
 
 } // namespace

@@ -14,44 +14,42 @@ struct UrlCase {
     const char* logged; // failures only
 };
 
-class ParseSrtUrl : public ::testing::TestWithParam<UrlCase> {};
-
-TEST_P(ParseSrtUrl, SplitsGroupPortAndInterfaceOrLogsWhyNot) {
-    const UrlCase& c = GetParam();
-    LogCapture log;
-    const SourceAddress result = parseSrtUrl(c.source, "udp://");
-    EXPECT_EQ(result.group, c.group);
-    EXPECT_EQ(result.port, c.port);
-    EXPECT_EQ(result.iface, c.iface);
-    if (*c.logged == '\0') {
-        EXPECT_EQ(log.text(), "");
-    } else {
-        EXPECT_EQ(log.text().rfind(std::string(c.logged) + "  utils  ", 0), 0u) << log.text();
+// A table run in one test, so each case is named by its source text in the failure output.
+TEST(ParseSrtUrl, SplitsGroupPortAndInterfaceOrLogsWhyNot) {
+    for (const UrlCase& c :
+         {UrlCase{"udp://239.1.1.1:5000", "239.1.1.1", "5000", "", ""},
+          UrlCase{"239.1.1.1:5000", "239.1.1.1", "5000", "", ""},
+          // The form players and /stats itself write.
+          UrlCase{"udp://@239.1.1.1:5000", "239.1.1.1", "5000", "", ""},
+          UrlCase{"udp://@239.1.1.1:5000(10.0.0.1)", "239.1.1.1", "5000", "10.0.0.1", ""},
+          UrlCase{"udp://239.1.1.1:5000(192.168.1.20:7000)", "239.1.1.1", "5000", "192.168.1.20",
+                  ""},
+          UrlCase{"udp://239.1.1.1:5000(192.168.1.20", "239.1.1.1", "5000", "192.168.1.2", ""},
+          UrlCase{"udp://239.1.1.1:5000()", "239.1.1.1", "5000", "", ""},
+          UrlCase{"udp://239.1.1.1 : 5000", "239.1.1.1", "5000", "", ""},
+          UrlCase{"udp://239.1.1.1:5000( 10.0.0.1 )x", "239.1.1.1", "5000", " 10.0.0.1 ", ""},
+          UrlCase{"(192.168.1.20)239.1.1.1:5000", "(192.168.1.20)239.1.1.1", "5000", "", ""},
+          UrlCase{"", "", "", "", ""},
+          UrlCase{"udp://239.1.1.1", "", "", "", "-- fail parseSrtUrl size 1"},
+          UrlCase{"srt://239.1.1.1:5000", "", "", "", "-- fail parseSrtUrl size 3"},
+          UrlCase{"udp://239.1.1.1:50a0", "", "", "", "-- fail parseSrtUrl isNumber 50a0"},
+          UrlCase{"udp://:5000", "", "", "", "-- fail parseSrtUrl isNumber 5000"},
+          UrlCase{"udp://@@239.1.1.1:5000", "@239.1.1.1", "5000", "", ""},
+          UrlCase{"udp://239.1.1.1:(10.1.1.1)", "", "", "10.1.1.1",
+                  "-- fail parseSrtUrl isNumber "}}) {
+        SCOPED_TRACE(c.source);
+        LogCapture log;
+        const SourceAddress result = parseSrtUrl(c.source, "udp://");
+        EXPECT_EQ(result.group, c.group);
+        EXPECT_EQ(result.port, c.port);
+        EXPECT_EQ(result.iface, c.iface);
+        if (*c.logged == '\0') {
+            EXPECT_EQ(log.text(), "");
+        } else {
+            EXPECT_EQ(log.text().rfind(std::string(c.logged) + "  utils  ", 0), 0u) << log.text();
+        }
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Forms, ParseSrtUrl,
-    ::testing::Values(
-        UrlCase{"udp://239.1.1.1:5000", "239.1.1.1", "5000", "", ""},
-        UrlCase{"239.1.1.1:5000", "239.1.1.1", "5000", "", ""},
-        // The form players and /stats itself write.
-        UrlCase{"udp://@239.1.1.1:5000", "239.1.1.1", "5000", "", ""},
-        UrlCase{"udp://@239.1.1.1:5000(10.0.0.1)", "239.1.1.1", "5000", "10.0.0.1", ""},
-        UrlCase{"udp://239.1.1.1:5000(192.168.1.20:7000)", "239.1.1.1", "5000", "192.168.1.20", ""},
-        UrlCase{"udp://239.1.1.1:5000(192.168.1.20", "239.1.1.1", "5000", "192.168.1.2", ""},
-        UrlCase{"udp://239.1.1.1:5000()", "239.1.1.1", "5000", "", ""},
-        UrlCase{"udp://239.1.1.1 : 5000", "239.1.1.1", "5000", "", ""},
-        UrlCase{"udp://239.1.1.1:5000( 10.0.0.1 )x", "239.1.1.1", "5000", " 10.0.0.1 ", ""},
-        UrlCase{"(192.168.1.20)239.1.1.1:5000", "(192.168.1.20)239.1.1.1", "5000", "", ""},
-        UrlCase{"", "", "", "", ""},
-        UrlCase{"udp://239.1.1.1", "", "", "", "-- fail parseSrtUrl size 1"},
-        UrlCase{"srt://239.1.1.1:5000", "", "", "", "-- fail parseSrtUrl size 3"},
-        UrlCase{"udp://239.1.1.1:50a0", "", "", "", "-- fail parseSrtUrl isNumber 50a0"},
-        UrlCase{"udp://:5000", "", "", "", "-- fail parseSrtUrl isNumber 5000"},
-        UrlCase{"udp://@@239.1.1.1:5000", "@239.1.1.1", "5000", "", ""},
-        UrlCase{"udp://239.1.1.1:(10.1.1.1)", "", "", "10.1.1.1",
-                "-- fail parseSrtUrl isNumber "}));
 
 } // namespace
 } // namespace vandra

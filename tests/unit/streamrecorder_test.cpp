@@ -3,9 +3,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <thread>
@@ -58,26 +56,6 @@ protected:
     std::atomic<int> opens_{0};
     LogCapture log_;
 };
-
-TEST_F(StreamRecorderTest, RecordsWholeChunksInOrderUntilClosed) {
-    auto recorder = recorderFor(folder_ / "a.ts");
-    std::vector<std::uint8_t> chunk(kChunkSize);
-    for (int i = 0; i < 5; ++i) {
-        std::fill(chunk.begin(), chunk.end(), static_cast<std::uint8_t>(i));
-        recorder->record(chunk.data(), kChunkSize);
-    }
-    recorder->close();
-    recorder->record(chunk.data(), kChunkSize); // after close: not recorded
-    recorder.reset();
-    std::ifstream in(folder_ / "a.ts", std::ios::binary);
-    const std::vector<char> bytes{std::istreambuf_iterator<char>(in), {}};
-    ASSERT_EQ(bytes.size(), 5u * kChunkSize);
-    EXPECT_EQ(bytes[4 * kChunkSize], 4);
-    EXPECT_EQ(opens_, 1);
-    EXPECT_EQ(log_.count("start write to file   leftserver  "), 1) << log_.text();
-    EXPECT_EQ(StreamRecorder::dumpFileName(1'796'600'000'000).size(),
-              std::string("server_2026-12-06_10-00-00.ts").size());
-}
 
 // Guards against a folder that cannot be written costing an open() and a log line per chunk
 // on the receiver thread: opens once a second, one line per 10 s, and recording starts by

