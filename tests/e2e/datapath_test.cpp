@@ -189,36 +189,33 @@ TEST(DataPathSrtSettings, RetriedWrongPassphraseIsLoggedOncePerTenSecondsWithIts
     fixture.expectCleanStop();
 }
 
-// Guards against latency=0 not selecting file mode, and against file mode breaking the
-// stream for a file-mode caller (which receives a byte stream, not messages).
-TEST(DataPathSrtSettings, LatencyZeroServesFileModeCallersWithoutGaps) {
-    ServerFixture fixture({"latency=0"});
+// Guards against latency=0 not selecting file mode, against file mode breaking the stream for
+// a file-mode caller (which receives a byte stream, not messages), against the caller's stream
+// id being lost before the listener callback or writing lines (or terminal escapes) into the
+// operator's log through it, and against a group that
+// nothing sends to staying silent for ever: one hint naming the group, port and the interface
+// the join used.
+TEST(DataPathSrtSettings, LatencyZeroServesFileModeCallersAndSilentInputGetsOneHint) {
+    ServerFixture fixture({"latency=0", "input_timeout=0"});
     EXPECT_TRUE(fixture.waitForLog("ttype FILE mode  utils  ", 1s)) << fixture.log();
     EXPECT_FALSE(contains(fixture.log(), "\nlatency ")) << fixture.log();
+    const std::string hint = "-- no input: nothing received from udp://" + fixture.source.group +
+                             ":" + std::to_string(fixture.source.port) + " in ";
+    EXPECT_TRUE(fixture.waitForLog(hint, 8s)) << fixture.log();
+    EXPECT_TRUE(contains(fixture.log(), "ms, joined on 127.0.0.1 (lo); check ")) << fixture.log();
     auto publisher = fixture.startPublisher({"--bitrate", "4000000"});
-    const ToolRun run = fixture.runCallers(1, 2, 30s, {"--file-mode"});
+    const ToolRun run = fixture.runCallers(
+        1, 2, 30s, {"--file-mode", "--streamid", "x\nREMOVE  rightserver  77\x1b[2J"});
     expectLossless(run, 1, "file-mode caller");
     EXPECT_GT(run.number("packets").value_or(0), 1000u) << run.json;
-    publisher->stop();
-    fixture.expectCleanStop();
-}
-
-// Guards against the caller's stream id being lost before the listener callback, and against
-// a caller writing lines (or terminal escapes) into the operator's log through it.
-TEST(DataPathSrtSettings, CallerStreamIdReachesTheListenCallbackEscaped) {
-    ServerFixture fixture;
-    auto publisher = fixture.startPublisher({"--bitrate", "2000000"});
-    EXPECT_EQ(fixture.runCallers(1, 1, 30s, {"--streamid", "abc"}).status, 0);
-    const ToolRun forged =
-        fixture.runCallers(1, 1, 30s, {"--streamid", "x\nREMOVE  rightserver  77\x1b[2J"});
-    EXPECT_EQ(forged.status, 0) << forged.output;
-    EXPECT_TRUE(fixture.waitForLog("LISTEN CALLBACK HOOKabc  ", 2s)) << fixture.log();
-    EXPECT_TRUE(fixture.waitForLog(
-        "LISTEN CALLBACK HOOKx\\x0aREMOVE  rightserver  77\\x1b[2J  utils  ", 2s))
+    EXPECT_TRUE(contains(fixture.log(),
+                         "LISTEN CALLBACK HOOKx\\x0aREMOVE  rightserver  77\\x1b[2J  utils  "))
         << fixture.log();
     EXPECT_FALSE(contains(fixture.log(), "\nREMOVE  rightserver  77")) << fixture.log();
     publisher->stop();
     fixture.expectCleanStop();
+    EXPECT_EQ(fixture.countInLog("-- no input"), 1) << fixture.log();
+    EXPECT_EQ(fixture.countInLog("-- input stalled"), 0) << fixture.log();
 }
 
 // ---- An input that stops, or never comes -------------------------------------------------
@@ -253,19 +250,6 @@ TEST(DataPathInput, StalledInputIsReportedAndCallersGetTheResumedStream) {
     EXPECT_EQ(fixture.countInLog("-- input resumed after "), 1) << fixture.log();
     EXPECT_EQ(fixture.countInLog("-- no input"), 0) << fixture.log();
     fixture.expectCleanStop();
-}
-
-// Guards against a group that nothing sends to staying silent for ever: one hint naming the
-// group, port and the interface the join used.
-TEST(DataPathInput, InputThatNeverArrivesGetsOneHint) {
-    ServerFixture fixture({"input_timeout=0"});
-    const std::string hint = "-- no input: nothing received from udp://" + fixture.source.group +
-                             ":" + std::to_string(fixture.source.port) + " in ";
-    EXPECT_TRUE(fixture.waitForLog(hint, 8s)) << fixture.log();
-    EXPECT_TRUE(contains(fixture.log(), "ms, joined on 127.0.0.1 (lo); check ")) << fixture.log();
-    fixture.expectCleanStop();
-    EXPECT_EQ(fixture.countInLog("-- no input"), 1) << fixture.log();
-    EXPECT_EQ(fixture.countInLog("-- input stalled"), 0) << fixture.log();
 }
 
 // ---- RTP input ----------------------------------------------------------------------------
