@@ -79,26 +79,6 @@ TEST(BacklogBudget, StalledCallersAreCutFurthestBehindFirstWithinTheBudget) {
     server.expectCleanStop();
 }
 
-// Guards against a budget that silently means something else: a value that is not a positive
-// number stops the start and is named, and the default is said in the log.
-TEST(BacklogBudget, UnusableValuesStopTheStartAndTheDefaultIsLogged) {
-    const MulticastSource source = uniqueSource();
-    for (const std::string setting : {"maxbacklog=0", "maxbacklog=lots", "faststart_catchups=0"}) {
-        ServerInstance server;
-        const ToolRun run = server.runToExit({source.setting(), "port=9000", setting});
-        EXPECT_EQ(run.status, 255) << setting << "\n" << run.output;
-        EXPECT_TRUE(contains(run.output, "ERROR: setting " + setting.substr(0, setting.find('='))))
-            << run.output;
-    }
-    ServerFixture server;
-    ASSERT_TRUE(server.waitForLog(" MB together (maxbacklog)", 5s)) << server.log();
-    std::smatch budget;
-    const std::string log = server.log();
-    ASSERT_TRUE(std::regex_search(log, budget, std::regex("hold at most (\\d+) MB together")));
-    EXPECT_GE(std::stoll(budget[1].str()), 256) << "a quarter of the memory, at least 256 MB";
-    server.expectCleanStop();
-}
-
 // Guards against a join storm that a fast-start server cannot take: a hundred callers at once
 // on a stream with key frames all connect on the first try, the catch-ups take their turns in
 // the budget or start live at the next key frame, every caller receives the stream, and no

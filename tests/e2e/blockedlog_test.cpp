@@ -1,14 +1,15 @@
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <poll.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include "harness.h"
+#include "webclient.h"
 
 namespace vandra::e2e {
 namespace {
@@ -47,19 +48,9 @@ private:
     int fd_ = -1;
 };
 
-std::string httpBody(int port, const std::string& path) {
-    httplib::Client client("127.0.0.1", port);
-    client.set_connection_timeout(2, 0);
-    client.set_read_timeout(5, 0);
-    const httplib::Result result = client.Get(path);
-    return result && result->status == 200 ? result->body : "";
-}
-
 // One series of /metrics; -1 when it cannot be read.
 double metric(int webPort, const std::string& series) {
-    const std::string text = httpBody(webPort, "/metrics");
-    const std::size_t at = text.find("\n" + series + " ");
-    return at == std::string::npos ? -1 : std::atof(text.c_str() + at + series.size() + 2);
+    return metricOf(webPort, series).value_or(-1);
 }
 
 // Guards a log output that nobody reads (a paused terminal, a full pipe, a stuck log
@@ -76,7 +67,7 @@ TEST(BlockedLog, CallersAndTheWebKeepWorkingWhileNobodyReadsTheLog) {
         instance.run({source.setting(), "port=" + std::to_string(srtPort),
                       "webport=" + std::to_string(webPort)});
     ::unsetenv("VANDRA_LOG_QUEUE_KB");
-    ASSERT_TRUE(waitUntil([&] { return httpBody(webPort, "/hi") == "hi from server"; }, 10s));
+    ASSERT_TRUE(waitUntil([&] { return webBody(webPort, "/hi") == "hi from server"; }, 10s));
     const auto publish = [&](const std::vector<std::string>& extra) {
         return startTool("vandra-publisher", publisherArgs(source.group, source.port, extra),
                          instance.dir());
@@ -102,7 +93,7 @@ TEST(BlockedLog, CallersAndTheWebKeepWorkingWhileNobodyReadsTheLog) {
                                instance.dir(), 30s),
                        20, who);
         for (int i = 0; i < 10; ++i) {
-            EXPECT_EQ(httpBody(webPort, "/hi"), "hi from server") << who;
+            EXPECT_EQ(webBody(webPort, "/hi"), "hi from server") << who;
         }
     };
     const auto dropped = [&] { return metric(webPort, "vandra_log_lines_dropped_total"); };

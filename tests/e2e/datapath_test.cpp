@@ -73,15 +73,33 @@ ToolRun publishOnce(const ServerFixture& fixture, const std::vector<std::string>
 
 // ---- Delivery of the input to callers ---------------------------------------------------
 
-// Guards against the receiver treating one datagram as one chunk (single TS packets must be
+// Guards against RTP header parts (the longest CSRC list, extension and padding, in a datagram
+// of 2047 bytes) reaching the callers as stream bytes, or a datagram cut at the receive buffer;
+// against the receiver then treating one raw datagram as one chunk (single TS packets must be
 // gathered into the same chunks), an empty datagram taken for an error or a chunk boundary,
-// and an oversize one forwarded truncated or disturbing a partly filled chunk, through the
-// real socket. Empties come every third datagram, oversize ones every tenth.
-TEST(DataPathDelivery, SinglePacketDatagramsWithEmptyAndOversizeOnesGiveTheSameStream) {
+// and an oversize one forwarded truncated or disturbing a partly filled chunk; and against a
+// new stream (each RTP run has its own SSRC) or the change of format losing or repeating
+// anything. Empties come every third raw datagram, oversize ones every tenth.
+TEST(DataPathDelivery, RtpHeaderShapesThenSinglePacketDatagramsGiveTheWholeStream) {
     ServerFixture fixture;
     std::vector<FileCaller> callers = connectFileCallers(fixture, 1);
-    constexpr std::uint64_t kPackets = 1400; // 200 chunks each time: no partial chunk left
+    const std::vector<std::vector<std::string>> shapes{
+        {},
+        {"--rtp-csrc", "15", "--rtp-extension-words", "100", "--rtp-padding", "255"},
+        {"--rtp-csrc", "1", "--rtp-padding", "1"},
+    };
+    constexpr std::uint64_t kDatagramsPerShape = 400; // two statistics reports
     std::uint64_t next = 0;
+    for (const std::vector<std::string>& shape : shapes) {
+        std::vector<std::string> options{"--rtp",       "--bitrate",          "8000000",
+                                         "--start-seq", std::to_string(next), "--count"};
+        options.push_back(std::to_string(kDatagramsPerShape));
+        options.insert(options.end(), shape.begin(), shape.end());
+        EXPECT_EQ(publishOnce(fixture, options).number("datagrams"), kDatagramsPerShape);
+        next += kDatagramsPerShape * kPacketsPerChunk;
+    }
+    EXPECT_EQ(fixture.countInLog("-- dropped"), 0) << fixture.log();
+    constexpr std::uint64_t kPackets = 1400; // 200 chunks each time: no partial chunk left
     for (const auto& [every, size] : {std::pair{3, 0}, std::pair{10, 2000}}) {
         const ToolRun published =
             publishOnce(fixture, {"--size", "188", "--count", std::to_string(kPackets), "--bitrate",
@@ -94,6 +112,9 @@ TEST(DataPathDelivery, SinglePacketDatagramsWithEmptyAndOversizeOnesGiveTheSameS
     expectWholeStream(callers[0], 0, next - 1);
     EXPECT_TRUE(fixture.waitForLog(
         "-- dropped datagram of 2000 bytes (longer than 1316), dropped so far: 1  leftserver", 5s))
+        << fixture.log();
+    EXPECT_EQ(fixture.countInLog("-- input format: rtp  leftserver"), 1) << fixture.log();
+    EXPECT_EQ(fixture.countInLog("-- input format changed to ts, changes so far: 1 "), 1)
         << fixture.log();
     fixture.expectCleanStop();
 }
@@ -189,36 +210,33 @@ TEST(DataPathSrtSettings, RetriedWrongPassphraseIsLoggedOncePerTenSecondsWithIts
     fixture.expectCleanStop();
 }
 
-// Guards against latency=0 not selecting file mode, and against file mode breaking the
-// stream for a file-mode caller (which receives a byte stream, not messages).
-TEST(DataPathSrtSettings, LatencyZeroServesFileModeCallersWithoutGaps) {
-    ServerFixture fixture({"latency=0"});
+// Guards against latency=0 not selecting file mode, against file mode breaking the stream for
+// a file-mode caller (which receives a byte stream, not messages), against the caller's stream
+// id being lost before the listener callback or writing lines (or terminal escapes) into the
+// operator's log through it, and against a group that
+// nothing sends to staying silent for ever: one hint naming the group, port and the interface
+// the join used.
+TEST(DataPathSrtSettings, LatencyZeroServesFileModeCallersAndSilentInputGetsOneHint) {
+    ServerFixture fixture({"latency=0", "input_timeout=0"});
     EXPECT_TRUE(fixture.waitForLog("ttype FILE mode  utils  ", 1s)) << fixture.log();
     EXPECT_FALSE(contains(fixture.log(), "\nlatency ")) << fixture.log();
+    const std::string hint = "-- no input: nothing received from udp://" + fixture.source.group +
+                             ":" + std::to_string(fixture.source.port) + " in ";
+    EXPECT_TRUE(fixture.waitForLog(hint, 8s)) << fixture.log();
+    EXPECT_TRUE(contains(fixture.log(), "ms, joined on 127.0.0.1 (lo); check ")) << fixture.log();
     auto publisher = fixture.startPublisher({"--bitrate", "4000000"});
-    const ToolRun run = fixture.runCallers(1, 2, 30s, {"--file-mode"});
+    const ToolRun run = fixture.runCallers(
+        1, 2, 30s, {"--file-mode", "--streamid", "x\nREMOVE  rightserver  77\x1b[2J"});
     expectLossless(run, 1, "file-mode caller");
     EXPECT_GT(run.number("packets").value_or(0), 1000u) << run.json;
-    publisher->stop();
-    fixture.expectCleanStop();
-}
-
-// Guards against the caller's stream id being lost before the listener callback, and against
-// a caller writing lines (or terminal escapes) into the operator's log through it.
-TEST(DataPathSrtSettings, CallerStreamIdReachesTheListenCallbackEscaped) {
-    ServerFixture fixture;
-    auto publisher = fixture.startPublisher({"--bitrate", "2000000"});
-    EXPECT_EQ(fixture.runCallers(1, 1, 30s, {"--streamid", "abc"}).status, 0);
-    const ToolRun forged =
-        fixture.runCallers(1, 1, 30s, {"--streamid", "x\nREMOVE  rightserver  77\x1b[2J"});
-    EXPECT_EQ(forged.status, 0) << forged.output;
-    EXPECT_TRUE(fixture.waitForLog("LISTEN CALLBACK HOOKabc  ", 2s)) << fixture.log();
-    EXPECT_TRUE(fixture.waitForLog(
-        "LISTEN CALLBACK HOOKx\\x0aREMOVE  rightserver  77\\x1b[2J  utils  ", 2s))
+    EXPECT_TRUE(contains(fixture.log(),
+                         "LISTEN CALLBACK HOOKx\\x0aREMOVE  rightserver  77\\x1b[2J  utils  "))
         << fixture.log();
     EXPECT_FALSE(contains(fixture.log(), "\nREMOVE  rightserver  77")) << fixture.log();
     publisher->stop();
     fixture.expectCleanStop();
+    EXPECT_EQ(fixture.countInLog("-- no input"), 1) << fixture.log();
+    EXPECT_EQ(fixture.countInLog("-- input stalled"), 0) << fixture.log();
 }
 
 // ---- An input that stops, or never comes -------------------------------------------------
@@ -252,50 +270,6 @@ TEST(DataPathInput, StalledInputIsReportedAndCallersGetTheResumedStream) {
     expectLossless(received, 2, "callers across the pause");
     EXPECT_EQ(fixture.countInLog("-- input resumed after "), 1) << fixture.log();
     EXPECT_EQ(fixture.countInLog("-- no input"), 0) << fixture.log();
-    fixture.expectCleanStop();
-}
-
-// Guards against a group that nothing sends to staying silent for ever: one hint naming the
-// group, port and the interface the join used.
-TEST(DataPathInput, InputThatNeverArrivesGetsOneHint) {
-    ServerFixture fixture({"input_timeout=0"});
-    const std::string hint = "-- no input: nothing received from udp://" + fixture.source.group +
-                             ":" + std::to_string(fixture.source.port) + " in ";
-    EXPECT_TRUE(fixture.waitForLog(hint, 8s)) << fixture.log();
-    EXPECT_TRUE(contains(fixture.log(), "ms, joined on 127.0.0.1 (lo); check ")) << fixture.log();
-    fixture.expectCleanStop();
-    EXPECT_EQ(fixture.countInLog("-- no input"), 1) << fixture.log();
-    EXPECT_EQ(fixture.countInLog("-- input stalled"), 0) << fixture.log();
-}
-
-// ---- RTP input ----------------------------------------------------------------------------
-
-// Guards against RTP header parts (the longest CSRC list, extension and padding, in a datagram
-// of 2047 bytes) reaching the callers as stream bytes, or a datagram cut at the receive buffer,
-// and against a new stream (each run has its own SSRC) losing or repeating anything.
-TEST(DataPathRtp, HeaderShapesGiveTheWholeStream) {
-    ServerFixture fixture;
-    std::vector<FileCaller> callers = connectFileCallers(fixture, 1);
-    const std::vector<std::vector<std::string>> shapes{
-        {},
-        {"--rtp-csrc", "15", "--rtp-extension-words", "100", "--rtp-padding", "255"},
-        {"--rtp-csrc", "1", "--rtp-padding", "1"},
-    };
-    constexpr std::uint64_t kDatagramsPerShape = 400; // two statistics reports
-    std::uint64_t next = 0;
-    for (const std::vector<std::string>& shape : shapes) {
-        std::vector<std::string> options{"--rtp",       "--bitrate",          "8000000",
-                                         "--start-seq", std::to_string(next), "--count"};
-        options.push_back(std::to_string(kDatagramsPerShape));
-        options.insert(options.end(), shape.begin(), shape.end());
-        EXPECT_EQ(publishOnce(fixture, options).number("datagrams"), kDatagramsPerShape);
-        next += kDatagramsPerShape * kPacketsPerChunk;
-    }
-    collect(callers, next / kPacketsPerChunk);
-    expectWholeStream(callers[0], 0, next - 1);
-    EXPECT_EQ(fixture.countInLog("-- dropped"), 0) << fixture.log();
-    EXPECT_EQ(fixture.countInLog("-- input format: rtp  leftserver"), 1) << fixture.log();
-    EXPECT_EQ(fixture.countInLog("-- input format changed"), 0) << fixture.log();
     fixture.expectCleanStop();
 }
 

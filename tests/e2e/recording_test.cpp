@@ -66,84 +66,72 @@ ToolRun checkRecording(const std::filesystem::path& file) {
     return check;
 }
 
-// Guards: lost or duplicated chunks, a partial chunk at the end, a recording not closed on
-// SIGTERM, a wrong file name or folder.
-TEST(Recording, DumpOneRecordsEveryChunkAndClosesOnSigterm) {
+// Guards: the file opened before a whole chunk exists, chunks cut at datagram boundaries
+// instead of every 1316 bytes, lost or duplicated chunks, a partial chunk at the end, a
+// recording not closed on SIGTERM, a wrong file name or folder.
+TEST(Recording, DumpOneOpensAtTheFirstWholeChunkRecordsEveryChunkAndClosesOnSigterm) {
     ServerFixture server({"dump=1"});
-    const std::time_t before = std::time(nullptr);
-    const ToolRun sent =
-        server.publish({"--size", "1316", "--count", "400", "--bitrate", "10000000"});
-    const std::time_t after = std::time(nullptr);
-    ASSERT_EQ(sent.number("datagrams"), 400u) << sent.output;
-    EXPECT_TRUE(waitForRecorded(server.dir(), 400 * kChunk)) << server.log();
-    EXPECT_EQ(server.process->stop(), kSigterm);
-
-    const auto files = recordingsIn(server.dir());
-    expectOneRecordingNamedWithin(files, before, after);
-    EXPECT_EQ(std::filesystem::file_size(files[0]), static_cast<std::uintmax_t>(400 * kChunk));
-    EXPECT_EQ(checkRecording(files[0]).number("packets"), 400u * 7);
-    EXPECT_EQ(server.countInLog(kRecordingLine), 1);
-}
-
-// Guards: the file opened before a whole chunk exists, or chunks cut at datagram boundaries
-// instead of every 1316 bytes.
-TEST(Recording, DumpTrueOpensAtTheFirstWholeChunk) {
-    ServerFixture server({"dump=true"});
     const std::time_t before = std::time(nullptr);
     // Six 188-byte packets are 1128 bytes: not yet a chunk.
     ASSERT_EQ(server.publish({"--size", "188", "--count", "6"}).number("datagrams"), 6u);
     ASSERT_TRUE(waitForInput(server, 6)) << server.log();
     EXPECT_TRUE(recordingsIn(server.dir()).empty());
     EXPECT_EQ(server.countInLog(kRecordingLine), 0) << server.log();
-
-    // Eight more make fourteen packets: two chunks, nothing left over.
+    // Eight more make two chunks with nothing left over, then 400 whole ones.
     ASSERT_EQ(
         server.publish({"--size", "188", "--count", "8", "--start-seq", "6"}).number("datagrams"),
         8u);
+    ASSERT_EQ(server
+                  .publish({"--size", "1316", "--count", "400", "--bitrate", "10000000",
+                            "--start-seq", "14"})
+                  .number("datagrams"),
+              400u);
     const std::time_t after = std::time(nullptr);
-    EXPECT_TRUE(waitForRecorded(server.dir(), 2 * kChunk)) << server.log();
+    EXPECT_TRUE(waitForRecorded(server.dir(), 402 * kChunk)) << server.log();
     EXPECT_EQ(server.process->stop(), kSigterm);
 
     const auto files = recordingsIn(server.dir());
     expectOneRecordingNamedWithin(files, before, after);
-    EXPECT_EQ(std::filesystem::file_size(files[0]), static_cast<std::uintmax_t>(2 * kChunk));
-    EXPECT_EQ(checkRecording(files[0]).number("last_seq"), 13u);
+    EXPECT_EQ(std::filesystem::file_size(files[0]), static_cast<std::uintmax_t>(402 * kChunk));
+    const ToolRun check = checkRecording(files[0]);
+    EXPECT_EQ(check.number("packets"), 402u * 7) << check.json;
+    EXPECT_EQ(check.number("last_seq"), 402u * 7 - 1) << check.json;
     EXPECT_EQ(server.countInLog(kRecordingLine), 1);
 }
 
-// Guards: a recording started by a value that does not turn it on, or by less than a chunk.
-// Each server must have seen its input (a non-zero input sample) for "no file" to mean much.
-TEST(Recording, OtherDumpValuesAndShortInputRecordNothing) {
+// Guards: a recording started by a value that does not turn it on, or by less than a chunk,
+// and "true" not turning it on. Each server must have read all its input for "no file" to
+// mean much.
+TEST(Recording, OtherDumpValuesAndShortInputRecordNothingAndTrueRecords) {
     struct Case {
         std::vector<std::string> settings;
         std::vector<std::string> publish;
+        bool records = false;
     };
     const std::vector<Case> cases{
         {{}, {"--size", "1316", "--count", "50", "--bitrate", "10000000"}},
         {{"dump=True"}, {"--size", "1316", "--count", "50", "--bitrate", "10000000"}},
         {{"dump=yes"}, {"--size", "1316", "--count", "50", "--bitrate", "10000000"}},
         {{"dump=1"}, {"--size", "188", "--count", "3"}},
+        {{"dump=true"}, {"--size", "1316", "--count", "50", "--bitrate", "10000000"}, true},
     };
-    std::vector<std::unique_ptr<WebFixture>> servers;
+    std::vector<std::unique_ptr<ServerFixture>> servers;
     for (const Case& c : cases) {
-        servers.push_back(std::make_unique<WebFixture>(c.settings));
+        servers.push_back(std::make_unique<ServerFixture>(c.settings));
+    }
+    std::vector<std::uint64_t> sent;
+    for (size_t i = 0; i < cases.size(); ++i) {
+        sent.push_back(servers[i]->publish(cases[i].publish).number("datagrams").value_or(0));
+        EXPECT_GT(sent.back(), 0u);
     }
     for (size_t i = 0; i < cases.size(); ++i) {
-        EXPECT_GT(servers[i]->publish(cases[i].publish).number("datagrams").value_or(0), 0u);
-    }
-    for (size_t i = 0; i < cases.size(); ++i) {
-        WebFixture& server = *servers[i];
+        ServerFixture& server = *servers[i];
         const std::string label = cases[i].settings.empty() ? "no dump" : cases[i].settings[0];
-        EXPECT_TRUE(server.status.waitFor(
-            [](const StatusDocument& d) {
-                return std::any_of(d.input.begin(), d.input.end(),
-                                   [](const Sample& s) { return s.kbps > 0; });
-            },
-            8s))
-            << label << ": input never seen: " << server.status.lastBody;
+        EXPECT_TRUE(waitForInput(server, sent[i])) << label << ": input never seen";
+        EXPECT_TRUE(!cases[i].records || waitForRecorded(server.dir(), 50 * kChunk)) << label;
         EXPECT_EQ(server.process->stop(), kSigterm) << label;
-        EXPECT_TRUE(recordingsIn(server.dir()).empty()) << label;
-        EXPECT_EQ(server.countInLog(kRecordingLine), 0) << label;
+        EXPECT_EQ(recordingsIn(server.dir()).size(), cases[i].records ? 1u : 0u) << label;
+        EXPECT_EQ(server.countInLog(kRecordingLine), cases[i].records ? 1 : 0) << label;
     }
 }
 

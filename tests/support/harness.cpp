@@ -407,6 +407,9 @@ ToolRun ServerInstance::runToExit(const std::vector<std::string>& settings,
     return finish(*run(settings), timeout);
 }
 
+namespace {
+// Whether process `pid` is a member of `group` in its network namespace, as the kernel's
+// membership table (/proc/PID/net/igmp) says.
 bool hasJoined(pid_t pid, const std::string& group) {
     in_addr address{};
     if (::inet_pton(AF_INET, group.c_str(), &address) != 1) {
@@ -423,6 +426,7 @@ bool hasJoined(pid_t pid, const std::string& group) {
     }
     return false;
 }
+} // namespace
 
 bool waitForJoin(Process& server, const std::string& group) {
     waitUntil([&] { return hasJoined(server.pid(), group) || !server.running(); }, 10s, 10ms);
@@ -467,8 +471,6 @@ void ServerFixture::expectCleanStop(std::chrono::milliseconds reapTimeout) const
     EXPECT_EQ(process->stop(), kSigterm) << log();
     EXPECT_FALSE(contains(log(), "Sanitizer")) << log();
 }
-
-// ---- Real transport streams and fast start ----------------------------------------------
 
 namespace {
 constexpr std::size_t kTsPacket = 188;

@@ -18,17 +18,13 @@ namespace vandra::e2e {
 
 using namespace std::chrono_literals;
 
-// Exit statuses as the shell shows them.
 constexpr int kSigterm = 128 + SIGTERM;
 constexpr int kSigkill = 128 + SIGKILL;
 
 bool contains(const std::string& text, const std::string& part);
 
-// ---- Sockets and ports --------------------------------------------------------------------
-
 sockaddr_in loopbackAddress(int port);
 
-// An IPv4 socket, closed on destruction.
 class Socket {
 public:
     explicit Socket(int type);
@@ -68,7 +64,6 @@ std::vector<int> udpPortsOfProcess(pid_t pid);
 // of process `pid`; empty when there is none.
 std::optional<std::uint64_t> udpReceiveQueue(pid_t pid, int port);
 
-// A fresh folder under the temporary directory, removed with everything in it.
 class ScratchDir {
 public:
     explicit ScratchDir(const std::string& prefix = "vandra_e2e_");
@@ -80,8 +75,6 @@ public:
 private:
     std::filesystem::path path_;
 };
-
-// ---- Processes ----------------------------------------------------------------------------
 
 // A child process whose stdout and stderr go to a log file. Stopped by PID on destruction.
 class Process {
@@ -98,14 +91,12 @@ public:
 
     pid_t pid() const { return pid_; }
     std::string output() const;
-    // Polls the log until `text` appears `occurrences` times or the time is up.
     bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout,
                        int occurrences = 1) const;
     int countInOutput(const std::string& text) const;
     // Exit status as the shell shows it (0..255, or 128 + signal), if it ended in time.
     std::optional<int> waitExit(std::chrono::milliseconds timeout);
     void sendSignal(int signal);
-    // SIGTERM, then SIGKILL after a grace period; returns the exit status.
     int stop(std::chrono::milliseconds grace = 5s);
     bool running();
 
@@ -128,7 +119,6 @@ struct ToolRun {
     std::optional<std::uint64_t> number(const std::string& key) const;
 };
 
-// Waits for the end (stopping the process when the time is up) and reads its report.
 ToolRun finish(Process& process, std::chrono::milliseconds timeout);
 
 // Starts a tool from the build with its arguments; its log goes into `dir`. `launcher` goes
@@ -145,12 +135,8 @@ std::vector<std::string> publisherArgs(const std::string& group, int port,
 std::vector<std::string> callerArgs(const std::string& host, int port, int callers, double seconds,
                                     const std::vector<std::string>& extra = {});
 
-// What a load client must show for callers that lost nothing.
 void expectLossless(const ToolRun& run, std::uint64_t callers, const std::string& who);
 
-// ---- Figures and footprints ---------------------------------------------------------------
-
-// A line of measured figures in the test's output, starting with "[figures]".
 void figure(const std::string& text);
 
 // A process as the kernel sees it; -1 where it could not be read.
@@ -159,15 +145,12 @@ struct Footprint {
     int threads = -1;
     int fds = -1;
 
-    // The larger of each figure.
     void raiseTo(const Footprint& other);
 };
 Footprint footprint(pid_t pid);
 std::string describe(const Footprint& print);
 // The footprint once descriptors and threads are back to `before`, or when the time is up.
 Footprint settledFootprint(pid_t pid, const Footprint& before, std::chrono::milliseconds timeout);
-
-// ---- The server ---------------------------------------------------------------------------
 
 // A private copy of the server executable in a fresh folder, so that server.ini and WEB
 // beside it are under the test's control. The folder is also the working directory.
@@ -187,17 +170,12 @@ private:
     ScratchDir dir_;
 };
 
-// Whether process `pid` is a member of `group` in its network namespace, as the kernel's
-// membership table (/proc/PID/net/igmp) says.
-bool hasJoined(pid_t pid, const std::string& group);
 // Waits (10 s at most) until the server is a member of its group, from when on every datagram
 // sent to it reaches the server's socket; false when it did not join or ended.
 bool waitForJoin(Process& server, const std::string& group);
 
-// What goes before a command to run it with these extra environment variables ("NAME=value").
 std::vector<std::string> withEnvironment(const std::vector<std::string>& assignments);
 
-// A running server on its own group and ports, and the tools pointed at it.
 struct ServerFixture {
     MulticastSource source = uniqueSource();
     int srtPort = freeUdpPort();
@@ -231,8 +209,6 @@ struct ServerFixture {
     // report.
     void expectCleanStop(std::chrono::milliseconds reapTimeout = 12s) const;
 };
-
-// ---- Real transport streams and fast start ----------------------------------------------
 
 std::vector<std::uint8_t> readBytes(const std::filesystem::path& file);
 // Packets of `bytes` between `from` and `to` that carry the random access indicator.

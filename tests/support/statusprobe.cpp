@@ -100,7 +100,6 @@ std::optional<StatusDocument> readStatus(const std::string& body) {
     doc.source = settings["source"];
     doc.port = settings["port"];
     doc.webport = settings["webport"];
-    doc.ver = settings["ver"];
     const auto input = samplesOf(json["stats"]["left"]["data"]);
     for (const Json& caller : json["stats"]["right"]) {
         const auto data = caller.is_object() ? samplesOf(caller["data"]) : std::nullopt;

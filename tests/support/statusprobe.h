@@ -60,7 +60,6 @@ struct StatusDocument {
     std::string source;
     std::string port;
     std::string webport;
-    std::string ver;
     std::vector<Sample> input;
     std::vector<CallerRow> callers;
 };
