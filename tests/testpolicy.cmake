@@ -12,7 +12,7 @@
 # that mostly wait on real-time streams and peers' time-outs run beside them.
 
 set(vandra_threaded_tests
-    "^(DataPathDelivery|DataPathCallers|DataPathInput|DataPathRtp|DataPathSrtSettings)\\."
+    "^(DataPathDelivery|DataPathCallers|DataPathInput|DataPathSrtSettings)\\."
     "^(FastStart|AccessLimit|AccessUsers)\\."
     "^Observability\\.Metrics")
 set(vandra_browser_tests "^Dashboard\\.")
