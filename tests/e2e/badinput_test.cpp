@@ -34,18 +34,62 @@ bool waitForInputTakenIn(const ServerFixture& server) {
                5s, 20ms);
 }
 
-// Guards: junk, oversize or stray datagrams on the ingest port reaching the callers, taking
-// the server down or flooding its log, and 188-byte junk breaking the packet grid for good.
-TEST(ReliabilityBadInput, FloodsOfJunkDatagramsAndStraySendersLeaveCallersWhole) {
+// Guards: a handshake begun and never finished, or junk on the SRT port, holding a thread, a
+// descriptor or memory; junk, oversize or stray datagrams on the ingest port reaching the
+// callers, taking the server down or flooding its log; 188-byte junk breaking the packet grid.
+TEST(ReliabilityBadInput, JunkOnBothPortsAndStraySendersLeaveCallersWholeAndNothingHeld) {
     ServerFixture server({"latency=500"});
+    const pid_t pid = server.process->pid();
+    const Footprint before = footprint(pid);
+
+    // 50 would-be callers each start a handshake and never finish it; each also sends a
+    // truncated second step and junk of assorted sizes.
+    constexpr int kSources = 50;
+    std::mt19937 random(7);
+    const sockaddr_in target = loopbackAddress(server.srtPort);
+    const auto* to = reinterpret_cast<const sockaddr*>(&target);
+    int inductionReplies = 0;
+    for (int i = 0; i < kSources; ++i) {
+        const Socket sock(SOCK_DGRAM);
+        const auto request = srtInductionRequest(random() | 1u, random() & 0x7fffffffu);
+        ::sendto(sock.fd(), request.data(), request.size(), 0, to, sizeof(target));
+        std::vector<std::uint8_t> reply(1500);
+        pollfd wait{sock.fd(), POLLIN, 0};
+        const ssize_t n =
+            ::poll(&wait, 1, 1000) == 1 ? ::recv(sock.fd(), reply.data(), reply.size(), 0) : -1;
+        // An induction answer carries the handshake type back and a cookie to echo.
+        if (n >= 64 && wordAt(reply, 0) == 0x80000000u && wordAt(reply, 9) == 1 &&
+            wordAt(reply, 11) != 0) {
+            ++inductionReplies;
+            auto conclusion = request;
+            conclusion.resize(40); // cut off inside the handshake body
+            ::sendto(sock.fd(), conclusion.data(), conclusion.size(), 0, to, sizeof(target));
+        }
+        for (const size_t size : {0, 1, 16, 63, 64, 200, 1316, 1500}) {
+            std::vector<std::uint8_t> junk(size);
+            for (auto& byte : junk) {
+                byte = static_cast<std::uint8_t>(random());
+            }
+            ::sendto(sock.fd(), junk.data(), junk.size(), 0, to, sizeof(target));
+        }
+    }
+    EXPECT_EQ(inductionReplies, kSources) << "the listener did not answer the first step";
+
+    // Nothing may stay held; the wait ends early when all is well.
+    const Footprint after = settledFootprint(pid, before, 3s);
+    EXPECT_EQ(server.countInLog(kAcceptLine), 0);
+    EXPECT_EQ(after.threads, before.threads);
+    EXPECT_LE(after.fds, before.fds);
+    EXPECT_LE(after.rssKb, before.rssKb + 4 * 1024);
+
+    // Phase 1: the listener still serves callers, through floods the server must shrug off.
     auto publisher = server.startPublisher(
         {"--bitrate", "4000000", "--inject-every", "20", "--inject-size", "1317"});
     ASSERT_TRUE(server.waitForLog(kDroppedDatagramLine, 10s)) << server.log();
-
-    // Phase 1: floods the server must shrug off. Empty datagrams are paced as full ones
-    // (100 Mbit/s: about 9500 a second); oversize ones are dropped whole; a sender aiming
-    // valid test packets at the host address cannot reach a socket bound to the group. The
-    // flood outlasts the drop line's 5-second limit, so that two lines are due.
+    // Empty datagrams are paced as full ones (100 Mbit/s: about 9500 a second); oversize ones
+    // are dropped whole; a sender aiming valid test packets at the host address cannot reach a
+    // socket bound to the group. The flood outlasts the drop line's 5-second limit, so that two
+    // lines are due.
     constexpr int kFloodSeconds = 7;
     const std::string floodSeconds = std::to_string(kFloodSeconds);
     auto empty =
@@ -102,59 +146,6 @@ TEST(ReliabilityBadInput, FloodsOfJunkDatagramsAndStraySendersLeaveCallersWhole)
     EXPECT_EQ(server.process->stop(), kSigterm);
     figure("bad input: " + std::to_string(dropLines) + " drop lines, last count " +
            std::to_string(loggedDrops) + "; callers during flood " + duringFlood.json);
-}
-
-// Guards: a handshake that is begun and never finished, or junk on the SRT port, holding a
-// thread, a descriptor or memory, or keeping the listener from serving a real caller.
-TEST(ReliabilitySecurity, HalfOpenHandshakesAndJunkHoldNoResources) {
-    ServerFixture server;
-    const pid_t pid = server.process->pid();
-    const Footprint before = footprint(pid);
-
-    // 50 would-be callers each start a handshake and never finish it; each also sends a
-    // truncated second step and junk of assorted sizes.
-    constexpr int kSources = 50;
-    std::mt19937 random(7);
-    const sockaddr_in target = loopbackAddress(server.srtPort);
-    const auto* to = reinterpret_cast<const sockaddr*>(&target);
-    int inductionReplies = 0;
-    for (int i = 0; i < kSources; ++i) {
-        const Socket sock(SOCK_DGRAM);
-        const auto request = srtInductionRequest(random() | 1u, random() & 0x7fffffffu);
-        ::sendto(sock.fd(), request.data(), request.size(), 0, to, sizeof(target));
-        std::vector<std::uint8_t> reply(1500);
-        pollfd wait{sock.fd(), POLLIN, 0};
-        const ssize_t n =
-            ::poll(&wait, 1, 1000) == 1 ? ::recv(sock.fd(), reply.data(), reply.size(), 0) : -1;
-        // An induction answer carries the handshake type back and a cookie to echo.
-        if (n >= 64 && wordAt(reply, 0) == 0x80000000u && wordAt(reply, 9) == 1 &&
-            wordAt(reply, 11) != 0) {
-            ++inductionReplies;
-            auto conclusion = request;
-            conclusion.resize(40); // cut off inside the handshake body
-            ::sendto(sock.fd(), conclusion.data(), conclusion.size(), 0, to, sizeof(target));
-        }
-        for (const size_t size : {0, 1, 16, 63, 64, 200, 1316, 1500}) {
-            std::vector<std::uint8_t> junk(size);
-            for (auto& byte : junk) {
-                byte = static_cast<std::uint8_t>(random());
-            }
-            ::sendto(sock.fd(), junk.data(), junk.size(), 0, to, sizeof(target));
-        }
-    }
-    EXPECT_EQ(inductionReplies, kSources) << "the listener did not answer the first step";
-
-    // Nothing may stay held; the wait ends early when all is well.
-    const Footprint after = settledFootprint(pid, before, 3s);
-    EXPECT_TRUE(server.process->running());
-    EXPECT_EQ(server.countInLog(kAcceptLine), 0);
-    EXPECT_EQ(after.threads, before.threads);
-    EXPECT_LE(after.fds, before.fds);
-    EXPECT_LE(after.rssKb, before.rssKb + 4 * 1024);
-
-    // The listener still serves a real caller afterwards.
-    auto publisher = server.startPublisher({"--bitrate", "2000000"});
-    expectLossless(server.runCallers(1, 2, 20s), 1, "caller after the junk");
 }
 
 } // namespace

@@ -48,11 +48,6 @@ private:
     int fd_ = -1;
 };
 
-// One series of /metrics; -1 when it cannot be read.
-double metric(int webPort, const std::string& series) {
-    return metricOf(webPort, series).value_or(-1);
-}
-
 // Guards a log output that nobody reads (a paused terminal, a full pipe, a stuck log
 // shipper) stopping the data path: the receiver, a caller's thread or the web server waiting
 // for a log line to be written. The log may lose lines, but must say so once it is read again.
@@ -76,7 +71,7 @@ TEST(BlockedLog, CallersAndTheWebKeepWorkingWhileNobodyReadsTheLog) {
     ASSERT_TRUE(waitUntil(
         [&] {
             finish(*publish({"--count", "20", "--bitrate", "2000000"}), 10s);
-            return metric(webPort, "vandra_input_datagrams_total") > 0;
+            return metricOf(webPort, "vandra_input_datagrams_total") > 0;
         },
         20s));
 
@@ -84,7 +79,7 @@ TEST(BlockedLog, CallersAndTheWebKeepWorkingWhileNobodyReadsTheLog) {
     constexpr int kDatagrams = 3000; // about 16 s at 2 Mbit/s
     const std::unique_ptr<Process> stayer =
         startTool("vandra-loadclient", callerArgs("127.0.0.1", srtPort, 1, 40), instance.dir());
-    ASSERT_TRUE(waitUntil([&] { return metric(webPort, "vandra_callers") == 1; }, 10s));
+    ASSERT_TRUE(waitUntil([&] { return metricOf(webPort, "vandra_callers") == 1; }, 10s));
     const std::unique_ptr<Process> stream = publish(
         {"--count", std::to_string(kDatagrams), "--start-seq", "100000", "--bitrate", "2000000"});
 
@@ -96,7 +91,9 @@ TEST(BlockedLog, CallersAndTheWebKeepWorkingWhileNobodyReadsTheLog) {
             EXPECT_EQ(webBody(webPort, "/hi"), "hi from server") << who;
         }
     };
-    const auto dropped = [&] { return metric(webPort, "vandra_log_lines_dropped_total"); };
+    const auto dropped = [&] {
+        return metricOf(webPort, "vandra_log_lines_dropped_total").value_or(-1);
+    };
     for (int round = 0; round < 10 && dropped() <= 0; ++round) {
         comeAndGo("callers filling the log");
     }

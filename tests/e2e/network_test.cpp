@@ -16,7 +16,6 @@ namespace {
 struct LinkImpairment {
     std::string name;
     std::vector<std::string> proxyArgs;
-    double lossPercent = 0;
 };
 
 // Guards: losses SRT could repair reaching the callers, or a link fault that makes the server
@@ -28,11 +27,10 @@ TEST(ReliabilityLossyLinks, CallersBehindLossAndDelayReceiveEveryPacket) {
     // Each within SRT's rule of thumb for a 500 ms latency (3 to 6 round trips at these loss
     // rates); the delay applies each way, so the round trip is twice it.
     const std::vector<LinkImpairment> links{
-        {"1% loss, 40±10 ms", {"--loss", "1", "--delay-ms", "40", "--jitter-ms", "10"}, 1},
-        {"5% loss, 20±10 ms", {"--loss", "5", "--delay-ms", "20", "--jitter-ms", "10"}, 5},
+        {"1% loss, 40±10 ms", {"--loss", "1", "--delay-ms", "40", "--jitter-ms", "10"}},
+        {"5% loss, 20±10 ms", {"--loss", "5", "--delay-ms", "20", "--jitter-ms", "10"}},
         {"2% loss, 30±15 ms reordering",
-         {"--loss", "2", "--delay-ms", "30", "--jitter-ms", "15", "--reorder"},
-         2},
+         {"--loss", "2", "--delay-ms", "30", "--jitter-ms", "15", "--reorder"}},
     };
     constexpr int kSeconds = 8;
     std::vector<std::unique_ptr<Process>> proxies;
@@ -52,20 +50,13 @@ TEST(ReliabilityLossyLinks, CallersBehindLossAndDelayReceiveEveryPacket) {
     }
     for (size_t i = 0; i < links.size(); ++i) {
         const ToolRun caller = finish(*callers[i], 30s);
-        proxies[i]->sendSignal(SIGTERM);
-        const ToolRun proxy = finish(*proxies[i], 5s);
+        proxies[i]->stop();
         expectLossless(caller, 2, links[i].name);
         // 4 Mbit/s is 2660 packets a second; the first and last moments go to connecting and
         // to the latency still held in the receiver.
         EXPECT_GT(caller.number("packets").value_or(0), 2u * (kSeconds - 2) * 2660) << caller.json;
         // The link really lost packets and SRT repaired them.
         EXPECT_GT(caller.number("rcv_retrans").value_or(0), 0u) << caller.json;
-        const double received = static_cast<double>(proxy.number("to_caller_received").value_or(0));
-        const double dropped = static_cast<double>(proxy.number("to_caller_dropped").value_or(0));
-        EXPECT_GT(received, 4000) << proxy.json;
-        EXPECT_NEAR(100.0 * dropped / std::max(received, 1.0), links[i].lossPercent,
-                    links[i].lossPercent / 2)
-            << proxy.json;
         figure("lossy " + links[i].name + ": caller " + caller.json);
     }
     EXPECT_TRUE(server.process->running());

@@ -92,27 +92,6 @@ TEST(ReliabilitySlowCallers, StalledAndThrottledCallersAreCutOffAndMemoryStaysBo
     figure("slow/stalled: stalled " + stalledRun.json + "; throttled " + slowRun.json);
 }
 
-// Guards against a file-mode caller that stops reading freezing the data path: its blocking
-// sends must come back so the backlog cap can cut it off, and closing it must neither linger
-// nor happen under the lock that every chunk needs.
-TEST(ReliabilitySlowCallers, StalledFileModeCallerIsCutOffAndOthersLoseNothing) {
-    ServerFixture server({"latency=0"}, {kSmallBacklog});
-    auto publisher = server.startPublisher({"--bitrate", "20000000"});
-    // The healthy callers are stopped once the stalled one is cut off.
-    auto healthy = server.startCallers(2, 60, {"--file-mode"});
-    auto stalled = server.startCallers(1, 60, {"--file-mode", "--stall-after-ms", "2000"});
-    EXPECT_TRUE(server.waitForLog(kFellBehindLine, 40s)) << server.log();
-    const ToolRun stalledRun = finish(*stalled, 10s);
-    ASSERT_TRUE(healthy->running()) << healthy->output();
-    healthy->sendSignal(SIGTERM);
-    const ToolRun healthyRun = finish(*healthy, 10s);
-    publisher->stop();
-    expectLossless(healthyRun, 2, "healthy file-mode callers");
-    EXPECT_EQ(stalledRun.number("disconnected"), 1u) << stalledRun.output;
-    EXPECT_EQ(server.countInLog(kFellBehindLine), 1) << server.log();
-    server.expectCleanStop();
-}
-
 // A number in the receiving half of srt-live-transmit's last JSON statistics line; empty
 // when there is none.
 std::optional<std::uint64_t> receiveCounter(const fs::path& statsFile, const std::string& key) {

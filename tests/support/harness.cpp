@@ -23,27 +23,6 @@
 namespace vandra::e2e {
 
 namespace {
-int shellStatus(int waitStatus) {
-    if (WIFEXITED(waitStatus)) {
-        return WEXITSTATUS(waitStatus);
-    }
-    if (WIFSIGNALED(waitStatus)) {
-        return 128 + WTERMSIG(waitStatus);
-    }
-    return -1;
-}
-
-std::string lastJsonLine(const std::string& output) {
-    std::string found;
-    std::istringstream lines(output);
-    for (std::string line; std::getline(lines, line);) {
-        if (!line.empty() && line.front() == '{') {
-            found = line;
-        }
-    }
-    return found;
-}
-
 std::vector<std::string> joined(std::vector<std::string> first,
                                 const std::vector<std::string>& second) {
     first.insert(first.end(), second.begin(), second.end());
@@ -243,7 +222,8 @@ std::optional<int> Process::waitExit(std::chrono::milliseconds timeout) {
         [this] {
             int waitStatus = 0;
             if (!status_ && ::waitpid(pid_, &waitStatus, WNOHANG) == pid_) {
-                status_ = shellStatus(waitStatus);
+                status_ =
+                    WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
             }
             return status_.has_value();
         },
@@ -296,7 +276,12 @@ ToolRun finish(Process& process, std::chrono::milliseconds timeout) {
     }
     run.status = status.value_or(-1);
     run.output = process.output();
-    run.json = lastJsonLine(run.output);
+    std::istringstream lines(run.output);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line.front() == '{') {
+            run.json = line;
+        }
+    }
     return run;
 }
 

@@ -13,7 +13,6 @@
 #include <sys/types.h>
 #include <vector>
 
-// Runs the real server and the real tools as processes, on loopback only.
 namespace vandra::e2e {
 
 using namespace std::chrono_literals;
@@ -45,20 +44,16 @@ private:
 int freeUdpPort();
 int freeTcpPort();
 
-// A multicast group and port no other test of this run uses.
 struct MulticastSource {
     std::string group;
     int port = 0;
-    // The server's "source" setting for this group, received through loopback.
     std::string setting() const;
 };
 MulticastSource uniqueSource();
 
-// Polls `condition` every `interval` until it holds or the time is up; true when it held.
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
                std::chrono::milliseconds interval = 100ms);
 
-// Local ports of the IPv4 UDP sockets that process `pid` holds open (from /proc).
 std::vector<int> udpPortsOfProcess(pid_t pid);
 // Bytes waiting in the receive queue of the IPv4 UDP socket on `port` in the network namespace
 // of process `pid`; empty when there is none.
@@ -113,9 +108,7 @@ struct ToolRun {
     std::string output;
     std::string json;
 
-    // A field's text up to the next ',' or '}'; empty when absent.
     std::string raw(const std::string& key) const;
-    // A non-negative integer field; empty when absent or null.
     std::optional<std::uint64_t> number(const std::string& key) const;
 };
 
@@ -162,7 +155,6 @@ public:
     void writeIni(const std::string& text) const;
     std::unique_ptr<Process> run(const std::vector<std::string>& settings = {},
                                  const std::vector<std::string>& launcher = {}) const;
-    // Runs until the server ends by itself (a failed start) or the time is up.
     ToolRun runToExit(const std::vector<std::string>& settings,
                       std::chrono::milliseconds timeout = 10s) const;
 
@@ -211,9 +203,7 @@ struct ServerFixture {
 };
 
 std::vector<std::uint8_t> readBytes(const std::filesystem::path& file);
-// Packets of `bytes` between `from` and `to` that carry the random access indicator.
 int keyFramesIn(const std::vector<std::uint8_t>& bytes, std::size_t from, std::size_t to);
-// The server's recording of its input (server_*.ts in `dir`); empty when there is none.
 std::filesystem::path recordingIn(const std::filesystem::path& dir);
 
 // ffmpeg encoding a moving test picture in real time, video only, as an MPEG transport stream
