@@ -13,7 +13,7 @@
 
 set(vandra_threaded_tests
     "^(DataPathDelivery|DataPathCallers|DataPathInput|DataPathSrtSettings)\\."
-    "^(FastStart|AccessLimit|AccessUsers)\\."
+    "^(FastStart|AccessUsers)\\."
     "^Observability\\.Metrics")
 set(vandra_browser_tests "^Dashboard\\.")
 set(vandra_netns_tests "^Reliability(SlowCallers\\.StalledAndThrottled|FastStart|ScaleOut)")
