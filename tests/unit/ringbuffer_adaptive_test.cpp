@@ -257,12 +257,19 @@ TEST(RingBufferAdaptiveThreads, ReleasesUnderTheWritersLockLoseNothing) {
     RingBufferAdaptive ring(kChunk, 4);
     Mutex writerLock;
     constexpr std::uint64_t kChunks = 20000;
+    std::atomic<std::uint64_t> chunksRead{0};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     std::thread writer([&] {
         for (std::uint64_t i = 0; i < kChunks; ++i) {
             const auto bytes = streamBytes(i * kChunk, kChunk);
-            MutexLock lock(writerLock);
-            ring.push(bytes.data(), kChunk);
-            if (i % 64 == 0) {
+            {
+                MutexLock lock(writerLock);
+                ring.push(bytes.data(), kChunk);
+            }
+            // Now and then the writer waits for the reader to drain the buffer, so that it
+            // releases the storage while the writer is still running whatever the scheduling.
+            while (i % 1000 == 999 && chunksRead.load() <= i &&
+                   std::chrono::steady_clock::now() < deadline) {
                 std::this_thread::yield();
             }
         }
@@ -271,11 +278,11 @@ TEST(RingBufferAdaptiveThreads, ReleasesUnderTheWritersLockLoseNothing) {
     std::uint64_t mismatches = 0;
     int releases = 0;
     std::vector<std::uint8_t> chunk(kChunk);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     while (read < kChunks * kChunk && std::chrono::steady_clock::now() < deadline) {
         if (ring.pop(chunk.data())) {
             mismatches += chunk != streamBytes(read, kChunk) ? 1 : 0;
             read += kChunk;
+            chunksRead.store(read / kChunk);
             continue;
         }
         MutexLock lock(writerLock);
