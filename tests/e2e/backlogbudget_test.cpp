@@ -1,9 +1,14 @@
 #include <algorithm>
 #include <climits>
+#include <ctime>
+#include <fcntl.h>
 #include <map>
 #include <regex>
 #include <string>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -81,8 +86,9 @@ TEST(BacklogBudget, StalledCallersAreCutFurthestBehindFirstWithinTheBudget) {
 
 // Guards against a join storm that a fast-start server cannot take: a hundred callers at once
 // on a stream with key frames all connect on the first try, the catch-ups take their turns in
-// the budget or start live at the next key frame, every caller receives the stream, and no
-// backlog is ever sent without its pace.
+// the budget or start live at the next key frame, every caller receives the stream, no backlog
+// is ever sent without its pace and no packet is dropped as too late, by the server for a
+// catch-up or by a caller.
 TEST(JoinStorm, HundredFastStartCallersAtOnceAllConnectAndReceive) {
     ServerFixture server({"faststart=1", "latency=200", "faststart_catchups=4"});
     auto encoder = startEncoder(
@@ -104,6 +110,7 @@ TEST(JoinStorm, HundredFastStartCallersAtOnceAllConnectAndReceive) {
     EXPECT_TRUE(encoder->running()) << encoder->output();
     encoder->stop();
     EXPECT_EQ(storm.number("connected"), 100u) << storm.output;
+    EXPECT_EQ(storm.number("rcv_drop"), 0u) << storm.output;
     const int fromCache = server.countInLog("starts from the fast-start cache") - before;
     EXPECT_GE(fromCache, 4) << server.log();
     if (fromCache < 100) {
@@ -126,6 +133,11 @@ TEST(JoinStorm, HundredFastStartCallersAtOnceAllConnectAndReceive) {
          it != std::sregex_iterator(); ++it) {
         sent[(*it)[1].str()] = std::stoull((*it)[2].str());
     }
+    const std::regex catchUpDrops("; (\\d+) packets dropped as too late");
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), catchUpDrops);
+         it != std::sregex_iterator(); ++it) {
+        EXPECT_EQ((*it)[1].str(), "0") << (*it)[0].str();
+    }
     std::uint64_t least = UINT64_MAX;
     std::uint64_t most = 0;
     for (auto socket = accepted.begin() + probes; socket != accepted.end(); ++socket) {
@@ -136,6 +148,86 @@ TEST(JoinStorm, HundredFastStartCallersAtOnceAllConnectAndReceive) {
     EXPECT_GE(least, most / 4) << log;
     figure("join storm of 100 with fast start: " + std::to_string(fromCache) +
            " from the cache, least sent " + std::to_string(least) + " bytes; " + storm.json);
+}
+
+// A disk that takes nothing: the recording's file name is the local time of its first chunk, so
+// every name of the next `seconds` is made a named pipe, opened for reading (the server's open
+// then finds a reader) and never read. Each pipe holds one page.
+class StuckDisk {
+public:
+    StuckDisk(const std::filesystem::path& dir, int seconds) {
+        const std::time_t now = std::time(nullptr);
+        for (int second = 0; second < seconds; ++second) {
+            const std::filesystem::path pipe = dir / recordingName(now + second);
+            EXPECT_EQ(::mkfifo(pipe.c_str(), 0600), 0) << pipe;
+            const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
+            EXPECT_GE(reader, 0) << pipe;
+            EXPECT_GE(::fcntl(reader, F_SETPIPE_SZ, 4096), 4096);
+            readers_.push_back(reader);
+        }
+    }
+    ~StuckDisk() {
+        for (const int reader : readers_) {
+            ::close(reader);
+        }
+    }
+    StuckDisk(const StuckDisk&) = delete;
+    StuckDisk& operator=(const StuckDisk&) = delete;
+
+    // True once one pipe is full: its writer is then stuck in a write. Gives up after 20 s.
+    bool waitUntilFull() const {
+        return waitUntil(
+            [&] {
+                return std::any_of(readers_.begin(), readers_.end(), [](int reader) {
+                    int queued = 0;
+                    return ::ioctl(reader, FIONREAD, &queued) == 0 && queued >= 4096;
+                });
+            },
+            20s, 20ms);
+    }
+
+private:
+    static std::string recordingName(std::time_t at) {
+        std::tm local{};
+        localtime_r(&at, &local);
+        char name[64];
+        std::strftime(name, sizeof(name), "server_%Y-%m-%d_%H-%M-%S.ts", &local);
+        return name;
+    }
+
+    std::vector<int> readers_;
+};
+
+// Guards against a stop that hangs on a stuck disk (a stalled NFS or USB disk): the recorder's
+// writer is stuck in a write that never returns, yet SIGTERM ends the server by itself, the
+// recorder's close given up after its bound, with a line saying what was not written. The
+// feature's bound is 5 s; the time taken is a figure, the assertion the service manager's
+// TimeoutStopSec (10 s), after which it would kill the server.
+TEST(BoundedStop, SigtermEndsTheServerWhileItsRecordingDiskTakesNothing) {
+    ServerFixture server({"dump=1"});
+    const StuckDisk disk(server.dir(), 30);
+    const ToolRun published =
+        server.publish({"--size", "1316", "--count", "2000", "--bitrate", "10000000"});
+    ASSERT_EQ(published.number("datagrams"), 2000u) << published.output;
+    ASSERT_TRUE(disk.waitUntilFull()) << server.log();
+
+    const auto signalled = std::chrono::steady_clock::now();
+    server.process->sendSignal(SIGTERM);
+    const std::optional<int> status = server.process->waitExit(10s);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count();
+    ASSERT_TRUE(status.has_value()) << "still running 10 s after SIGTERM\n" << server.log();
+    EXPECT_EQ(*status, kSigterm) << server.log();
+    const std::string log = server.log();
+    std::smatch lost;
+    ASSERT_TRUE(std::regex_search(
+        log, lost,
+        std::regex("-- recording left unclosed after 3 s waiting for the disk: at least (\\d+) "
+                   "bytes \\(\\d+ chunks\\) not written")))
+        << log;
+    EXPECT_GT(std::stoull(lost[1].str()), 0u) << log;
+    figure("stop with the recording disk stuck: exited " + std::to_string(seconds) +
+           " s after SIGTERM; " + lost[0].str());
 }
 
 } // namespace
