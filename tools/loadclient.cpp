@@ -70,6 +70,8 @@ void printUsage() {
                  "  queue threads for them all instead of a pair per caller.\n"
                  "  --retry-ms: a caller whose connect fails tries again after MS, until the\n"
                  "  connect timeout after its first attempt.\n"
+                 "  first_byte_ms, first_key_frame_ms: per caller from its first connect\n"
+                 "  attempt to its first byte and first packet marked as a random access point.\n"
                  "  Exit 0 only when every caller connected and received at least --min-packets\n"
                  "  packets with no gap, duplicate or corruption; 1 otherwise; 2 on bad usage.\n");
 }
@@ -210,6 +212,10 @@ struct Caller {
     std::uint64_t corrupt = 0;
     std::int64_t connectedAtMs = 0;
     std::int64_t firstAttemptMs = -1;
+    // From the first connect attempt; -1 until seen. A key frame is a packet with the
+    // random_access_indicator set, which is where a player can start to decode.
+    std::int64_t firstByteMs = -1;
+    std::int64_t firstKeyFrameMs = -1;
     std::int64_t retryAtMs = 0;
     std::uint64_t retries = 0;
     bool stalled = false;
@@ -238,6 +244,8 @@ struct Summary {
     std::uint64_t lastSeq = 0;       // highest last sequence number of any caller
     std::uint64_t lastConnectMs = 0; // from the first connect attempt to the last connection
     std::uint64_t retries = 0;
+    std::vector<std::int64_t> firstByteMs;     // of the callers that received anything
+    std::vector<std::int64_t> firstKeyFrameMs; // of the callers that received a key frame
 };
 
 class LoadClient {
@@ -296,6 +304,12 @@ public:
             summary.stalled += caller.stalled ? 1 : 0;
             addSequenceRange(summary, caller.sequence);
             summary.retries += caller.retries;
+            if (caller.firstByteMs >= 0) {
+                summary.firstByteMs.push_back(caller.firstByteMs);
+            }
+            if (caller.firstKeyFrameMs >= 0) {
+                summary.firstKeyFrameMs.push_back(caller.firstKeyFrameMs);
+            }
             if (caller.everConnected) {
                 summary.lastConnectMs =
                     std::max(summary.lastConnectMs,
@@ -555,11 +569,40 @@ private:
             caller.bytes += static_cast<std::uint64_t>(length);
             const std::span<const std::uint8_t> data(buffer_.data(),
                                                      static_cast<std::size_t>(length));
+            noteFirstArrivals(caller, data);
             if (options_.fileMode) {
                 consumeStream(caller, data);
             } else {
                 consumeMessage(caller, data);
             }
+        }
+    }
+
+    static bool carriesRandomAccess(std::span<const std::uint8_t> data) {
+        constexpr std::uint8_t kAdaptationField = 0x20;
+        constexpr std::uint8_t kRandomAccessIndicator = 0x40;
+        for (std::size_t at = 0; at + tsframe::kPacketSize <= data.size();
+             at += tsframe::kPacketSize) {
+            const std::uint8_t* packet = data.data() + at;
+            if (packet[0] == tsframe::kSyncByte && (packet[3] & kAdaptationField) != 0 &&
+                packet[4] > 0 && (packet[5] & kRandomAccessIndicator) != 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // File mode may split packets across reads; a key frame is then seen a read late at worst.
+    static void noteFirstArrivals(Caller& caller, std::span<const std::uint8_t> data) {
+        if (caller.firstKeyFrameMs >= 0) {
+            return;
+        }
+        const std::int64_t sinceAttemptMs = monotonicNowMs() - caller.firstAttemptMs;
+        if (caller.firstByteMs < 0) {
+            caller.firstByteMs = sinceAttemptMs;
+        }
+        if (carriesRandomAccess(data)) {
+            caller.firstKeyFrameMs = sinceAttemptMs;
         }
     }
 
@@ -688,6 +731,29 @@ private:
     std::uint16_t sharedPort_ = 0; // network byte order; 0 until the first caller bound
 };
 
+std::int64_t percentileOf(std::vector<std::int64_t> values, double fraction) {
+    if (values.empty()) {
+        return 0;
+    }
+    const auto rank = static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1));
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(rank),
+                     values.end());
+    return values[rank];
+}
+
+// p50, p90 and max in ms of one time per caller; null when no caller has one.
+tool::JsonLine spreadOf(const std::vector<std::int64_t>& ms) {
+    const bool any = !ms.empty();
+    const auto us = [&](double fraction) {
+        return static_cast<std::uint64_t>(percentileOf(ms, fraction)) * 1000;
+    };
+    return tool::JsonLine()
+        .millisecondsOrNull("p50", any, us(0.5))
+        .millisecondsOrNull("p90", any, us(0.9))
+        .millisecondsOrNull("max", any, us(1.0))
+        .number("callers", ms.size());
+}
+
 void printSummary(const Options& options, const Summary& summary, const LatencyHistogram& latency) {
     const bool anyLatency = latency.count() > 0;
     tool::JsonLine()
@@ -712,6 +778,8 @@ void printSummary(const Options& options, const Summary& summary, const LatencyH
         .numberOrNull("last_seq", summary.anySequence, summary.lastSeq)
         .numberOrNull("last_connect_ms", summary.connected > 0, summary.lastConnectMs)
         .number("connect_retries", summary.retries)
+        .object("first_byte_ms", spreadOf(summary.firstByteMs))
+        .object("first_key_frame_ms", spreadOf(summary.firstKeyFrameMs))
         .print();
 }
 
