@@ -24,7 +24,7 @@ namespace {
 
 constexpr int kExitUsage = 2;
 constexpr int kExitFailed = 1;
-constexpr int kListenBacklog = 128;
+constexpr int kListenBacklog = 1024;         // as the server: a storm of hundreds queued whole
 constexpr int kReceiveBufferBytes = 6553600; // what the server asks for, so both queue alike
 constexpr int kAcceptIntervalMs = 10;
 constexpr int kMaxDatagramsPerWake = 64; // bounds how long a burst can delay accepting
