@@ -11,7 +11,9 @@
 // µs (each as this thread's CPU time / wall time: the wall time includes the thread being
 // preempted while it holds the lock, which a loaded machine adds), wall times over 1 ms,
 // growth lines logged, CPU-time p50 and max of the broadcasts with a growth, seconds until the
-// first caller was cut as fallen behind.
+// first caller was cut as fallen behind, then the wall-clock p99.9 and max of the broadcasts
+// in which this thread was never switched out (neither preempted nor waiting for the lock: the
+// hold as the receiver's own work makes it) and how many broadcasts were switched out.
 
 #include <algorithm>
 #include <atomic>
@@ -21,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <time.h>
@@ -109,6 +112,15 @@ std::int64_t threadCpuNs() {
     return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
+// Voluntary and involuntary context switches of this thread so far.
+long threadSwitches() {
+    rusage usage{};
+    if (getrusage(RUSAGE_THREAD, &usage) != 0) {
+        return -1;
+    }
+    return usage.ru_nvcsw + usage.ru_nivcsw;
+}
+
 double percentileUs(std::vector<std::int64_t>& ns, double fraction) {
     if (ns.empty()) {
         return 0;
@@ -148,6 +160,7 @@ int run(const Options& options) {
     std::vector<std::int64_t> holdsNs;
     std::vector<std::int64_t> cpuHoldsNs;    // this thread's CPU time in each: no preemption
     std::vector<std::int64_t> growthHoldsNs; // CPU time of the broadcasts in which a buffer grew
+    std::vector<std::int64_t> unswitchedNs;  // wall time of those never switched out
     int overMs = 0;
     const auto period =
         std::chrono::nanoseconds(kChunkSize * 8 * 1'000'000'000LL / options.rateBps);
@@ -159,6 +172,7 @@ int run(const Options& options) {
         std::this_thread::sleep_until(next);
         for (; next <= Clock::now(); next += period) {
             const int growthsBefore = gGrowthLines.load();
+            const long switchesBefore = threadSwitches();
             const std::int64_t cpuBefore = threadCpuNs();
             const auto before = Clock::now();
             registry.broadcast(chunk.data(), kChunkSize);
@@ -167,6 +181,9 @@ int run(const Options& options) {
             const std::int64_t cpuNs = threadCpuNs() - cpuBefore;
             holdsNs.push_back(ns);
             cpuHoldsNs.push_back(cpuNs);
+            if (switchesBefore >= 0 && threadSwitches() == switchesBefore) {
+                unswitchedNs.push_back(ns);
+            }
             if (gGrowthLines.load() != growthsBefore) {
                 growthHoldsNs.push_back(cpuNs);
             }
@@ -187,12 +204,16 @@ int run(const Options& options) {
     const double cpuMax = percentileUs(cpuHoldsNs, 1.0);
     const double growthP50 = percentileUs(growthHoldsNs, 0.5);
     const double growthMax = percentileUs(growthHoldsNs, 1.0);
+    const std::size_t switched = chunks - unswitchedNs.size();
+    const double unswitchedP999 = percentileUs(unswitchedNs, 0.999);
+    const double unswitchedMax = percentileUs(unswitchedNs, 1.0);
     std::printf("| %s | %d + 1 stalled | %.1f Mbit/s | %zu | %.1f / %.1f | %.1f / %.1f "
-                "| %.1f / %.1f | %d | %d | %.1f | %.1f | %s |\n",
+                "| %.1f / %.1f | %d | %d | %.1f | %.1f | %s | %.1f | %.1f | %zu |\n",
                 options.label.c_str(), connected ? options.others : -1,
                 static_cast<double>(options.rateBps) / 1e6, chunks, cpuP50, p50, cpuP999, p999,
                 cpuMax, maxUs, overMs, gGrowthLines.load(), growthP50, growthMax,
-                cutAfterS < 0 ? "not cut" : std::to_string(static_cast<int>(cutAfterS)).c_str());
+                cutAfterS < 0 ? "not cut" : std::to_string(static_cast<int>(cutAfterS)).c_str(),
+                unswitchedP999, unswitchedMax, switched);
     std::fflush(stdout);
     std::_Exit(connected && cutAfterS >= 0 ? 0 : 1); // the accept thread runs for the process
 }
