@@ -14,7 +14,7 @@ const REFUSAL_TEXT = {
 let refusalSignature = "";
 
 // "12 callers of at most 20", "3 callers, no limit".
-export function callersText(callers, maxCallers) {
+function callersText(callers, maxCallers) {
     const count = formatCount(num(callers)) + (num(callers) === 1 ? " caller" : " callers");
     return Number.isFinite(num(maxCallers)) ? count + " of at most " + formatCount(num(maxCallers))
                                             : count + ", no limit";

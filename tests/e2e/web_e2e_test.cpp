@@ -97,7 +97,8 @@ TEST_F(Dashboard, RendersInputAndCallerInChromium) {
 
 // Guards: a page that builds its request URLs from an address carrying user:password@ (the
 // browser refuses those requests), a player line that offers viewers a plain address the
-// server will refuse when users are on, and refusals that never reach the access panel.
+// server will refuse when users are on, access settings missing from the status document
+// (or a secret in it), and refusals that never reach the access panel.
 TEST_F(Dashboard, BehindUsersAndWebauthOpenedWithCredentialsInTheUrl) {
     const ScratchDir secrets("vandra_dashboard_secrets_");
     const std::string aliceSecret = "alice-Zk9-secret";
@@ -106,7 +107,8 @@ TEST_F(Dashboard, BehindUsersAndWebauthOpenedWithCredentialsInTheUrl) {
     std::ofstream(secrets.path() / "webusers") << "ops:" << webPassword << "\n";
     auto live = startLiveStream(2'000'000, 90,
                                 {"users=" + (secrets.path() / "users").string(),
-                                 "webauth=" + (secrets.path() / "webusers").string()});
+                                 "webauth=" + (secrets.path() / "webusers").string(),
+                                 "maxcallers=5", "allow=10.0.0.0/8,127.0.0.0/8"});
     auto alice = live->startCallers(
         1, 90, {"--streamid", "alice", "--passphrase", aliceSecret, "--min-packets", "100"});
     live->runCallers(1, 1, 20s, {"--streamid", "carol", "--passphrase", aliceSecret});
@@ -122,6 +124,13 @@ TEST_F(Dashboard, BehindUsersAndWebauthOpenedWithCredentialsInTheUrl) {
         },
         20s);
     ASSERT_TRUE(ready) << body << "\n" << live->log();
+    Json access = Json::parse(body)["access"];
+    for (const char* counts : {"refused_total", "refused_recent", "recent_window_s"}) {
+        access.erase(counts);
+    }
+    EXPECT_EQ(access, Json::parse(R"({"max_callers":5,"callers":1,"users":true,"user_count":1,
+        "networks":["10.0.0.0/8","127.0.0.0/8"],"webauth":true})"))
+        << body;
     EXPECT_EQ(body.find("Zk9"), std::string::npos) << "a secret in the status document";
 
     const std::string url =
