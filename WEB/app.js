@@ -1,6 +1,7 @@
 // Status dashboard: polls api/v1/status (input health, per-caller SRT counters) every second and
 // /stats (settings, bitrate histories) every 3 s. A server without api/v1/status (404) is shown
 // from /stats alone. This module keeps the latest documents and hands them to the page's parts.
+import {renderAccess} from "./js/access.js";
 import {renderDeparted} from "./js/departed.js";
 import {
     forgetCaller,
@@ -19,7 +20,12 @@ import {
     renderInputHealthFromHistory,
 } from "./js/input.js";
 import {link, startPolling} from "./js/poll.js";
-import {renderLatency, renderSettings, setupCopyButton} from "./js/settings.js";
+import {
+    renderLatency,
+    renderSettings,
+    setupCopyButton,
+    setViewersNeedNames
+} from "./js/settings.js";
 import {renderPageState} from "./js/statusbar.js";
 import {
     callerKey,
@@ -105,6 +111,8 @@ function renderStatus(doc) {
     syncRows(byCallerKey(doc.callers, remoteInStatus), remoteInStatus, histories,
              (row, caller) => updateRowFromStatus(row, caller, nowMs, latencyMs));
     renderDeparted(doc.departed, nowMs);
+    renderAccess(doc.access);
+    setViewersNeedNames(isObject(doc.access) && doc.access.users === true);
 }
 
 function renderStatsDoc(payload) {

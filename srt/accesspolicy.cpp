@@ -1,5 +1,7 @@
 #include "srt/accesspolicy.h"
 
+#include <algorithm>
+
 #include <srt/access_control.h>
 
 namespace vandra {
@@ -47,6 +49,20 @@ std::string AccessPolicy::userFromStreamId(std::string_view streamId) {
         rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
     }
     return "";
+}
+
+std::vector<std::string> AccessPolicy::allowedNetworks() const {
+    std::vector<std::string> networks;
+    if (!allowed_) {
+        return networks;
+    }
+    const std::string list = allowed_->text();
+    for (std::size_t start = 0; start < list.size();) {
+        const std::size_t comma = std::min(list.find(',', start), list.size());
+        networks.push_back(list.substr(start, comma - start));
+        start = comma + 1;
+    }
+    return networks;
 }
 
 Admission AccessPolicy::admit(std::uint32_t address, std::string_view streamId,

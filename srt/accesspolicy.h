@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/credentialfile.h"
 #include "srt/addressfilter.h"
@@ -42,6 +43,10 @@ public:
     void setAllowed(AddressFilter allowed) { allowed_ = std::move(allowed); }
     void setUsers(CredentialFile users) { users_ = std::move(users); }
     bool hasUsers() const { return users_.has_value(); }
+    std::size_t maxCallers() const { return maxCallers_; }
+    std::size_t userCount() const { return users_ ? users_->secrets().size() : 0; }
+    // The allowed networks as "a.b.c.d/n"; none when every address is allowed.
+    std::vector<std::string> allowedNetworks() const;
 
     // `address` in network byte order; `callersHeld` counts the callers connected and those
     // let through that have not become callers yet. The address is checked first, so that a

@@ -72,6 +72,7 @@ bool RightServer::start(SrtListenParams params) {
     maxBacklogBytes_ = params.maxBacklogBytes;
     latencyMs_.store(params.latency, std::memory_order_relaxed);
     access_ = std::move(params.access);
+    accessShown_.store(&access_, std::memory_order_release);
     gate_.monitor = &handshakes_;
     gate_.policy = &access_;
     // An admitted request is watched until it becomes a caller; the accept loop registers
@@ -168,6 +169,7 @@ void RightServer::keepBacklogsInBudget() {
 
 void RightServer::sampleAndReap(const std::string& time, std::int64_t steadyMs) {
     handshakes_.expire(steadyMs);
+    refusals_.file(steadyMs, refusalTotals());
     std::vector<ClientHandler*> active;
     std::vector<std::unique_ptr<ClientHandler>> finished;
     {
@@ -200,6 +202,18 @@ void RightServer::sampleAndReap(const std::string& time, std::int64_t steadyMs) 
         --trimSamplesLeft_;
         platform::releaseFreedMemory();
     }
+}
+
+RefusalWindow::Counts RightServer::refusalTotals() const {
+    RefusalWindow::Counts totals{};
+    for (std::size_t i = 0; i < kRefusalReasons.size(); ++i) {
+        totals[i] = handshakes_.refused(kRefusalReasons[i]);
+    }
+    return totals;
+}
+
+RefusalWindow::Counts RightServer::recentRefusals() const {
+    return refusals_.recent(steadyMs(), refusalTotals());
 }
 
 std::vector<CallerSnapshot> RightServer::snapshotCallers() const {

@@ -17,6 +17,7 @@
 #include "srt/clienthandler.h"
 #include "srt/departedcallers.h"
 #include "srt/handshakemonitor.h"
+#include "srt/refusalwindow.h"
 #include "srt/srtlistener.h"
 #include "srt/srtlistenparams.h"
 
@@ -68,6 +69,13 @@ public:
     std::vector<CallerSnapshot> snapshotCallers() const EXCLUDES(clientsMutex_);
     const DepartedCallers& departed() const { return departed_; }
     const HandshakeMonitor& handshakes() const { return handshakes_; }
+    // Refusals by reason since the start, and those of the last 10 minutes. Any thread.
+    RefusalWindow::Counts refusalTotals() const;
+    RefusalWindow::Counts recentRefusals() const;
+    // The access rules, once start has taken them; null before. Any thread.
+    const AccessPolicy* accessPolicy() const {
+        return accessShown_.load(std::memory_order_acquire);
+    }
     // The configured SRT latency in ms (0: file mode), once start was called.
     std::int32_t latencyMs() const { return latencyMs_.load(std::memory_order_relaxed); }
     // Callers whose sending loop still runs (finished ones wait for the sampler to go). An
@@ -93,7 +101,10 @@ private:
     CatchUpBudget catchUps_;
     std::int64_t backlogBudget_ = INT64_MAX; // set before start, then read by the receiver
     AccessPolicy access_;                    // set by start, before the listener
-    ListenGate gate_; // what the listen hook consults; lives as long as the listener
+    // &access_ once start has set it: the web server may be asked before that
+    std::atomic<const AccessPolicy*> accessShown_{nullptr};
+    RefusalWindow refusals_; // filed by the sampler
+    ListenGate gate_;        // what the listen hook consults; lives as long as the listener
     std::unique_ptr<std::thread> acceptThread_; // runs for the life of the process
     static constexpr int kTrimSamples = 3;
     int trimSamplesLeft_ = 0; // sampler only: samples that still give freed memory back

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -30,6 +31,16 @@ struct InputStatus {
 // Counts of callers since the start, each with its label ("closed", "passphrase", ...).
 using LabelledCounts = std::vector<std::pair<std::string, std::uint64_t>>;
 
+// Who may connect, as the status document shows it: never a name or a secret.
+struct AccessStatus {
+    std::size_t maxCallers = 0;        // 0: no limit
+    std::vector<std::string> networks; // CIDR; empty: every address
+    bool users = false;
+    std::size_t userCount = 0;
+    bool webAuth = false;
+    LabelledCounts refusedRecent; // in the last 10 minutes, by reason, every reason listed
+};
+
 // Everything the status document and the metrics show, taken at one moment from the input,
 // the registry and the sampler's figures. Plain values, so that the documents are built
 // without any lock and can be tested with fixed values.
@@ -44,6 +55,7 @@ struct ServerStatus {
     LabelledCounts callersRejected;     // by reason, every known reason listed
     LabelledCounts callersDisconnected; // by end reason, every known reason listed
     std::uint64_t logLinesDropped = 0;  // while the log output was blocked
+    AccessStatus access;
 };
 
 } // namespace vandra

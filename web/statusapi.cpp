@@ -2,11 +2,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include "srt/refusalwindow.h"
+
 namespace vandra {
 
 namespace {
 // Members in the order the document describes them.
 using Json = nlohmann::ordered_json;
+constexpr std::int64_t kRecentWindowS = RefusalWindow::kWindowMs / 1000;
 
 // A wall-clock time, or null when there is none (0).
 Json timeOrNull(std::int64_t wallMs) {
@@ -66,6 +69,29 @@ Json departedJson(const DepartedCaller& caller) {
         {"sent_bytes", caller.sentBytes},
     };
 }
+Json countsJson(const LabelledCounts& counts) {
+    Json object = Json::object();
+    for (const auto& [label, count] : counts) {
+        object[label] = count;
+    }
+    return object;
+}
+
+// Settings and counts only: user names and secrets stay in their files.
+Json accessJson(const ServerStatus& status) {
+    const AccessStatus& access = status.access;
+    return Json{
+        {"max_callers", access.maxCallers > 0 ? Json(access.maxCallers) : Json(nullptr)},
+        {"callers", status.callers.size()},
+        {"networks", access.networks},
+        {"users", access.users},
+        {"user_count", access.userCount},
+        {"webauth", access.webAuth},
+        {"refused_total", countsJson(status.callersRejected)},
+        {"refused_recent", countsJson(access.refusedRecent)},
+        {"recent_window_s", kRecentWindowS},
+    };
+}
 } // namespace
 
 std::string statusApiJson(const ServerStatus& status) {
@@ -84,6 +110,7 @@ std::string statusApiJson(const ServerStatus& status) {
         {"input", inputJson(status.input)},
         {"callers", std::move(callers)},
         {"departed", std::move(departed)},
+        {"access", accessJson(status)},
     };
     // Text from outside (a user name) may be any bytes: invalid UTF-8 is replaced, never
     // thrown about.

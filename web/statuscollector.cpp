@@ -31,7 +31,24 @@ ServerStatus StatusCollector::collect() const {
                                                 callers_.departed().total(reason));
     }
     status.logLinesDropped = logLinesDropped();
+    status.access = collectAccess();
     return status;
+}
+
+AccessStatus StatusCollector::collectAccess() const {
+    AccessStatus access;
+    access.webAuth = webAuth_;
+    if (const AccessPolicy* policy = callers_.accessPolicy()) {
+        access.maxCallers = policy->maxCallers();
+        access.networks = policy->allowedNetworks();
+        access.users = policy->hasUsers();
+        access.userCount = policy->userCount();
+    }
+    const RefusalWindow::Counts recent = callers_.recentRefusals();
+    for (std::size_t i = 0; i < kRefusalReasons.size(); ++i) {
+        access.refusedRecent.emplace_back(refusalReasonCode(kRefusalReasons[i]), recent[i]);
+    }
+    return access;
 }
 
 InputStatus StatusCollector::collectInput() const {

@@ -11,16 +11,19 @@ class RightServer;
 // caller list under the registry's lock, and asks libsrt nothing.
 class StatusCollector {
 public:
-    StatusCollector(const LeftServer& input, const RightServer& callers)
-        : input_(input), callers_(callers) {}
+    // `webAuth`: whether the web server asks for a password, which the document shows.
+    StatusCollector(const LeftServer& input, const RightServer& callers, bool webAuth = false)
+        : input_(input), callers_(callers), webAuth_(webAuth) {}
 
     ServerStatus collect() const;
 
 private:
     InputStatus collectInput() const;
+    AccessStatus collectAccess() const;
 
     const LeftServer& input_;
     const RightServer& callers_;
+    const bool webAuth_;
 };
 
 } // namespace vandra

@@ -47,9 +47,9 @@ private:
 
     const LeftServer& input_;
     const RightServer& callers_;
-    const StatusCollector collector_{input_, callers_};
     const std::int32_t webPort_;
     const WebAccess access_;
+    const StatusCollector collector_{input_, callers_, access_.auth != nullptr};
     std::string settingsText_; // composed once, read without a lock
     StaticFolder folder_;
     std::unique_ptr<HttpDaemon> daemon_;

@@ -7,6 +7,7 @@ import {
     formatRate,
     KBIT_PER_MBIT,
     num,
+    siKbps,
 } from "./format.js";
 
 // 20 samples, 3 s apart: a fixed window keeps charts from rescaling while history fills up.
@@ -38,7 +39,7 @@ function toSeries(samples) {
     const points = [];
     for (const sample of Array.isArray(samples) ? samples : []) {
         const x = parseLocalTime(sample && sample.x);
-        const y = num(sample && sample.y);
+        const y = siKbps(sample && sample.y);
         if (Number.isFinite(x) && Number.isFinite(y))
             points.push([ x, y ]);
     }
@@ -61,8 +62,8 @@ function rateRange(u, min, max) {
     return [ 0, max * 1.15 ];
 }
 
-// Tick steps that land on round numbers in both units (kbit/s below 1024, Mbit/s above).
-const RATE_INCRS = [ 1, 2, 5, 10, 20, 50, 100, 200, 256, 512 ].concat(
+// Tick steps that land on round numbers in both units (kbit/s below 1000, Mbit/s above).
+const RATE_INCRS = [ 1, 2, 5, 10, 20, 50, 100, 200, 500 ].concat(
     [ 1, 2, 5, 10, 20, 50, 100, 200, 500, 1000, 2000 ].map((m) => m * KBIT_PER_MBIT),
 );
 const TIME_INCRS = [ 1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600 ];

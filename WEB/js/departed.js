@@ -1,6 +1,15 @@
 // Callers that left in the last minutes, newest first, as the status document lists them.
 import {byId, setElText} from "./dom.js";
-import {clockText, formatAge, formatBytes, formatDuration, isObject, num, text} from "./format.js";
+import {
+    callerLabel,
+    clockText,
+    formatAge,
+    formatBytes,
+    formatDuration,
+    isObject,
+    num,
+    text
+} from "./format.js";
 
 const DEPARTED_SHOWN = 10;
 
@@ -25,7 +34,7 @@ function describe(d, nowMs) {
                        : "";
     return {
         remote : text(d.remote),
-        user : typeof d.user === "string" ? d.user : "",
+        user : callerLabel(d),
         reason,
         reasonText : REASON_TEXT[reason] || reason,
         facts :

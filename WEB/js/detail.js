@@ -107,6 +107,8 @@ export function renderDetail() {
     const since = Number.isFinite(row.created) ? formatLocalDateTime(new Date(row.created)) : "—";
     const facts = [ [ "Connected since", since ] ];
     if (s) {
+        if (typeof s.stream_id === "string" && s.stream_id !== "")
+            facts.push([ "Stream id", s.stream_id ]);
         facts.push([ "SRT socket id", text(s.id) ], [ "Sent", formatBytes(num(s.sent_bytes)) ],
                    [ "Packets sent", formatCount(num(s.sent_packets)) ],
                    [ "Retransmitted", formatCount(num(s.retransmitted_packets)) ],

@@ -1,8 +1,13 @@
 // Reading values out of the server's documents and writing them as text: no DOM here, so the
 // health judgement that builds on it also runs under node.
 
-// The server counts 1 kbit as 1024 bit, so the next unit up uses the same base.
-export const KBIT_PER_MBIT = 1024;
+// The server's bitrates (/stats samples, "bitrate_kbps") count 1 kbit as 1024 bits; the page
+// shows SI units, as broadcast people read them: 1 kbit = 1000 bits, 1 Mbit = 1000 kbit.
+const SERVER_BITS_PER_KBIT = 1024;
+export const KBIT_PER_MBIT = 1000;
+
+// A bitrate of the server's documents in SI kbit/s.
+export function siKbps(serverKbps) { return num(serverKbps) * (SERVER_BITS_PER_KBIT / 1000); }
 
 export function num(value) {
     const n = typeof value === "number" ? value : Number(value);
@@ -13,21 +18,33 @@ export function isObject(value) {
     return value !== null && typeof value === "object" && !Array.isArray(value);
 }
 
-// The server lists bitrate samples newest first.
+// The server lists bitrate samples newest first; in SI kbit/s.
 export function latestRate(samples) {
     if (!Array.isArray(samples) || samples.length === 0)
         return NaN;
-    return num(samples[0] && samples[0].y);
+    return siKbps(samples[0] && samples[0].y);
+}
+
+// What tells a caller apart besides its address: the user it was admitted as, else the stream
+// id it gave (servers before stream ids were listed send none).
+export function callerLabel(caller) {
+    for (const value of [caller.user, caller.stream_id]) {
+        if (typeof value === "string" && value !== "")
+            return value;
+    }
+    return "";
 }
 
 export function text(value) {
     return value === undefined || value === null || value === "" ? "—" : String(value);
 }
 
+// SI kbit/s as text: "850 kbit/s", "1.20 Mbit/s", "120.0 Mbit/s".
 export function formatRate(kbps) {
     if (!Number.isFinite(kbps))
         return "—";
-    if (kbps >= KBIT_PER_MBIT) {
+    // Rounded first, so that 999.6 kbit/s reads "1.00 Mbit/s", never "1000 kbit/s".
+    if (Math.round(kbps) >= KBIT_PER_MBIT) {
         const mbps = kbps / KBIT_PER_MBIT;
         return mbps.toFixed(mbps >= 100 ? 1 : 2) + "\u00a0Mbit/s";
     }

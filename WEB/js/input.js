@@ -9,6 +9,7 @@ import {
     isObject,
     latestRate,
     num,
+    siKbps,
 } from "./format.js";
 import {
     classifyInput,
@@ -85,7 +86,7 @@ export function renderInputHealth(input, nowMs) {
     setElText(byId("input-detail"), detail);
 
     setElText(byId("input-format"), formatText);
-    setElText(byId("input-rate"), formatRate(num(input.bitrate_kbps)));
+    setElText(byId("input-rate"), formatRate(siKbps(input.bitrate_kbps)));
     const last = num(input.last_datagram_ms);
     setElText(byId("input-last"), Number.isFinite(last) ? clockText(last) : "—");
     setElText(byId("input-stalls"), formatCount(num(input.stalls_total)));

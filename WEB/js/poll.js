@@ -21,11 +21,19 @@ export const link = {
 };
 let statusReprobeAt = 0;
 
+// `path` beside the page, without the user:password@ the page may have been opened with: a
+// request URL that carries credentials is refused by the browser, and a relative one inherits
+// them. The browser sends the login it used for the page on its own.
+export function documentUrl(path, location) {
+    return new URL(path, location.origin + location.pathname).href;
+}
+
 async function fetchJson(path) {
     const abort = new AbortController();
     const timer = setTimeout(() => abort.abort(), FETCH_TIMEOUT_MS);
     try {
-        const response = await fetch(path, {cache : "no-store", signal : abort.signal});
+        const response = await fetch(documentUrl(path, window.location),
+                                     {cache : "no-store", signal : abort.signal});
         if (response.status === 404)
             return {missing : true};
         if (!response.ok)

@@ -8,13 +8,42 @@ function pageHostForUrl() {
     return host.includes(":") && !host.startsWith("[") ? "[" + host + "]" : host;
 }
 
+// The port comes with /stats, whether viewers need names with api/v1/status.
+const player = {
+    port : "",
+    usersOn : false
+};
+
+// With users, each viewer names itself in the stream id and brings its own passphrase; the
+// placeholders are filled in by whoever hands the line on. Never a real name or secret.
+export function playerHint(host, port, usersOn) {
+    if (!port)
+        return "—";
+    const url = "srt://" + host + ":" + port;
+    return usersOn ? "ffplay '" + url + "?streamid=#!::u=USER&passphrase=PASSPHRASE'"
+                   : "ffplay " + url;
+}
+
+function renderPlayerHint() {
+    setElText(byId("player-hint"), playerHint(pageHostForUrl(), player.port, player.usersOn));
+    byId("player-note").hidden = !player.usersOn;
+}
+
 export function renderSettings(settings) {
     setElText(byId("set-source"), text(settings.source));
     setElText(byId("set-port"), text(settings.port));
     setElText(byId("set-webport"), text(settings.webport));
     setElText(byId("set-ver"), text(settings.ver));
-    const port = settings.port === undefined || settings.port === null ? "" : String(settings.port);
-    setElText(byId("player-hint"), port ? "ffplay srt://" + pageHostForUrl() + ":" + port : "—");
+    player.port =
+        settings.port === undefined || settings.port === null ? "" : String(settings.port);
+    renderPlayerHint();
+}
+
+export function setViewersNeedNames(usersOn) {
+    if (player.usersOn === usersOn)
+        return;
+    player.usersOn = usersOn;
+    renderPlayerHint();
 }
 
 export function renderLatency(latencyMs) {

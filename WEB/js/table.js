@@ -2,6 +2,7 @@
 import {drawSparkline} from "./charts.js";
 import {byId, setAttr, setElText, setText, timed} from "./dom.js";
 import {
+    callerLabel,
     formatAge,
     formatBytes,
     formatCount,
@@ -11,6 +12,7 @@ import {
     formatRate,
     latestRate,
     num,
+    siKbps,
 } from "./format.js";
 import {
     backlogAlert,
@@ -122,12 +124,12 @@ export function updateRowFromStatus(row, caller, nowMs, latencyMs) {
     const v = row.values;
     v.loss = row.track.loss;
     v.retrans = row.track.retrans;
-    v.bitrate = num(caller.bitrate_kbps);
+    v.bitrate = siKbps(caller.bitrate_kbps);
     v.rtt = num(caller.rtt_ms);
     v.drops = num(caller.dropped_packets);
     v.backlog = num(caller.backlog_bytes);
     v.sendbuf = num(caller.send_buffer_ms);
-    row.user = typeof caller.user === "string" ? caller.user : "";
+    row.user = callerLabel(caller);
 
     setAttr(row.el, "data-health", row.health);
     setText(row.t.health, HEALTH_TEXT[row.health]);

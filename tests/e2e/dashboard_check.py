@@ -5,7 +5,8 @@ health judgement itself is tested under node (tests/web). Run with --help for th
 The page runs in real time over the DevTools pipe until every check holds or --timeout passes:
 its modules ran without a script error, badge and input banner show the expected state, the
 input chart is drawn, the table has N rows with rate and sparkline, judged worst first, only the
-input's and the selected caller's charts are alive, departures are listed. A screenshot is written at the end.
+input's and the selected caller's charts are alive, departures are listed; the player line and the access
+panel say what the options ask. A screenshot is written at the end.
 Exit 1 when a check fails, 2 when Chromium could not be run.
 """
 
@@ -50,6 +51,10 @@ PROBE = r"""(() => {
     detail: detail && { title: txt(q(".detail-title", detail)), canvases: detail.querySelectorAll("canvas").length,
                         samples: Number(q(".detail-chart", detail).dataset.samples) },
     departed: document.querySelectorAll("#departed-list li.departed-item").length,
+    playerHint: txt(q("#player-hint")), playerNote: !q("#player-note").hidden,
+    access: !q("#access").hidden && { webauth: txt(q("#acc-webauth")),
+      refused: Object.fromEntries([...document.querySelectorAll("#acc-refusals li")].map((li) =>
+        [li.dataset.reason, Number(li.dataset.count)])) },
     renders: Number(body.renderCount || 0), renderMs: Number(body.renderMs || NaN),
     renderMaxMs: Number(body.renderMaxMs || NaN),
   });
@@ -230,6 +235,15 @@ def check(p, errors, args):
         expect(detail is None, "no caller detail (want none): %r" % detail)
     shown = min(args.expect_departed, DEPARTED_SHOWN)
     expect(p["departed"] == shown, "departed entries %d (want %d)" % (p["departed"], shown))
+    if args.expect_player_hint:
+        expect(args.expect_player_hint in p["playerHint"] and p["playerNote"],
+               "player line %r with the per-viewer note %s" % (p["playerHint"], p["playerNote"]))
+    if args.expect_refused:
+        access = p["access"] or {}
+        refused = access.get("refused", {})
+        want = dict(item.split("=", 1) for item in args.expect_refused)
+        expect(all(refused.get(reason, 0) >= int(count) for reason, count in want.items()),
+               "access panel refusals %r (want at least %r), web page %r" % (refused, want, access.get("webauth")))
     return findings
 
 
@@ -267,6 +281,9 @@ def parse_args():
     p.add_argument("--expect-input-errors", action="store_true", help="continuity errors in the last minute")
     p.add_argument("--select", help="open the page with this caller address selected")
     p.add_argument("--expect-detail", choices=["present", "absent"], help="the selected caller's detail row")
+    p.add_argument("--expect-player-hint", help="text in the player line, shown with the per-viewer note")
+    p.add_argument("--expect-refused", action="append", metavar="REASON=N",
+                   help="at least N refusals for REASON in the access panel")
     p.add_argument("--timeout", type=float, default=60.0, help="limit for the checks to hold, seconds")
     return p.parse_args()
 

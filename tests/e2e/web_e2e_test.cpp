@@ -1,4 +1,5 @@
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -6,6 +7,7 @@
 
 #include "harness.h"
 #include "statusprobe.h"
+#include "webclient.h"
 
 namespace vandra::e2e {
 namespace {
@@ -89,6 +91,58 @@ TEST_F(Dashboard, RendersInputAndCallerInChromium) {
     EXPECT_EQ(checked.status, 0) << checked.output;
 
     caller->stop();
+    live->publisher->stop();
+    EXPECT_EQ(live->process->stop(), kSigterm);
+}
+
+// Guards: a page that builds its request URLs from an address carrying user:password@ (the
+// browser refuses those requests), a player line that offers viewers a plain address the
+// server will refuse when users are on, access settings missing from the status document
+// (or a secret in it), and refusals that never reach the access panel.
+TEST_F(Dashboard, BehindUsersAndWebauthOpenedWithCredentialsInTheUrl) {
+    const ScratchDir secrets("vandra_dashboard_secrets_");
+    const std::string aliceSecret = "alice-Zk9-secret";
+    const std::string webPassword = "ops-Zk9-password";
+    std::ofstream(secrets.path() / "users") << "alice:" << aliceSecret << "\n";
+    std::ofstream(secrets.path() / "webusers") << "ops:" << webPassword << "\n";
+    auto live = startLiveStream(2'000'000, 90,
+                                {"users=" + (secrets.path() / "users").string(),
+                                 "webauth=" + (secrets.path() / "webusers").string(),
+                                 "maxcallers=5", "allow=10.0.0.0/8,127.0.0.0/8"});
+    auto alice = live->startCallers(
+        1, 90, {"--streamid", "alice", "--passphrase", aliceSecret, "--min-packets", "100"});
+    live->runCallers(1, 1, 20s, {"--streamid", "carol", "--passphrase", aliceSecret});
+    live->runCallers(1, 1, 20s, {"--streamid", "alice", "--passphrase", "wrong-Zk9-secret"});
+    const HttpAsker ops{"127.0.0.1", "ops", webPassword};
+    std::string body;
+    const bool ready = waitUntil(
+        [&] {
+            body = httpGet(live->webPort, "/api/v1/status", {}, ops).value_or(HttpReply{}).body;
+            const Json status = Json::parse(body, nullptr, false);
+            return status.is_object() && status["callers"].size() == 1 &&
+                   status["access"]["refused_recent"].value("user", 0) >= 2;
+        },
+        20s);
+    ASSERT_TRUE(ready) << body << "\n" << live->log();
+    Json access = Json::parse(body)["access"];
+    for (const char* counts : {"refused_total", "refused_recent", "recent_window_s"}) {
+        access.erase(counts);
+    }
+    EXPECT_EQ(access, Json::parse(R"({"max_callers":5,"callers":1,"users":true,"user_count":1,
+        "networks":["10.0.0.0/8","127.0.0.0/8"],"webauth":true})"))
+        << body;
+    EXPECT_EQ(body.find("Zk9"), std::string::npos) << "a secret in the status document";
+
+    const std::string url =
+        "http://ops:" + webPassword + "@127.0.0.1:" + std::to_string(live->webPort) + "/";
+    const ToolRun checked = checkDashboard(
+        url, "dashboard-access",
+        {"--expect-callers", "1", "--expect-status-api", "present", "--expect-player-hint",
+         "?streamid=#!::u=USER&passphrase=PASSPHRASE'", "--expect-refused", "user=2"},
+        live->dir());
+    EXPECT_EQ(checked.status, 0) << checked.output;
+
+    alice->stop();
     live->publisher->stop();
     EXPECT_EQ(live->process->stop(), kSigterm);
 }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "srt/refusalwindow.h"
 #include "web/metrics.h"
 #include "web/statusapi.h"
 
@@ -65,6 +66,12 @@ ServerStatus busyServer() {
     status.callersRejected = {{"passphrase", 2}, {"handshake", 1}};
     status.callersDisconnected = {{"closed", 4}, {"lost", 1}, {"fell_behind", 1}, {"error", 0}};
     status.logLinesDropped = 9;
+    status.access.maxCallers = 5;
+    status.access.networks = {"10.0.0.0/8", "127.0.0.1/32"};
+    status.access.users = true;
+    status.access.userCount = 3;
+    status.access.webAuth = true;
+    status.access.refusedRecent = {{"passphrase", 1}, {"handshake", 0}};
     return status;
 }
 
@@ -82,7 +89,11 @@ TEST(StatusApi, DocumentHasEveryMemberInItsPlace) {
               R"("send_buffer_ms":120,"send_rate_mbps":8.25,"bandwidth_mbps":950.5,)"
               R"("backlog_bytes":2632,"bitrate_kbps":8040,"faststart_chunks":338}],)"
               R"("departed":[{"id":99,"remote":"10.0.0.9:4000","user":"","created":1796599000000,)"
-              R"("ended_ms":1796599400000,"reason":"fell_behind","sent_bytes":5000}]})");
+              R"("ended_ms":1796599400000,"reason":"fell_behind","sent_bytes":5000}],)"
+              R"("access":{"max_callers":5,"callers":1,"networks":["10.0.0.0/8","127.0.0.1/32"],)"
+              R"("users":true,"user_count":3,"webauth":true,)"
+              R"("refused_total":{"passphrase":2,"handshake":1},)"
+              R"("refused_recent":{"passphrase":1,"handshake":0},"recent_window_s":600}})");
 }
 
 TEST(StatusApi, QuietServerHasNullTimesAndOutsideTextIsEscapedNeverThrown) {
@@ -92,6 +103,9 @@ TEST(StatusApi, QuietServerHasNullTimesAndOutsideTextIsEscapedNeverThrown) {
     // A stall flag read just before the input resumed can come without its start time.
     status.input.stalled = true;
     // The rest of an empty document is checked through the route in WebRoutes.
+    EXPECT_NE(statusApiJson(status).find(R"("access":{"max_callers":null,"callers":0,)"
+                                         R"("networks":[],"users":false,)"),
+              std::string::npos);
     const std::string quiet = statusApiJson(status);
     EXPECT_NE(quiet.find(R"("input":{"format":"none",)"), std::string::npos) << quiet;
     EXPECT_NE(quiet.find(R"("stalled":true,"stalled_since_ms":null,"last_datagram_ms":null,)"),
@@ -107,6 +121,32 @@ TEST(StatusApi, QuietServerHasNullTimesAndOutsideTextIsEscapedNeverThrown) {
                         R"(")"),
               std::string::npos)
         << text;
+}
+
+// A refusal counts until the filing before it is 10 minutes old: 9 to 10 minutes, to the minute.
+TEST(RefusalWindow, CountsWhatHappenedInTheLastTenMinutes) {
+    constexpr std::int64_t kMinute = RefusalWindow::kFilingMs;
+    RefusalWindow window;
+    EXPECT_EQ(window.recent(0, {2, 0, 0, 0, 0}), (RefusalWindow::Counts{2, 0, 0, 0, 0}))
+        << "before the first filing, everything is recent";
+    // Two refused before the first filing, then three more in the first minute.
+    window.file(3000, {2, 0, 0, 0, 0});
+    for (std::int64_t at = 6000; at < kMinute; at += 3000) {
+        window.file(at, {2, 0, 0, 0, 0}); // no filing between minutes
+    }
+    window.file(3000 + kMinute, {5, 1, 0, 0, 0});
+    for (int minute = 2; minute <= 10; ++minute) {
+        window.file(3000 + minute * kMinute, {5, 1, 0, 4, 0});
+    }
+    const RefusalWindow::Counts now{5, 1, 0, 4, 0};
+    EXPECT_EQ(window.recent(3000 + 10 * kMinute, now), now);
+    // To the minute: what was filed in the first minute leaves with the zero filing.
+    EXPECT_EQ(window.recent(3001 + 10 * kMinute, now), (RefusalWindow::Counts{0, 0, 0, 4, 0}));
+    window.file(3000 + 11 * kMinute, now);
+    EXPECT_EQ(window.recent(3001 + 11 * kMinute, now), (RefusalWindow::Counts{}));
+    // A sampler held up past the window: counted from its latest filing.
+    EXPECT_EQ(window.recent(3000 + 30 * kMinute, {6, 1, 0, 4, 0}),
+              (RefusalWindow::Counts{1, 0, 0, 0, 0}));
 }
 
 // Every sample in its place, each family with its HELP and TYPE (promtool checks the format
