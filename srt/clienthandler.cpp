@@ -238,6 +238,7 @@ void ClientHandler::beginFastStart(std::int64_t nowMs) {
         startCatchUp();
     } else {
         waitingTurnSinceMs_ = nowMs; // the backlog waits in the buffer meanwhile
+        gopChunksWhenWaitBegan_ = faststartChunks() - 1;
     }
 }
 
@@ -249,11 +250,41 @@ ClientHandler::SendState ClientHandler::awaitCatchUpTurn(RingBufferAdaptive& rin
         startCatchUp();
         return sendBacklog(ring);
     }
+    if (takeNewKeyFrame(ring, nowMs)) {
+        return sendBacklog(ring);
+    }
     if (nowMs - waitingTurnSinceMs_ <= shared_.latencyMs + kCatchUpWaitMs) {
         return SendState::WaitingTurn;
     }
     giveWay(ring, nowMs);
     return SendState::Drained;
+}
+
+// A key frame that came while the caller waited serves it as well as its turn, and sooner than
+// giving way: from there the cache holds only what came since, a live caller's backlog, which
+// needs no slot. Without this, a storm's waiting callers skipped that key frame for the next.
+bool ClientHandler::takeNewKeyFrame(RingBufferAdaptive& ring, std::int64_t nowMs) {
+    std::int32_t chunks = 0;
+    {
+        MutexLock lock(clientsMutex_);
+        const std::int32_t cached = fastStart_->cachedChunks();
+        if (cached == 0 || cached >= gopChunksWhenWaitBegan_) {
+            return false; // no new GOP yet, or nothing to start from
+        }
+        // The receiver pushes only under this lock; the buffer was reserved for the larger
+        // backlog it held, so this refill allocates nothing.
+        ring.clear();
+        RingBufferAdaptive* const target = &ring;
+        chunks = fastStart_->visit(
+            nowMs, [target](const std::uint8_t* chunk) { target->push(chunk, kChunkSize); });
+    }
+    waitingTurnSinceMs_ = -1;
+    faststartChunks_.store(chunks, std::memory_order_relaxed);
+    backlog_.store(ring.available(), std::memory_order_relaxed);
+    if (chunks > 0) {
+        startCatchUp(" at a key frame that came while it waited for a catch-up slot");
+    }
+    return true;
 }
 
 // The backlog would reach the caller too late to be shown: it starts live at the next key
@@ -286,14 +317,15 @@ void ClientHandler::endCatchUp() {
     }
 }
 
-void ClientHandler::startCatchUp() {
+void ClientHandler::startCatchUp(std::string_view when) {
     const std::int32_t chunks = faststartChunks();
     const auto paceBytesPerSecond =
         static_cast<std::int64_t>(static_cast<double>(cacheBytesPerSecond_) * kCatchUpSpeed);
     catchUp_.start(paceBytesPerSecond, steadyUs());
     LOG_LINE << "-- caller " << url_ << " (socket " << socketId_
-             << ") starts from the fast-start cache: " << chunks << " chunks, sent at "
-             << paceBytesPerSecond * 8 / 1000 << " kbit/s until it has caught up";
+             << ") starts from the fast-start cache" << when << ": " << chunks
+             << " chunks, sent at " << paceBytesPerSecond * 8 / 1000
+             << " kbit/s until it has caught up";
 }
 
 // Pacing ends when the backlog is gone: what follows is live.

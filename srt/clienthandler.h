@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "core/bitratehistory.h"
@@ -150,8 +151,9 @@ private:
     void reserveForCache(RingBufferAdaptive& ring) EXCLUDES(clientsMutex_);
     void fillFromCache(RingBufferAdaptive& ring) REQUIRES(clientsMutex_);
     void beginFastStart(std::int64_t nowMs);
-    void startCatchUp();
+    void startCatchUp(std::string_view when = {});
     SendState awaitCatchUpTurn(RingBufferAdaptive& ring, std::int64_t nowMs);
+    bool takeNewKeyFrame(RingBufferAdaptive& ring, std::int64_t nowMs) EXCLUDES(clientsMutex_);
     void giveWay(RingBufferAdaptive& ring, std::int64_t nowMs) EXCLUDES(clientsMutex_);
     bool startAtKeyFrame() REQUIRES(clientsMutex_);
     void endCatchUp();
@@ -221,7 +223,8 @@ private:
     std::int64_t cacheBytesPerSecond_ = 0; // the stream's rate as the cache saw it
     CatchUpPacer catchUp_;
     bool holdsCatchUpSlot_ = false;
-    std::int64_t waitingTurnSinceMs_ = -1; // -1: not waiting for a catch-up slot
+    std::int64_t waitingTurnSinceMs_ = -1;    // -1: not waiting for a catch-up slot
+    std::int32_t gopChunksWhenWaitBegan_ = 0; // fewer cached since: a new GOP began
     bool saidStillBehind_ = false;
     std::int64_t pacedWaitUs_ = 0;
     std::int64_t caughtUpAfterMs_ = -1; // -1: not yet
