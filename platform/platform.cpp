@@ -140,12 +140,14 @@ std::string udpPortHolder(std::uint32_t addressNetworkOrder, std::uint16_t port)
         return {};
     }
     const std::string link = "socket:[" + std::to_string(*inode) + "]";
+    // A descriptor this process inherited is not what holds the port against it.
+    const std::string self = std::to_string(::getpid());
     int budget = kMostEntriesExamined;
     std::error_code error;
     for (std::filesystem::directory_iterator process("/proc", error), end;
          !error && process != end && --budget > 0; process.increment(error)) {
         const std::string pid = process->path().filename().string();
-        if (pid.find_first_not_of("0123456789") == std::string::npos &&
+        if (pid.find_first_not_of("0123456789") == std::string::npos && pid != self &&
             holdsSocket(process->path(), link, budget)) {
             return processName(process->path()) + " (pid " + pid + ")";
         }
