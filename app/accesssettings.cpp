@@ -1,11 +1,13 @@
 #include "app/accesssettings.h"
 
 #include <arpa/inet.h>
+#include <cstdio>
 #include <netinet/in.h>
 
 #include "app/configreader.h"
 #include "core/logger.h"
 #include "core/utils.h"
+#include "platform/platform.h"
 
 namespace vandra {
 
@@ -27,13 +29,28 @@ std::string pathFromSetting(const std::string& value) {
     return value.front() == '/' ? value : exeDirectory() + "/" + value;
 }
 
+// Other users of the machine could read every secret in the file.
+void warnIfReadableByOthers(const char* key, const std::string& path) {
+    constexpr unsigned kOthersMayRead = 04;
+    const std::optional<unsigned> mode = platform::fileMode(path);
+    if (mode && (*mode & kOthersMayRead) != 0) {
+        char octal[16];
+        std::snprintf(octal, sizeof(octal), "%04o", *mode);
+        LOG_LINE << "-- setting " << key << ": " << escapeForLog(path) << " has mode " << octal
+                 << ", so every user of this machine may read its secrets: chmod o-r it";
+    }
+}
+
 std::optional<CredentialFile> loadCredentials(const char* key, const std::string& value,
                                               CredentialFile::SecretLength length) {
+    const std::string path = pathFromSetting(value);
+    warnIfReadableByOthers(key, path);
     std::string error;
-    std::optional<CredentialFile> file =
-        CredentialFile::load(pathFromSetting(value), length, error);
+    std::optional<CredentialFile> file = CredentialFile::load(path, length, error);
     if (!file) {
-        LOG_LINE << "ERROR: setting " << key << ": " << escapeForLog(error);
+        for (const std::string& fault : split(error, "\n")) {
+            LOG_LINE << "ERROR: setting " << key << ": " << escapeForLog(fault);
+        }
     }
     return file;
 }

@@ -20,6 +20,12 @@ void printUsage() {
     for (const SettingInfo& setting : knownSettings()) {
         std::printf("  %-11s %-15s %s\n", setting.key, setting.defaultText, setting.meaning);
     }
+    std::fputs("\nComments are whole lines starting with '#': a '#' later in a line is part of\n"
+               "the value. Other lines of server.ini without '=' are named in the log and\n"
+               "skipped; [section] headers are ignored. An unknown key two letters or fewer\n"
+               "from passphrase, users, allow, maxcallers, webauth or webnic stops the start\n"
+               "unless that setting is given too.\n",
+               stdout);
 }
 
 // A full disk or closed pipe on stdout must not look like success.

@@ -11,7 +11,16 @@ namespace vandra {
 
 namespace {
 constexpr const char* kLogUnit = "configreader";
+
+bool isSectionHeader(const std::string& trimmed) {
+    return trimmed.front() == '[' && trimmed.back() == ']';
 }
+
+// A " #" inside a value reads like a trailing comment, but only whole lines are comments.
+bool holdsCommentMark(const std::string& value) {
+    return value.find(" #") != std::string::npos || value.find("\t#") != std::string::npos;
+}
+} // namespace
 
 bool ConfigReader::parseLine(const std::string& line, char delimiter, Pair& pair) {
     const std::string trimmed = trim(line);
@@ -31,14 +40,20 @@ bool ConfigReader::parseLine(const std::string& line, char delimiter, Pair& pair
     return true;
 }
 
-void ConfigReader::take(const std::string& line) {
+void ConfigReader::take(const std::string& line, const std::string& where) {
     Pair pair;
     if (!parseLine(line, '=', pair)) {
         return;
     }
     // Values from outside are escaped; secrets are never written at all.
+    const bool secret = isSecretSetting(pair.first);
     LOG_LINE << "[config] " << escapeForLog(pair.first) << " "
-             << (isSecretSetting(pair.first) ? "********" : escapeForLog(pair.second));
+             << (secret ? "********" : escapeForLog(pair.second));
+    if (holdsCommentMark(pair.second)) {
+        LOG_LINE << "-- " << where << ": the value of " << escapeForLog(pair.first)
+                 << " holds ' #', taken as part of it: comments run only from the start of a "
+                    "line";
+    }
     values_.emplace(std::move(pair.first), std::move(pair.second));
 }
 
@@ -51,8 +66,16 @@ bool ConfigReader::load(const std::string& name) {
     }
     values_.clear();
     std::string line;
-    while (std::getline(file, line)) {
-        take(line);
+    for (int number = 1; std::getline(file, line); ++number) {
+        const std::string where = "line " + std::to_string(number) + " of " + name;
+        const std::string trimmed = trim(line);
+        // The line itself is not shown: it may be a secret that lost its '='.
+        if (!trimmed.empty() && trimmed.front() != '#' && !isSectionHeader(trimmed) &&
+            trimmed.find('=') == std::string::npos) {
+            LOG_LINE << "-- " << where << " has no '=': skipped";
+            continue;
+        }
+        take(line, where);
     }
     return true;
 }
@@ -60,7 +83,7 @@ bool ConfigReader::load(const std::string& name) {
 void ConfigReader::loadArgs(int argc, const char* const* argv) {
     values_.clear();
     for (int i = 1; i < argc; ++i) {
-        take(argv[i]);
+        take(argv[i], "argument " + std::to_string(i));
     }
 }
 

@@ -14,7 +14,8 @@ class ConfigReader {
 public:
     using Pair = std::pair<std::string, std::string>;
 
-    // Reads exeDirectory()/name; false (and a log line) when it cannot be opened.
+    // Reads exeDirectory()/name; false (and a log line) when it cannot be opened. A line that
+    // is neither a pair, a comment, a blank nor a [section] header is named in the log.
     bool load(const std::string& name);
     // Takes argv[1..argc-1] as lines; arguments that are no pair are skipped silently.
     void loadArgs(int argc, const char* const* argv);
@@ -25,7 +26,8 @@ public:
     static bool parseLine(const std::string& line, char delimiter, Pair& pair);
 
 private:
-    void take(const std::string& line);
+    // `where` names the line for the log: "line 7 of server.ini", "argument 2".
+    void take(const std::string& line, const std::string& where);
 
     std::unordered_map<std::string, std::string> values_;
 };

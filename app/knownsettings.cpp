@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <string_view>
 #include <vector>
 
 #include "app/configreader.h"
@@ -12,8 +13,11 @@ namespace vandra {
 
 namespace {
 constexpr const char* kLogUnit = "main";
-// Two letters off "passphrase" is a typing error, not another setting.
-constexpr int kPassphraseTypoDistance = 2;
+// Two letters off an access setting is a typing error, not another setting.
+constexpr int kTypoDistance = 2;
+// Settings whose loss by a typing error would serve more openly than the operator meant.
+constexpr auto kAccessKeys =
+    std::to_array<const char*>({"passphrase", "users", "allow", "maxcallers", "webauth", "webnic"});
 
 constexpr auto kSettings = std::to_array<SettingInfo>({
     {"source", "required", "udp://GROUP:PORT(IFACE), IFACE = address to join", false},
@@ -58,6 +62,20 @@ int distance(const std::string& a, const std::string& b) {
     }
     return d[n][m];
 }
+
+// The access setting `key` is a typing error away from, or null.
+const char* misspeltAccessKey(const std::string& key) {
+    const char* nearest = nullptr;
+    int nearestDistance = kTypoDistance + 1;
+    for (const char* access : kAccessKeys) {
+        const int d = distance(key, access);
+        if (d < nearestDistance) {
+            nearest = access;
+            nearestDistance = d;
+        }
+    }
+    return nearest;
+}
 } // namespace
 
 std::span<const SettingInfo> knownSettings() {
@@ -67,7 +85,7 @@ std::span<const SettingInfo> knownSettings() {
 bool isSecretSetting(const std::string& key) {
     // A misspelt secret key still carries the secret.
     return std::any_of(kSettings.begin(), kSettings.end(), [&key](const SettingInfo& s) {
-        return s.secret && distance(key.substr(0, 64), s.key) <= kPassphraseTypoDistance;
+        return s.secret && distance(key.substr(0, 64), s.key) <= kTypoDistance;
     });
 }
 
@@ -84,7 +102,6 @@ ClosestSetting closestSetting(const std::string& key) {
 
 bool checkSettingKeys(const ConfigReader& config) {
     bool usable = true;
-    const bool hasPassphrase = !config.get("passphrase", "").empty();
     for (const std::string& key : config.keys()) {
         if (std::any_of(kSettings.begin(), kSettings.end(),
                         [&key](const SettingInfo& s) { return key == s.key; })) {
@@ -95,12 +112,15 @@ bool checkSettingKeys(const ConfigReader& config) {
         const ClosestSetting closest = closestSetting(key.substr(0, 64));
         LOG_LINE << "-- unknown setting " << shown << " (did you mean " << closest.key
                  << "?): ignored";
-        if (!hasPassphrase &&
-            distance(key.substr(0, 64), "passphrase") <= kPassphraseTypoDistance) {
-            LOG_LINE << "ERROR: setting " << shown
-                     << " looks like a misspelt passphrase: not starting unencrypted";
-            usable = false;
+        const char* meant = misspeltAccessKey(key.substr(0, 64));
+        // With the meant key also given, the stray one cannot open anything up.
+        if (meant == nullptr || !config.get(meant, "").empty()) {
+            continue;
         }
+        LOG_LINE << "ERROR: setting " << shown << " looks like a misspelt " << meant << ": "
+                 << (std::string_view(meant) == "passphrase" ? "not starting unencrypted"
+                                                             : "not starting without it");
+        usable = false;
     }
     return usable;
 }

@@ -28,8 +28,9 @@ struct ClosestSetting {
 ClosestSetting closestSetting(const std::string& key);
 
 // Logs one warning for every key the server does not know, naming the closest known one.
-// False (logged) when a key is so close to "passphrase", which is absent, that serving in the
-// clear would be the likely outcome of a typing error.
+// False (logged) when a key is a typing error away from an access setting (passphrase, users,
+// allow, maxcallers, webauth, webnic) that is absent: serving more openly than meant would be
+// the likely outcome.
 bool checkSettingKeys(const ConfigReader& config);
 
 } // namespace vandra

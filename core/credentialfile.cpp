@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "core/utils.h"
 
@@ -60,6 +61,7 @@ bool CredentialFile::isValidName(std::string_view name) {
 std::optional<CredentialFile> CredentialFile::parse(const std::string& text, SecretLength length,
                                                     std::string& error) {
     CredentialFile file;
+    std::vector<std::string> faults;
     std::size_t number = 0;
     for (const std::string& raw : split(text, "\n")) {
         ++number;
@@ -68,16 +70,18 @@ std::optional<CredentialFile> CredentialFile::parse(const std::string& text, Sec
             continue;
         }
         Entry entry;
-        if (!parseEntry(line, number, length, entry, error)) {
-            return std::nullopt;
-        }
-        if (!file.secrets_.emplace(entry.name, std::move(entry.secret)).second) {
-            error = lineFault(number, "the name " + entry.name + " is there twice");
-            return std::nullopt;
+        std::string fault;
+        if (!parseEntry(line, number, length, entry, fault)) {
+            faults.push_back(std::move(fault));
+        } else if (!file.secrets_.emplace(entry.name, std::move(entry.secret)).second) {
+            faults.push_back(lineFault(number, "the name " + entry.name + " is there twice"));
         }
     }
-    if (file.secrets_.empty()) {
-        error = "no name:secret line";
+    if (faults.empty() && file.secrets_.empty()) {
+        faults.emplace_back("no name:secret line");
+    }
+    if (!faults.empty()) {
+        error = join(faults, "\n");
         return std::nullopt;
     }
     return file;
@@ -104,7 +108,11 @@ std::optional<CredentialFile> CredentialFile::load(const std::string& path, Secr
     text.resize(read);
     std::optional<CredentialFile> parsed = parse(text, length, error);
     if (!parsed) {
-        error = path + ", " + error;
+        std::vector<std::string> faults = split(error, "\n");
+        for (std::string& fault : faults) {
+            fault.insert(0, path + ", ");
+        }
+        error = join(faults, "\n");
     }
     return parsed;
 }

@@ -30,6 +30,7 @@ public:
     static constexpr std::size_t kMaxFileBytes = 1 << 20;
 
     // The entries of `text`; empty, with `error` set, when a line is faulty or none is there.
+    // `error` then names every faulty line, one per line of its own.
     static std::optional<CredentialFile> parse(const std::string& text, SecretLength length,
                                                std::string& error);
     // Reads the file at `path` and parses it; read faults name the path.

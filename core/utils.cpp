@@ -52,6 +52,15 @@ std::vector<std::string> split(const std::string& text, const std::string& delim
     return pieces;
 }
 
+std::string join(const std::vector<std::string>& pieces, const std::string& delimiter) {
+    std::string text;
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        text += i == 0 ? "" : delimiter;
+        text += pieces[i];
+    }
+    return text;
+}
+
 std::string eraseAll(std::string text, const std::string& pattern) {
     if (pattern.empty()) {
         return text;

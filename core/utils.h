@@ -12,6 +12,8 @@ std::string trim(const std::string& text);
 std::string toLower(std::string text);
 // Cuts at every delimiter; empty pieces count, so there is one piece more than delimiters.
 std::vector<std::string> split(const std::string& text, const std::string& delimiter);
+// The pieces with the delimiter between each two: the inverse of split.
+std::string join(const std::vector<std::string>& pieces, const std::string& delimiter);
 // Removes every occurrence of a non-empty pattern, searching again where a removal began.
 std::string eraseAll(std::string text, const std::string& pattern);
 // Non-empty and every byte a decimal digit: no sign, no blanks.

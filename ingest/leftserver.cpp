@@ -16,6 +16,18 @@ constexpr const char* kLogUnit = "leftserver";
 constexpr int kFatalStatus = -1;
 // The receiver wakes at least this often without input, to notice silence.
 constexpr int kIdleWakeMs = 20;
+
+// The kernel says only "no such device" for an interface address this host does not have.
+void logJoinFailure(const std::string& ifaceText, std::uint32_t ifaceAddress) {
+    const int error = platform::lastSocketError();
+    if (ifaceAddress == platform::anyAddress() || platform::isLocalAddress(ifaceAddress)) {
+        LOG_LINE << "ERROR: setsockopt IP_ADD_MEMBERSHIP failed: " << error;
+        return;
+    }
+    LOG_LINE << "ERROR: interface " << escapeForLog(ifaceText)
+             << " is not an address of this host (local addresses: "
+             << join(platform::localAddresses(), ", ") << ")";
+}
 } // namespace
 
 const char* inputFormatCode(InputFormat format) {
@@ -121,7 +133,7 @@ bool LeftServer::bindAndJoin() {
         LOG_LINE << "-- used iface for MULTICAST GROUP: " << escapeForLog(iface_);
     }
     if (!sock_.joinGroup(groupAddress, ifaceAddress)) {
-        LOG_LINE << "ERROR: setsockopt IP_ADD_MEMBERSHIP failed: " << platform::lastSocketError();
+        logJoinFailure(iface_, ifaceAddress);
         sock_.close();
         return false;
     }

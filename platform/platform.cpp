@@ -1,10 +1,15 @@
 #include "platform/platform.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <malloc.h>
+#include <sstream>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -67,6 +72,95 @@ std::int64_t physicalMemoryBytes() {
         return 0;
     }
     return static_cast<std::int64_t>(pages) * pageSize;
+}
+
+namespace {
+// Bounds the walk through /proc: a machine has far fewer processes and descriptors than this.
+constexpr int kMostEntriesExamined = 1 << 20;
+
+// The inode of the UDP socket on `port` whose address collides with `addressNetworkOrder`.
+std::optional<unsigned long> udpSocketInode(std::uint32_t addressNetworkOrder, std::uint16_t port) {
+    std::ifstream table("/proc/net/udp");
+    std::string line;
+    std::getline(table, line); // the column heads
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot;
+        std::string local;
+        std::string skipped;
+        unsigned long inode = 0;
+        fields >> slot >> local;
+        for (int column = 0; column < 7; ++column) { // remote address up to timeout
+            fields >> skipped;
+        }
+        fields >> inode;
+        const std::size_t colon = local.find(':');
+        if (!fields || colon == std::string::npos) {
+            continue;
+        }
+        // The kernel prints the address as the 32-bit value in memory order, the port as number.
+        std::uint32_t address = 0;
+        std::uint16_t localPort = 0;
+        const char* text = local.data();
+        const bool parsed =
+            std::from_chars(text, text + colon, address, 16).ec == std::errc() &&
+            std::from_chars(text + colon + 1, text + local.size(), localPort, 16).ec == std::errc();
+        const bool collides =
+            address == 0 || addressNetworkOrder == 0 || address == addressNetworkOrder;
+        if (parsed && localPort == port && collides) {
+            return inode;
+        }
+    }
+    return std::nullopt;
+}
+
+bool holdsSocket(const std::filesystem::path& process, const std::string& link, int& budget) {
+    std::error_code error;
+    for (std::filesystem::directory_iterator fd(process / "fd", error), end;
+         !error && fd != end && --budget > 0; fd.increment(error)) {
+        std::error_code unreadable; // a descriptor closed meanwhile
+        if (std::filesystem::read_symlink(fd->path(), unreadable).string() == link) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string processName(const std::filesystem::path& process) {
+    std::ifstream comm(process / "comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
+}
+} // namespace
+
+std::string udpPortHolder(std::uint32_t addressNetworkOrder, std::uint16_t port) {
+    const std::optional<unsigned long> inode = udpSocketInode(addressNetworkOrder, port);
+    if (!inode) {
+        return {};
+    }
+    const std::string link = "socket:[" + std::to_string(*inode) + "]";
+    // A descriptor this process inherited is not what holds the port against it.
+    const std::string self = std::to_string(::getpid());
+    int budget = kMostEntriesExamined;
+    std::error_code error;
+    for (std::filesystem::directory_iterator process("/proc", error), end;
+         !error && process != end && --budget > 0; process.increment(error)) {
+        const std::string pid = process->path().filename().string();
+        if (pid.find_first_not_of("0123456789") == std::string::npos && pid != self &&
+            holdsSocket(process->path(), link, budget)) {
+            return processName(process->path()) + " (pid " + pid + ")";
+        }
+    }
+    return {};
+}
+
+std::optional<unsigned> fileMode(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        return std::nullopt;
+    }
+    return static_cast<unsigned>(status.st_mode & 07777);
 }
 
 } // namespace vandra::platform

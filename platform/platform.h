@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 // The few operating-system services the server needs, behind one small layer so that the
@@ -36,5 +37,13 @@ void releaseFreedMemory();
 
 // Bytes of physical memory the machine has; 0 when the system does not say.
 std::int64_t physicalMemoryBytes();
+
+// The process holding the UDP port `port` in a way that collides with a bind to
+// `addressNetworkOrder`: "name (pid N)". Empty when /proc does not tell (a process of another
+// user, or the socket is gone by now).
+std::string udpPortHolder(std::uint32_t addressNetworkOrder, std::uint16_t port);
+
+// The permission bits of the file at `path`; nullopt when it cannot be examined.
+std::optional<unsigned> fileMode(const std::string& path);
 
 } // namespace vandra::platform

@@ -1,5 +1,6 @@
 #include "platform/udpsocket.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <ifaddrs.h>
@@ -7,6 +8,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
+#include <utility>
 
 namespace vandra::platform {
 
@@ -128,22 +130,31 @@ std::string addressText(std::uint32_t addressNetworkOrder) {
     return inet_ntop(AF_INET, &address, text, sizeof(text)) != nullptr ? text : "?";
 }
 
-std::string interfaceNameOf(std::uint32_t addressNetworkOrder) {
+// Every IPv4 interface address with its interface name; empty when the system does not say.
+std::vector<std::pair<std::uint32_t, std::string>> interfaceAddresses() {
     ifaddrs* all = nullptr;
     if (::getifaddrs(&all) != 0) {
-        return "";
+        return {};
     }
-    std::string name;
+    std::vector<std::pair<std::uint32_t, std::string>> found;
     for (const ifaddrs* entry = all; entry != nullptr; entry = entry->ifa_next) {
-        if (entry->ifa_addr != nullptr && entry->ifa_addr->sa_family == AF_INET &&
-            reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr ==
-                addressNetworkOrder) {
-            name = entry->ifa_name;
-            break;
+        if (entry->ifa_addr != nullptr && entry->ifa_addr->sa_family == AF_INET) {
+            found.emplace_back(
+                reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr,
+                entry->ifa_name);
         }
     }
     ::freeifaddrs(all);
-    return name;
+    return found;
+}
+
+std::string interfaceNameOf(std::uint32_t addressNetworkOrder) {
+    for (const auto& [address, name] : interfaceAddresses()) {
+        if (address == addressNetworkOrder) {
+            return name;
+        }
+    }
+    return "";
 }
 
 // The source address of the route towards `group`; INADDR_ANY when there is none.
@@ -165,6 +176,21 @@ std::uint32_t routedAddressTowards(std::uint32_t groupNetworkOrder) {
     return found ? local.sin_addr.s_addr : htonl(INADDR_ANY);
 }
 } // namespace
+
+bool isLocalAddress(std::uint32_t addressNetworkOrder) {
+    const auto all = interfaceAddresses();
+    return std::any_of(all.begin(), all.end(), [addressNetworkOrder](const auto& entry) {
+        return entry.first == addressNetworkOrder;
+    });
+}
+
+std::vector<std::string> localAddresses() {
+    std::vector<std::string> texts;
+    for (const auto& entry : interfaceAddresses()) {
+        texts.push_back(addressText(entry.first));
+    }
+    return texts;
+}
 
 std::string interfaceTowards(std::uint32_t groupNetworkOrder, std::uint32_t ifaceNetworkOrder) {
     const bool chosen = ifaceNetworkOrder != htonl(INADDR_ANY);

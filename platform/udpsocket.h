@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vandra::platform {
 
@@ -51,5 +52,9 @@ bool isMulticast(std::uint32_t addressNetworkOrder);
 // `iface` when given, else the one the routing table picks, as a join on any interface does.
 std::string interfaceTowards(std::uint32_t groupNetworkOrder, std::uint32_t ifaceNetworkOrder);
 std::uint32_t anyAddress();
+// Whether `addressNetworkOrder` belongs to one of this host's interfaces.
+bool isLocalAddress(std::uint32_t addressNetworkOrder);
+// Every IPv4 address of this host's interfaces, as dotted text.
+std::vector<std::string> localAddresses();
 
 } // namespace vandra::platform

@@ -1,7 +1,9 @@
 #include "srt/srtlistener.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <netinet/in.h>
 
 #include <srt/srt.h>
@@ -9,6 +11,7 @@
 #include "core/clock.h"
 #include "core/logger.h"
 #include "core/utils.h"
+#include "platform/platform.h"
 #include "srt/accesspolicy.h"
 #include "srt/handshakemonitor.h"
 #include "srt/srtsocket.h"
@@ -28,6 +31,40 @@ constexpr int kKeyLength = 16;
 // whole while the accept thread registers them one by one; a pending entry costs libsrt
 // a socket's bookkeeping only.
 constexpr int kListenBacklog = 1024;
+
+constexpr int kFirstUnprivilegedPort = 1024;
+
+std::string bindFailureReason(const sockaddr_in& address, const std::string& host,
+                              int systemError) {
+    const std::uint16_t port = ntohs(address.sin_port);
+    switch (systemError) {
+    case EADDRINUSE: {
+        const std::string holder = platform::udpPortHolder(address.sin_addr.s_addr, port);
+        return "UDP port " + std::to_string(port) + " is in use" +
+               (holder.empty() ? "" : " by " + escapeForLog(holder));
+    }
+    case EADDRNOTAVAIL:
+        return "srt_nic " + escapeForLog(host) + " is not an address of this host";
+    case EACCES:
+        return port < kFirstUnprivilegedPort
+                   ? "permission denied: ports below 1024 need root or CAP_NET_BIND_SERVICE"
+                   : "permission denied";
+    case 0:
+        return "the system gave no reason";
+    default:
+        return std::strerror(systemError);
+    }
+}
+
+// libsrt reports every failed bind as one "setup failure"; the errno it keeps beside it is the
+// kernel's answer for libsrt's own socket. Read from there rather than from a bind of our own,
+// which could meet a port freed or taken in between, or be refused for a reason of its own.
+void logBindFailure(const sockaddr_in& address, const std::string& host) {
+    int systemError = 0;
+    srt_getlasterror(&systemError);
+    LOG_LINE << "ERROR: cannot listen on " << escapeForLog(host) << ":" << ntohs(address.sin_port)
+             << ": " << bindFailureReason(address, host, systemError);
+}
 
 bool setIntOption(std::int32_t sock, SRT_SOCKOPT option, const char* name, int value) {
     return setSrtOption(sock, option, name, &value, sizeof(value));
@@ -176,6 +213,7 @@ std::int32_t createSrtListener(const SrtListenParams& params, bool tuneSendBuffe
 
     if (srt_bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == -1) {
         writeErrorText(std::string("srt_bind: ") + srt_getlasterror_str() + "\n");
+        logBindFailure(address, host);
         return 0;
     }
     logBufferSizes(sock);

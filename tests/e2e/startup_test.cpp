@@ -4,6 +4,7 @@
 #include <regex>
 #include <sstream>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -16,8 +17,8 @@ namespace {
 
 // A start that must fail with `status`, saying every `said` and none of `unsaid`. In settings
 // "SOURCE" stands for a group of its own, "PORT" and "WEBPORT" for free ports, "UDPPORT" for
-// another; in every text "DIR" stands for the executable's folder and "HELD" for a UDP port
-// that another socket holds.
+// another; in every text "DIR" stands for the executable's folder, "HELD" for a UDP port
+// that a socket of this test holds and "TESTPID" for this test's process id.
 struct FailedStart {
     std::string name;
     std::vector<std::string> settings;
@@ -34,6 +35,7 @@ std::ostream& operator<<(std::ostream& out, const FailedStart& start) {
 std::string expanded(std::string text, const std::string& dir, int held) {
     for (const auto& [mark, value] :
          {std::pair{std::string("DIR"), dir}, std::pair{std::string("HELD"), std::to_string(held)},
+          std::pair{std::string("TESTPID"), std::to_string(::getpid())},
           std::pair{std::string("UDPPORT"), std::to_string(freeUdpPort())}}) {
         for (size_t at = text.find(mark); at != std::string::npos; at = text.find(mark, at)) {
             text.replace(at, mark.size(), value);
@@ -97,6 +99,25 @@ INSTANTIATE_TEST_SUITE_P(Settings, FailedStartup, ::testing::Values(
     FailedStart{"ArgumentsReplaceTheFileEntirely", {"nonsense"}, 254,
         {kUsage, "fail get multicast"}, {"[config]", "fail open"},
         "source=udp://239.1.1.1:5000\nport=9000\n"},
+    // With the key meant missing, each typing error would leave that access control out.
+    FailedStart{"MisspeltAccessSettings",
+        {"SOURCE", "PORT", "WEBPORT", "user=users", "alow=10.0.0.0/8", "webuath=webauth",
+         "maxcaller=3", "webnc=127.0.0.1"}, 255,
+        {"ERROR: setting user looks like a misspelt users: not starting without it  main",
+         "ERROR: setting alow looks like a misspelt allow: not starting",
+         "ERROR: setting webuath looks like a misspelt webauth: not starting",
+         "ERROR: setting maxcaller looks like a misspelt maxcallers: not starting",
+         "ERROR: setting webnc looks like a misspelt webnic: not starting"}, {"-- used iface"}},
+    // A line without '=' is named by its number only (it may be a secret); a value keeps its
+    // " #", and the log says why.
+    FailedStart{"IniLinesThatLookLikePairs", {}, 255,
+        {"-- line 3 of server.ini has no '=': skipped  configreader",
+         "-- line 4 of server.ini has no '=': skipped",
+         "[config] users viewers   # the viewers  configreader",
+         "-- line 5 of server.ini: the value of users holds ' #', taken as part of it",
+         "fail parse input params"}, {"line 1 of", "line 2 of", "line 6 of", "Zk9"},
+        "[config]\nsource = udp://239.1.1.1:5000\nmaxcallers 5\npassphrase Zk9-long-secret\n"
+        "users = viewers   # the viewers\n# port 9000\n"},
     FailedStart{"MisspeltPassphrase",
         {kSource, "port=9000", "passhprase=correct-horse-42", "colour=red"}, 255,
         {"-- unknown setting passhprase (did you mean passphrase?): ignored  main",
@@ -128,12 +149,22 @@ INSTANTIATE_TEST_SUITE_P(Settings, FailedStartup, ::testing::Values(
     FailedStart{"GroupThatIsNotMulticast",
         {"source=udp://127.0.0.1:UDPPORT(127.0.0.1)", "PORT", "WEBPORT"}, 255,
         {"ERROR: setsockopt IP_ADD_MEMBERSHIP failed: "}},
+    // 192.0.2.1 (TEST-NET-1) is surely no address of this host; nothing is sent to it.
+    FailedStart{"JoinOnAForeignInterface",
+        {"source=udp://239.255.0.1:UDPPORT(192.0.2.1)", "PORT", "WEBPORT"}, 255,
+        {"ERROR: interface 192.0.2.1 is not an address of this host (local addresses: ",
+         "127.0.0.1"}, {"IP_ADD_MEMBERSHIP"}},
+    // The holder here is this test's own socket: named by process id.
     FailedStart{"SrtPortInUse", {"SOURCE", "port=HELD", "WEBPORT"}, 255,
-        {"srt_bind: ", "start right server to HELD sock:0",
+        {"srt_bind: ", "ERROR: cannot listen on 0.0.0.0:HELD: UDP port HELD is in use by ",
+         " (pid TESTPID)  utils  ", "start right server to HELD sock:0",
          "The server is already running on this port. Please, close previous or change port in "
          "ini file !!!"}, {"-- used iface"}},
     FailedStart{"SrtNicThatIsNotAnAddress", {"SOURCE", "PORT", "WEBPORT", "srt_nic=not.an.ip"},
         255, {"--fail init_pton FAILED", "The server is already running on this port."}},
+    FailedStart{"SrtNicThatIsNotLocal", {"SOURCE", "PORT", "WEBPORT", "srt_nic=192.0.2.1"}, 255,
+        {"ERROR: cannot listen on 192.0.2.1:", ": srt_nic 192.0.2.1 is not an address of this host",
+         "The server is already running on this port."}, {"is in use", "-- used iface"}},
     // SRT refuses a short passphrase silently: serving anyway would leave the stream open.
     FailedStart{"PassphraseTooShortForSrt", {"SOURCE", "PORT", "WEBPORT", "passphrase=short"}, 255,
         {"-- failed to set option SRTO_PASSPHRASE", "-- passphrase refused by SRT"},
@@ -163,16 +194,63 @@ INSTANTIATE_TEST_SUITE_P(Settings, FailedStartup, ::testing::Values(
         {"ERROR: setting faststart_catchups"}, {"-- used iface"}},
     FailedStart{"WebnicThatIsNotAnAddress", {"SOURCE", "PORT", "WEBPORT", "webnic=localhost"}, 255,
         {"ERROR: setting webnic is not an IPv4 address: \"localhost\""}, {"-- used iface"}},
-    // The users files are written as server.ini, which the arguments leave unread.
-    FailedStart{"UsersWithAShortSecret", {"SOURCE", "PORT", "WEBPORT", "users=DIR/server.ini"},
-        255, {"ERROR: setting users: DIR/server.ini, line 3: the secret of bob must be 10 to 79 "
-              "characters"}, {"-- used iface", "Zk9"}, kFaultyUsers},
+    // The users files are written as server.ini, which the arguments leave unread. Every
+    // faulty line is named in one start, not only the first.
+    FailedStart{"UsersWithThreeFaultyLines",
+        {"SOURCE", "PORT", "WEBPORT", "users=DIR/server.ini"}, 255,
+        {"ERROR: setting users: DIR/server.ini, line 3: the secret of bob must be 10 to 79 "
+         "characters", "ERROR: setting users: DIR/server.ini, line 4: no ':' between name",
+         "ERROR: setting users: DIR/server.ini, line 5: the name alice is there twice"},
+        {"-- used iface", "Zk9", "line 1:", "line 2:"},
+        kFaultyUsers + "carol Zk9-carol-secret\nalice:alice-Zk9-other\n"},
     FailedStart{"WebauthWithAShortPassword",
         {"SOURCE", "PORT", "WEBPORT", "webauth=DIR/server.ini"}, 255,
         {"ERROR: setting webauth: DIR/server.ini, line 3: the secret of bob must be 8 to 256 "
          "characters"}, {"-- used iface", "Zk9"}, kFaultyUsers}),
     [](const ::testing::TestParamInfo<FailedStart>& param) { return param.param.name; });
 // clang-format on
+
+// Guards against a second server on a taken SRT port being told only "already running": the
+// reason (and who holds the port) comes first.
+TEST(Startup, SrtPortHeldByAnotherServerNamesIt) {
+    ServerFixture first;
+    ASSERT_TRUE(first.waitForLog("-- used iface for MULTICAST GROUP", 10s)) << first.log();
+    const ServerInstance second;
+    const ToolRun run =
+        second.runToExit({uniqueSource().setting(), "port=" + std::to_string(first.srtPort),
+                          "webport=" + std::to_string(freeTcpPort())},
+                         8s);
+    EXPECT_EQ(run.status, 255) << run.output;
+    const std::string reason = "ERROR: cannot listen on 0.0.0.0:" + std::to_string(first.srtPort) +
+                               ": UDP port " + std::to_string(first.srtPort) +
+                               " is in use by vandra-server (pid " +
+                               std::to_string(first.process->pid()) + ")";
+    const size_t said = run.output.find(reason);
+    EXPECT_NE(said, std::string::npos) << run.output;
+    EXPECT_LT(said, run.output.find("The server is already running on this port.")) << run.output;
+    EXPECT_EQ(first.process->stop(), kSigterm);
+}
+
+// Guards against a users file that every user of the machine may read being taken without a
+// word, and against the warning for a file kept private.
+TEST(Startup, UsersFileReadableByOthersIsWarnedOf) {
+    const ServerInstance server;
+    const std::filesystem::path users = server.dir() / "users";
+    std::ofstream(users) << "alice:alice-secret-1\nbob:short\n";
+    const std::vector<std::string> settings{uniqueSource().setting(),
+                                            "port=" + std::to_string(freeUdpPort()),
+                                            "users=" + users.string()};
+    const std::string warning = "-- setting users: " + users.string() +
+                                " has mode 0604, so every user of this machine may read";
+    std::filesystem::permissions(users, std::filesystem::perms(0604));
+    const ToolRun open = server.runToExit(settings);
+    EXPECT_EQ(open.status, 255) << open.output;
+    EXPECT_TRUE(contains(open.output, warning)) << open.output;
+    std::filesystem::permissions(users, std::filesystem::perms(0640));
+    const ToolRun kept = server.runToExit(settings); // the log holds both runs
+    EXPECT_EQ(kept.status, 255) << kept.output;
+    EXPECT_EQ(kept.output.find(" has mode "), kept.output.rfind(" has mode ")) << kept.output;
+}
 
 // Guards against a start whose steps run out of order or that ends by itself, and against a
 // value the server takes but changes (units, a yes, ports above 16 bits) being changed silently.
@@ -181,8 +259,10 @@ TEST(Startup, NormalStartLogsInOrderSaysChangedValuesAndEndsOnlyFromOutside) {
     const int webPort = freeTcpPort();
     const std::string bigSrt = std::to_string(srtPort + 65536);
     const std::string bigWeb = std::to_string(webPort + 65536);
-    ServerFixture server({"latency=300ms", "dump=yes", "port=" + bigSrt, "webport=" + bigWeb});
-    ASSERT_TRUE(server.waitForLog(" MB together (maxbacklog)", 5s)) << server.log();
+    ServerFixture server(
+        {"latency=300ms", "dump=yes", "port=" + bigSrt, "webport=" + bigWeb, "colour=red"});
+    // The last of the lines below: the receiver writes it once the SRT side is up.
+    ASSERT_TRUE(server.waitForLog("-- used iface: 127.0.0.1", 10s)) << server.log();
     const std::string log = server.log();
     size_t at = 0;
     for (const std::string& line : std::vector<std::string>{
@@ -199,7 +279,8 @@ TEST(Startup, NormalStartLogsInOrderSaysChangedValuesAndEndsOnlyFromOutside) {
                  ", its low 16 bits",
              "-- webport " + bigWeb + " is above 65535: listening on " + std::to_string(webPort) +
                  ", its low 16 bits",
-             "-- latency 300ms read as 300  main", "-- dump=yes is not true or 1: not recording"}) {
+             "-- latency 300ms read as 300  main", "-- dump=yes is not true or 1: not recording",
+             "-- unknown setting colour (did you mean "}) {
         EXPECT_TRUE(contains(log, line)) << line << "\n" << log;
     }
     // The default backlog budget: a quarter of the memory, at least 256 MB.

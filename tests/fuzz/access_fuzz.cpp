@@ -71,7 +71,9 @@ void checkCredentials(const std::string& text, const std::string& streamId) {
     const std::optional<CredentialFile> users =
         CredentialFile::parse(text, AccessPolicy::kPassphraseLength, error);
     if (!users) {
-        checkFault(error);
+        for (const std::string& fault : split(error, "\n")) { // one faulty line each
+            checkFault(fault);
+        }
         return;
     }
     std::string rewritten;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "app/configreader.h"
+#include "app/knownsettings.h"
 #include "core/utils.h"
 #include "logcapture.h"
 
@@ -69,6 +70,22 @@ TEST_F(ConfigFile, MissingFileLogsFullPathAndArgumentsAreLines) {
     EXPECT_EQ(reader.get("port", ""), "9000");
     EXPECT_EQ(reader.get("latency", "500"), "500");
     EXPECT_EQ(log_.count("junk"), 0);
+}
+
+// Guards against a stray key that cannot open anything up stopping the start: an unrelated
+// one, or a typing error next to the access setting it was meant as.
+TEST(SettingKeys, AccessTypoStopsOnlyWhenTheMeantSettingIsMissing) {
+    const LogCapture log;
+    const auto check = [](std::vector<const char*> args) {
+        args.insert(args.begin(), "prog");
+        ConfigReader reader;
+        reader.loadArgs(static_cast<int>(args.size()), args.data());
+        return checkSettingKeys(reader);
+    };
+    EXPECT_FALSE(check({"alow=10.0.0.0/8", "colour=red"}));
+    EXPECT_TRUE(check({"allow=10.0.0.0/8", "alow=192.168.0.0/16"}));
+    EXPECT_TRUE(check({"colour=red", "latncy=300"}));
+    EXPECT_EQ(log.count("looks like a misspelt"), 1) << log.text();
 }
 
 } // namespace
