@@ -26,6 +26,7 @@ DepartedCaller departureOf(const ClientHandler& client) {
     gone.id = client.socketId();
     gone.remote = client.url();
     gone.user = client.user();
+    gone.streamId = client.streamId();
     gone.createdMs = client.created();
     gone.endedMs = client.ended();
     gone.reason = client.endReason();
@@ -42,17 +43,34 @@ std::string addressText(const sockaddr_storage& peer) {
     return std::string(host) + ":" + std::to_string(ntohs(ipv4.sin_port));
 }
 
-// The name the listen hook admitted this caller as, read back from its stream id.
-std::string userOf(SRTSOCKET client) {
+// The caller's stream id as it sent it; libsrt keeps at most 512 bytes of it.
+std::string streamIdOf(SRTSOCKET client) {
     std::array<char, AccessPolicy::kMaxStreamId + 1> streamId{};
     int length = static_cast<int>(streamId.size());
     if (srt_getsockflag(client, SRTO_STREAMID, streamId.data(), &length) != 0) {
         LOG_LINE << "-- cannot read the stream id of caller " << client << ": "
                  << srt_getlasterror_str();
-        return "?";
+        return "";
     }
-    return AccessPolicy::userFromStreamId(std::string_view(
-        streamId.data(), static_cast<std::size_t>(std::clamp(length, 0, int(streamId.size())))));
+    return std::string(streamId.data(),
+                       static_cast<std::size_t>(std::clamp(length, 0, int(streamId.size()))));
+}
+
+// Quoted, with quotes and backslashes escaped too, so that where the stream id ends is plain
+// whatever the caller put in it.
+std::string quotedForLog(const std::string& text) {
+    std::string plain;
+    plain.reserve(text.size());
+    for (const char c : text) {
+        if (c == '"') {
+            plain += "\\x22";
+        } else if (c == '\\') {
+            plain += "\\x5c";
+        } else {
+            plain += c;
+        }
+    }
+    return '"' + escapeForLog(plain) + '"';
 }
 } // namespace
 
@@ -100,13 +118,15 @@ void RightServer::acceptLoop(std::int32_t listenSocket) {
         const std::string url = addressText(peer);
         auto handler = makeClient();
         handler->setUrl(url); // before its thread can read it
+        handler->setStreamId(streamIdOf(client));
         if (access_.hasUsers()) {
-            handler->setUser(userOf(client));
-            LOG_LINE << "accept new client " << client << " " << url << " user "
-                     << escapeForLog(handler->user());
-        } else {
-            LOG_LINE << "accept new client " << client << " " << url;
+            // The name the listen hook admitted this caller as.
+            handler->setUser(
+                AccessPolicy::userFromStreamId(AccessPolicy::decodedStreamId(handler->streamId())));
         }
+        LOG_LINE << "accept new client " << client << " " << url << " streamid "
+                 << quotedForLog(handler->streamId())
+                 << (access_.hasUsers() ? " user " + escapeForLog(handler->user()) : "");
         handler->start(client);
         addClient(std::move(handler));
         handshakes_.onAccepted(client);
@@ -214,6 +234,7 @@ std::vector<CallerSnapshot> RightServer::snapshotCallers() const {
         caller.id = client->socketId();
         caller.remote = client->url();
         caller.user = client->user();
+        caller.streamId = client->streamId();
         caller.createdMs = client->created();
         caller.stats = client->stats();
         caller.backlogBytes = client->backlogBytes();

@@ -39,6 +39,7 @@ Json callerJson(const CallerSnapshot& caller) {
         {"id", caller.id},
         {"remote", caller.remote},
         {"user", caller.user},
+        {"stream_id", caller.streamId},
         {"created", caller.createdMs},
         {"rtt_ms", stats.rttMs},
         {"sent_bytes", stats.sentBytes},
@@ -60,6 +61,7 @@ Json departedJson(const DepartedCaller& caller) {
         {"id", caller.id},
         {"remote", caller.remote},
         {"user", caller.user},
+        {"stream_id", caller.streamId},
         {"created", caller.createdMs},
         {"ended_ms", caller.endedMs},
         {"reason", endReasonCode(caller.reason)},
@@ -85,8 +87,8 @@ std::string statusApiJson(const ServerStatus& status) {
         {"callers", std::move(callers)},
         {"departed", std::move(departed)},
     };
-    // Text from outside (a user name) may be any bytes: invalid UTF-8 is replaced, never
-    // thrown about.
+    // Text from outside (a user name, a stream id) may be any bytes: invalid UTF-8 is replaced,
+    // never thrown about.
     return document.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
