@@ -72,6 +72,14 @@ std::string quotedForLog(const std::string& text) {
     }
     return '"' + escapeForLog(plain) + '"';
 }
+
+// The caller may have ended meanwhile and closed its socket itself: that is no failure.
+void closeCallerSocket(SRTSOCKET socket) {
+    if (srt_close(socket) != 0 && srt_getlasterror(nullptr) != SRT_EINVSOCK) {
+        LOG_LINE << "-- cannot close the connection of caller " << socket << ": "
+                 << srt_getlasterror_str();
+    }
+}
 } // namespace
 
 RightServer::~RightServer() {
@@ -138,8 +146,33 @@ void RightServer::acceptLoop(std::int32_t listenSocket) {
 }
 
 void RightServer::addClient(std::unique_ptr<ClientHandler> client) {
-    MutexLock lock(clientsMutex_);
-    clients_.push_back(std::move(client));
+    const std::int32_t socket = client->socketId();
+    bool stopping = false;
+    {
+        MutexLock lock(clientsMutex_);
+        stopping = stopping_;
+        clients_.push_back(std::move(client));
+    }
+    if (stopping) {
+        closeCallerSocket(socket);
+    }
+}
+
+void RightServer::closeCallersForStop() {
+    std::vector<std::int32_t> sockets;
+    {
+        // Copied out under the lock, closed after it: a close talks to libsrt and the network.
+        MutexLock lock(clientsMutex_);
+        stopping_ = true;
+        for (const auto& client : clients_) {
+            if (client->isActive()) {
+                sockets.push_back(client->socketId());
+            }
+        }
+    }
+    for (const std::int32_t socket : sockets) {
+        closeCallerSocket(socket);
+    }
 }
 
 std::size_t RightServer::clientCount() const {

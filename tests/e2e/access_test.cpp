@@ -65,7 +65,9 @@ HttpReply webGet(const std::string& host, int port, const std::string& path,
 // listen hook and the registry), or that keeps counting callers that have gone; and against
 // the address filter letting in an address outside its networks, refusing one inside, or only
 // looking at the first network of the list. Without users, too, the accept line, the status
-// document and the departed list name each caller's stream id.
+// document and the departed list name each caller's stream id. Then a stop: the server says
+// so, and a connected srt-live-transmit sees its connection end instead of waiting for its
+// peer timeout (set to a minute here, so that only a close ends it in time).
 TEST(AccessLimit, BurstGetsNoMoreThanTheLimitAndOnlyListedNetworksGetIn) {
     ServerFixture fixture({"maxcallers=2", "allow=127.0.0.1/32, 127.0.0.3/32"});
     auto publisher = fixture.startPublisher({"--bitrate", "2000000"});
@@ -94,8 +96,8 @@ TEST(AccessLimit, BurstGetsNoMoreThanTheLimitAndOnlyListedNetworksGetIn) {
                                         "1403 (0 more from this address in the previous 10 s)"))
         << fixture.log();
     ASSERT_TRUE(fixture.waitForLog(") ended: hung up", 5s, 4)) << fixture.log();
-    FileCaller listed(fixture.dir(), "listed", fixture.srtPort, "latency=500&streamid=studio-b",
-                      "127.0.0.3");
+    FileCaller listed(fixture.dir(), "listed", fixture.srtPort,
+                      "latency=500&peeridletimeo=60000&streamid=studio-b", "127.0.0.3");
     EXPECT_TRUE(waitUntil([&] { return listed.size() > 100'000; }, 10s)) << listed.messages();
     EXPECT_EQ(fixture.countInLog("accept new client"), 5) << fixture.log();
     EXPECT_EQ(fixture.countInLog(" streamid \"studio-b\"  rightserver"), 1) << fixture.log();
@@ -104,9 +106,13 @@ TEST(AccessLimit, BurstGetsNoMoreThanTheLimitAndOnlyListedNetworksGetIn) {
     EXPECT_EQ(status["callers"][0]["stream_id"], "studio-b") << status.dump();
     EXPECT_EQ(metricOf(fixture.webPort, "vandra_callers_rejected_total{reason=\"address\"}"), 1);
 
-    listed.process->stop();
+    fixture.process->sendSignal(SIGTERM);
+    EXPECT_EQ(fixture.process->waitExit(10s), kSigterm) << fixture.log();
+    EXPECT_TRUE(contains(fixture.log(), "-- stopping on SIGTERM: 1 callers  main"))
+        << fixture.log();
+    EXPECT_TRUE(listed.process->waitExit(20s).has_value()) << listed.messages();
+    EXPECT_FALSE(contains(fixture.log(), "Sanitizer")) << fixture.log();
     publisher->stop();
-    fixture.expectCleanStop();
 }
 
 // ---- A passphrase per user ----------------------------------------------------------------
