@@ -100,8 +100,9 @@ bool RightServer::start(SrtListenParams params) {
     access_ = std::move(params.access);
     gate_.monitor = &handshakes_;
     gate_.policy = &access_;
-    // An admitted request is watched until it becomes a caller; the accept loop registers
-    // the caller before it stops watching, so none is missed in between.
+    // An admitted request is watched until it becomes a caller; the accept loop counts the
+    // caller as active (ClientHandler::start) before it stops watching, so none is missed in
+    // between, and stops watching at once after, so that it is counted twice only briefly.
     gate_.callersHeld = [this] { return activeClientCount() + handshakes_.pendingCount(); };
     HandshakeMonitor::takeLibraryLog(handshakes_);
     tookLibraryLog_ = true;
@@ -136,8 +137,10 @@ void RightServer::acceptLoop(std::int32_t listenSocket) {
                  << quotedForLog(handler->streamId())
                  << (access_.hasUsers() ? " user " + escapeForLog(handler->user()) : "");
         handler->start(client);
-        addClient(std::move(handler));
+        // Before the registry's lock, which the receiver takes for every chunk: while both
+        // count this caller, a second caller arriving with it could be refused at the limit.
         handshakes_.onAccepted(client);
+        addClient(std::move(handler));
         peerLength = sizeof(peer);
     }
     LOG_LINE << "fail accept - invalid socket";
