@@ -21,6 +21,10 @@ public:
     // Starts the SRT side and the sampler, then gives the calling thread to the receiver.
     // Never returns: every way out ends the process.
     [[noreturn]] void serve(const SrtListenParams& srt);
+    // The stop on SIGINT or SIGTERM: says so, closes every caller's connection so that players
+    // see the end at once, then ends the process (closing the recording) with 128 + signal.
+    // On the signal watcher's stop thread.
+    [[noreturn]] void stop(int signal);
 
 private:
     RightServer rightServer_;

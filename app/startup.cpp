@@ -208,10 +208,11 @@ int readSettings(const ConfigReader& config, bool fromArguments, Settings& setti
 }
 
 // Every way out of the process closes the recording first, so that every whole chunk
-// received is on disk; SIGINT and SIGTERM end it with status 128 + signal.
-void closeRecordingOnExit(platform::SignalWatcher& watcher, StreamRecorder& recorder) {
+// received is on disk; SIGINT and SIGTERM end it through the application's stop.
+void stopCleanlyOnExit(platform::SignalWatcher& watcher, MainApp& app) {
+    StreamRecorder& recorder = app.getLeftServer()->recorder();
     setExitCleanup([&recorder] { recorder.close(); });
-    watcher.start([](int signal) { exitProcess(128 + signal); });
+    watcher.start([&app](int signal) { app.stop(signal); });
 }
 } // namespace
 
@@ -255,7 +256,7 @@ int runServer(int argc, char** argv) {
                          settings.dump);
     leftServer.setInputTimeout(settings.inputTimeoutMs);
     platform::SignalWatcher signalWatcher;
-    closeRecordingOnExit(signalWatcher, leftServer.recorder());
+    stopCleanlyOnExit(signalWatcher, app);
     if (settings.fastStart) {
         app.getRightServer()->enableFastStart();
         app.getRightServer()->setCatchUpSlots(settings.catchUpSlots);

@@ -23,6 +23,17 @@ void SignalWatcher::blockShutdownSignals() {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
+std::string SignalWatcher::nameOf(int signal) {
+    switch (signal) {
+    case SIGINT:
+        return "SIGINT";
+    case SIGTERM:
+        return "SIGTERM";
+    default:
+        return "signal " + std::to_string(signal);
+    }
+}
+
 SignalWatcher::~SignalWatcher() {
     for (std::unique_ptr<std::thread>* thread : {&thread_, &stopper_}) {
         if (*thread && (*thread)->joinable()) {

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 #include <thread>
 
 namespace vandra::platform {
@@ -12,6 +13,8 @@ class SignalWatcher {
 public:
     // Must run before any other thread exists, so that every thread inherits the mask.
     static void blockShutdownSignals();
+    // "SIGINT", "SIGTERM", or "signal N" for any other.
+    static std::string nameOf(int signal);
 
     SignalWatcher() = default;
     ~SignalWatcher();

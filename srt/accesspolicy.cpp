@@ -8,8 +8,45 @@ namespace vandra {
 
 namespace {
 constexpr std::string_view kAccessControlPrefix = "#!::";
+constexpr std::string_view kEncodedAccessControlPrefix = "%23!::";
 // What of an unknown name goes into the log.
 constexpr std::size_t kMaxNameShown = CredentialFile::kMaxNameLength;
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+// Every "%XX" to its byte; nothing when an escape is cut short or not hexadecimal.
+std::optional<std::string> percentDecoded(std::string_view text) {
+    std::string decoded;
+    decoded.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            decoded += text[i];
+            continue;
+        }
+        if (i + 2 >= text.size()) {
+            return std::nullopt;
+        }
+        const int high = hexValue(text[i + 1]);
+        const int low = hexValue(text[i + 2]);
+        if (high < 0 || low < 0) {
+            return std::nullopt;
+        }
+        decoded += static_cast<char>(high * 16 + low);
+        i += 2;
+    }
+    return decoded;
+}
 
 Admission refuse(AccessRefusal refusal, int rejectReason, std::string why) {
     Admission admission;
@@ -63,6 +100,13 @@ std::vector<std::string> AccessPolicy::allowedNetworks() const {
         start = comma + 1;
     }
     return networks;
+}
+
+std::string AccessPolicy::decodedStreamId(std::string_view streamId) {
+    if (streamId.substr(0, kEncodedAccessControlPrefix.size()) != kEncodedAccessControlPrefix) {
+        return std::string(streamId);
+    }
+    return percentDecoded(streamId).value_or(std::string(streamId));
 }
 
 Admission AccessPolicy::admit(std::uint32_t address, std::string_view streamId,

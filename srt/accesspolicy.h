@@ -59,6 +59,11 @@ public:
     // access-control form has no "u" or the id is longer than SRT allows.
     static std::string userFromStreamId(std::string_view streamId);
 
+    // The stream id as the policy reads it. URL builders and players write the access-control
+    // form with its '#' percent-encoded ("%23!::u=NAME"): such an id is percent-decoded once,
+    // whole; any other id, or one with an invalid escape, is kept as it came.
+    static std::string decodedStreamId(std::string_view streamId);
+
 private:
     std::size_t maxCallers_ = 0; // 0: no limit
     std::optional<AddressFilter> allowed_;

@@ -13,6 +13,7 @@ struct CallerSnapshot {
     std::int32_t id = 0;        // SRT socket id
     std::string remote;         // "ip:port"
     std::string user;           // empty unless per-user access names one
+    std::string streamId;       // as the caller sent it, unescaped; may be empty
     std::int64_t createdMs = 0; // wall clock, ms since 1970
     CallerStats stats;          // the sampler's latest reading
     std::int32_t backlogBytes = 0;
@@ -25,6 +26,7 @@ struct DepartedCaller {
     std::int32_t id = 0;
     std::string remote;
     std::string user;
+    std::string streamId;
     std::int64_t createdMs = 0;
     std::int64_t endedMs = 0;
     EndReason reason = EndReason::None;

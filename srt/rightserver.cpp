@@ -26,6 +26,7 @@ DepartedCaller departureOf(const ClientHandler& client) {
     gone.id = client.socketId();
     gone.remote = client.url();
     gone.user = client.user();
+    gone.streamId = client.streamId();
     gone.createdMs = client.created();
     gone.endedMs = client.ended();
     gone.reason = client.endReason();
@@ -42,17 +43,42 @@ std::string addressText(const sockaddr_storage& peer) {
     return std::string(host) + ":" + std::to_string(ntohs(ipv4.sin_port));
 }
 
-// The name the listen hook admitted this caller as, read back from its stream id.
-std::string userOf(SRTSOCKET client) {
+// The caller's stream id as it sent it; libsrt keeps at most 512 bytes of it.
+std::string streamIdOf(SRTSOCKET client) {
     std::array<char, AccessPolicy::kMaxStreamId + 1> streamId{};
     int length = static_cast<int>(streamId.size());
     if (srt_getsockflag(client, SRTO_STREAMID, streamId.data(), &length) != 0) {
         LOG_LINE << "-- cannot read the stream id of caller " << client << ": "
                  << srt_getlasterror_str();
-        return "?";
+        return "";
     }
-    return AccessPolicy::userFromStreamId(std::string_view(
-        streamId.data(), static_cast<std::size_t>(std::clamp(length, 0, int(streamId.size())))));
+    return std::string(streamId.data(),
+                       static_cast<std::size_t>(std::clamp(length, 0, int(streamId.size()))));
+}
+
+// Quoted, with quotes and backslashes escaped too, so that where the stream id ends is plain
+// whatever the caller put in it.
+std::string quotedForLog(const std::string& text) {
+    std::string plain;
+    plain.reserve(text.size());
+    for (const char c : text) {
+        if (c == '"') {
+            plain += "\\x22";
+        } else if (c == '\\') {
+            plain += "\\x5c";
+        } else {
+            plain += c;
+        }
+    }
+    return '"' + escapeForLog(plain) + '"';
+}
+
+// The caller may have ended meanwhile and closed its socket itself: that is no failure.
+void closeCallerSocket(SRTSOCKET socket) {
+    if (srt_close(socket) != 0 && srt_getlasterror(nullptr) != SRT_EINVSOCK) {
+        LOG_LINE << "-- cannot close the connection of caller " << socket << ": "
+                 << srt_getlasterror_str();
+    }
 }
 } // namespace
 
@@ -75,8 +101,9 @@ bool RightServer::start(SrtListenParams params) {
     accessShown_.store(&access_, std::memory_order_release);
     gate_.monitor = &handshakes_;
     gate_.policy = &access_;
-    // An admitted request is watched until it becomes a caller; the accept loop registers
-    // the caller before it stops watching, so none is missed in between.
+    // An admitted request is watched until it becomes a caller; the accept loop counts the
+    // caller as active (ClientHandler::start) before it stops watching, so none is missed in
+    // between, and stops watching at once after, so that it is counted twice only briefly.
     gate_.callersHeld = [this] { return activeClientCount() + handshakes_.pendingCount(); };
     HandshakeMonitor::takeLibraryLog(handshakes_);
     tookLibraryLog_ = true;
@@ -101,16 +128,20 @@ void RightServer::acceptLoop(std::int32_t listenSocket) {
         const std::string url = addressText(peer);
         auto handler = makeClient();
         handler->setUrl(url); // before its thread can read it
+        handler->setStreamId(streamIdOf(client));
         if (access_.hasUsers()) {
-            handler->setUser(userOf(client));
-            LOG_LINE << "accept new client " << client << " " << url << " user "
-                     << escapeForLog(handler->user());
-        } else {
-            LOG_LINE << "accept new client " << client << " " << url;
+            // The name the listen hook admitted this caller as.
+            handler->setUser(
+                AccessPolicy::userFromStreamId(AccessPolicy::decodedStreamId(handler->streamId())));
         }
+        LOG_LINE << "accept new client " << client << " " << url << " streamid "
+                 << quotedForLog(handler->streamId())
+                 << (access_.hasUsers() ? " user " + escapeForLog(handler->user()) : "");
         handler->start(client);
-        addClient(std::move(handler));
+        // Before the registry's lock, which the receiver takes for every chunk: while both
+        // count this caller, a second caller arriving with it could be refused at the limit.
         handshakes_.onAccepted(client);
+        addClient(std::move(handler));
         peerLength = sizeof(peer);
     }
     LOG_LINE << "fail accept - invalid socket";
@@ -119,8 +150,33 @@ void RightServer::acceptLoop(std::int32_t listenSocket) {
 }
 
 void RightServer::addClient(std::unique_ptr<ClientHandler> client) {
-    MutexLock lock(clientsMutex_);
-    clients_.push_back(std::move(client));
+    const std::int32_t socket = client->socketId();
+    bool stopping = false;
+    {
+        MutexLock lock(clientsMutex_);
+        stopping = stopping_;
+        clients_.push_back(std::move(client));
+    }
+    if (stopping) {
+        closeCallerSocket(socket);
+    }
+}
+
+void RightServer::closeCallersForStop() {
+    std::vector<std::int32_t> sockets;
+    {
+        // Copied out under the lock, closed after it: a close talks to libsrt and the network.
+        MutexLock lock(clientsMutex_);
+        stopping_ = true;
+        for (const auto& client : clients_) {
+            if (client->isActive()) {
+                sockets.push_back(client->socketId());
+            }
+        }
+    }
+    for (const std::int32_t socket : sockets) {
+        closeCallerSocket(socket);
+    }
 }
 
 std::size_t RightServer::clientCount() const {
@@ -228,6 +284,7 @@ std::vector<CallerSnapshot> RightServer::snapshotCallers() const {
         caller.id = client->socketId();
         caller.remote = client->url();
         caller.user = client->user();
+        caller.streamId = client->streamId();
         caller.createdMs = client->created();
         caller.stats = client->stats();
         caller.backlogBytes = client->backlogBytes();

@@ -56,8 +56,13 @@ public:
     // The callers that have samples, in accept order, as JSON objects joined by ",".
     std::string clientsJson() const EXCLUDES(clientsMutex_);
 
-    // Registers a started handler at the end of the list.
+    // Registers a started handler at the end of the list; once the server stops, it also
+    // closes that caller's connection.
     void addClient(std::unique_ptr<ClientHandler> client) EXCLUDES(clientsMutex_);
+    // On the way out: closes every caller's connection, so that libsrt tells each caller at
+    // once instead of leaving it to its peer timeout; a caller accepted later is closed as it
+    // registers. Each caller's own thread then ends as for a hang-up. Any thread.
+    void closeCallersForStop() EXCLUDES(clientsMutex_);
     std::unique_ptr<ClientHandler> makeClient() {
         const CallerShared shared{&activeCallers_, fastStart_ ? &catchUps_ : nullptr, latencyMs(),
                                   maxBacklogBytes_};
@@ -92,6 +97,7 @@ private:
     // guards clients_ and every caller's ring pointer
     mutable Mutex clientsMutex_;
     std::list<std::unique_ptr<ClientHandler>> clients_ GUARDED_BY(clientsMutex_);
+    bool stopping_ GUARDED_BY(clientsMutex_) = false; // set once by closeCallersForStop
     // null unless fast start is on; set before any thread that reads it starts
     std::unique_ptr<GopCache> fastStart_ PT_GUARDED_BY(clientsMutex_);
     HandshakeMonitor handshakes_;

@@ -165,7 +165,7 @@ int listenCallback(void* opaque, std::int32_t newSocket, int /*hsVersion*/, cons
     HandshakeMonitor* monitor = gate != nullptr ? gate->monitor : nullptr;
     const std::string id = streamId != nullptr ? streamId : "";
     // Decided before the monitor watches this request, so that it is not counted as held.
-    const Admission admission = decide(gate, peer, id);
+    const Admission admission = decide(gate, peer, AccessPolicy::decodedStreamId(id));
     const std::int64_t now = steadyMs();
     const std::string keyedUser = admission.passphrase != nullptr ? admission.user : "";
     if (monitor == nullptr || monitor->onRequest(newSocket, peer, now, keyedUser)) {

@@ -42,6 +42,7 @@ Json callerJson(const CallerSnapshot& caller) {
         {"id", caller.id},
         {"remote", caller.remote},
         {"user", caller.user},
+        {"stream_id", caller.streamId},
         {"created", caller.createdMs},
         {"rtt_ms", stats.rttMs},
         {"sent_bytes", stats.sentBytes},
@@ -63,6 +64,7 @@ Json departedJson(const DepartedCaller& caller) {
         {"id", caller.id},
         {"remote", caller.remote},
         {"user", caller.user},
+        {"stream_id", caller.streamId},
         {"created", caller.createdMs},
         {"ended_ms", caller.endedMs},
         {"reason", endReasonCode(caller.reason)},
@@ -112,8 +114,8 @@ std::string statusApiJson(const ServerStatus& status) {
         {"departed", std::move(departed)},
         {"access", accessJson(status)},
     };
-    // Text from outside (a user name) may be any bytes: invalid UTF-8 is replaced, never
-    // thrown about.
+    // Text from outside (a user name, a stream id) may be any bytes: invalid UTF-8 is replaced,
+    // never thrown about.
     return document.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 

@@ -123,6 +123,20 @@ TEST(AccessPolicyStreamId, TakesTheUserKeyOrTheWholeId) {
     }
 }
 
+// Guards against a player's percent-encoded "#" naming nobody, against decoding more than
+// once or ids of other forms, and against a broken escape turning into some other byte.
+TEST(AccessPolicyStreamId, DecodesOnlyTheEncodedAccessControlFormOnce) {
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"%23!::u=alice", "#!::u=alice"}, {"%23!::r=live,u=al%69ce", "#!::r=live,u=alice"},
+        {"%23!::u=%2523", "#!::u=%23"},   {"%23!::u=a%2", "%23!::u=a%2"},
+        {"%23!::u=a%zz", "%23!::u=a%zz"}, {"%2523!::u=alice", "%2523!::u=alice"},
+        {"#!::u=a%20b", "#!::u=a%20b"},   {"studio%20b", "studio%20b"},
+    };
+    for (const auto& [streamId, decoded] : cases) {
+        EXPECT_EQ(AccessPolicy::decodedStreamId(streamId), decoded) << streamId;
+    }
+}
+
 TEST(AccessPolicyAdmit, ChecksAddressThenUserThenLimit) {
     std::string error;
     AccessPolicy policy;

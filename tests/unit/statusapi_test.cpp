@@ -38,6 +38,7 @@ ServerStatus busyServer() {
     CallerSnapshot caller;
     caller.id = 123456;
     caller.remote = "127.0.0.1:50000";
+    caller.streamId = "studio-b";
     caller.createdMs = 1796599500250;
     caller.stats.rttMs = 0.125;
     caller.stats.sentBytes = 1316000;
@@ -56,6 +57,7 @@ ServerStatus busyServer() {
     DepartedCaller gone;
     gone.id = 99;
     gone.remote = "10.0.0.9:4000";
+    gone.streamId = "#!::r=live";
     gone.createdMs = 1796599000000;
     gone.endedMs = 1796599400000;
     gone.reason = EndReason::FellBehind;
@@ -84,11 +86,13 @@ TEST(StatusApi, DocumentHasEveryMemberInItsPlace) {
               R"("ts_continuity_errors":4,"bitrate_kbps":7812,)"
               R"("rtp":{"lost_packets":5,"duplicate_packets":6,"reordered_packets":7}},)"
               R"("callers":[{"id":123456,"remote":"127.0.0.1:50000","user":"",)"
-              R"("created":1796599500250,"rtt_ms":0.125,"sent_bytes":1316000,"sent_packets":1000,)"
+              R"("stream_id":"studio-b","created":1796599500250,"rtt_ms":0.125,)"
+              R"("sent_bytes":1316000,"sent_packets":1000,)"
               R"("retransmitted_packets":12,"lost_packets":10,"dropped_packets":2,)"
               R"("send_buffer_ms":120,"send_rate_mbps":8.25,"bandwidth_mbps":950.5,)"
               R"("backlog_bytes":2632,"bitrate_kbps":8040,"faststart_chunks":338}],)"
-              R"("departed":[{"id":99,"remote":"10.0.0.9:4000","user":"","created":1796599000000,)"
+              R"("departed":[{"id":99,"remote":"10.0.0.9:4000","user":"",)"
+              R"("stream_id":"#!::r=live","created":1796599000000,)"
               R"("ended_ms":1796599400000,"reason":"fell_behind","sent_bytes":5000}],)"
               R"("access":{"max_callers":5,"callers":1,"networks":["10.0.0.0/8","127.0.0.1/32"],)"
               R"("users":true,"user_count":3,"webauth":true,)"
