@@ -45,15 +45,14 @@ write_readme=1
 keep_logs=0
 invocation="bench/faststart.sh${*:+$(printf ' %q' "$@")}"
 
-usage() {
-    sed -n '2,15p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
-    exit 2
-}
+# shellcheck source=bench/lib.sh
+source "$ROOT/bench/lib.sh"
+usage() { print_usage 15; }
 
 while [ $# -gt 0 ]; do
     case "$1" in
     --probes)
-        if [ $# -lt 2 ] || ! [[ "$2" =~ ^[1-9][0-9]*$ ]]; then usage; fi
+        need_count $# "${2:-}"
         probes=$2
         shift
         ;;
@@ -65,12 +64,12 @@ while [ $# -gt 0 ]; do
     --default-probing) probing=() ;;
     --no-cpu) run_cpu=0 ;;
     --cpu-seconds)
-        if [ $# -lt 2 ] || ! [[ "$2" =~ ^[1-9][0-9]*$ ]]; then usage; fi
+        need_count $# "${2:-}"
         cpu_seconds=$2
         shift
         ;;
     --cpu-rounds)
-        if [ $# -lt 2 ] || ! [[ "$2" =~ ^[1-9][0-9]*$ ]]; then usage; fi
+        need_count $# "${2:-}"
         cpu_rounds=$2
         shift
         ;;
@@ -90,14 +89,7 @@ for stream in "${streams[@]}"; do
     case "$stream" in h264-2s | h264-5s | hevc-2s) ;; *) usage ;; esac
 done
 
-WORK=$(mktemp -d /tmp/vandra-faststart.XXXXXX)
-# shellcheck source=bench/lib.sh
-source "$ROOT/bench/lib.sh"
-
-if [ ! -f "$BUILD/build.ninja" ]; then
-    cmake -S "$ROOT" -B "$BUILD" -G Ninja
-fi
-ninja -C "$BUILD" -j2 vandra-server vandra-loadclient
+start_run faststart
 
 # ---------------------------------------------------------------------------------------------
 # Addresses: a group of this run's own and fresh ports.

@@ -31,10 +31,9 @@ write_readme=1
 keep_logs=0
 invocation="bench/joinstorm.sh${*:+$(printf ' %q' "$@")}"
 
-usage() {
-    sed -n '2,14p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
-    exit 2
-}
+# shellcheck source=bench/lib.sh
+source "$ROOT/bench/lib.sh"
+usage() { print_usage 14; }
 
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -44,12 +43,12 @@ while [ $# -gt 0 ]; do
         shift
         ;;
     --rounds)
-        if [ $# -lt 2 ] || ! [[ "$2" =~ ^[1-9][0-9]*$ ]]; then usage; fi
+        need_count $# "${2:-}"
         rounds=$2
         shift
         ;;
     --seconds)
-        if [ $# -lt 2 ] || ! [[ "$2" =~ ^[1-9][0-9]*$ ]]; then usage; fi
+        need_count $# "${2:-}"
         seconds=$2
         shift
         ;;
@@ -60,14 +59,7 @@ while [ $# -gt 0 ]; do
     shift
 done
 
-WORK=$(mktemp -d /tmp/vandra-joinstorm.XXXXXX)
-# shellcheck source=bench/lib.sh
-source "$ROOT/bench/lib.sh"
-
-if [ ! -f "$BUILD/build.ninja" ]; then
-    cmake -S "$ROOT" -B "$BUILD" -G Ninja
-fi
-ninja -C "$BUILD" -j2 vandra-server vandra-loadclient
+start_run joinstorm
 
 GROUP="239.255.202.$((1 + RANDOM % 254))"
 
