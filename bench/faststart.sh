@@ -41,9 +41,6 @@ run_cpu=1
 cpu_seconds=20
 cpu_rounds=2
 cpu_modes=(off on)
-write_readme=1
-keep_logs=0
-invocation="bench/faststart.sh${*:+$(printf ' %q' "$@")}"
 
 # shellcheck source=bench/lib.sh
 source "$ROOT/bench/lib.sh"

@@ -27,9 +27,6 @@ RATE_BPS=2000000
 storms=(100 300)
 rounds=1
 seconds=15
-write_readme=1
-keep_logs=0
-invocation="bench/joinstorm.sh${*:+$(printf ' %q' "$@")}"
 
 # shellcheck source=bench/lib.sh
 source "$ROOT/bench/lib.sh"

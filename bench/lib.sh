@@ -3,6 +3,11 @@
 # scratch folder (start_run makes it) and keep_logs=1 keeps it.
 # shellcheck shell=bash
 
+# The options every bench takes (--no-readme, --keep-logs) at their defaults, and the command
+# line as given, for the report; a script that sets them before sourcing keeps its own.
+: "${write_readme:=1}" "${keep_logs:=0}"
+: "${invocation:=bench/${0##*/}${*:+$(printf ' %q' "$@")}}"
+
 # The script's header comment from line 2 to line $1, as its usage; exits 2.
 print_usage() {
     sed -n "2,$1p" "$0" | sed 's/^# \{0,1\}//'
