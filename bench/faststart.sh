@@ -86,7 +86,12 @@ for stream in "${streams[@]}"; do
     case "$stream" in h264-2s | h264-5s | hevc-2s) ;; *) usage ;; esac
 done
 
-start_run faststart
+WORK=$(mktemp -d /tmp/vandra-faststart.XXXXXX)
+
+if [ ! -f "$BUILD/build.ninja" ]; then
+    cmake -S "$ROOT" -B "$BUILD" -G Ninja
+fi
+ninja -C "$BUILD" -j2 vandra-server vandra-loadclient
 
 # ---------------------------------------------------------------------------------------------
 # Addresses: a group of this run's own and fresh ports.

@@ -56,7 +56,12 @@ while [ $# -gt 0 ]; do
     shift
 done
 
-start_run joinstorm
+WORK=$(mktemp -d /tmp/vandra-joinstorm.XXXXXX)
+
+if [ ! -f "$BUILD/build.ninja" ]; then
+    cmake -S "$ROOT" -B "$BUILD" -G Ninja
+fi
+ninja -C "$BUILD" -j2 vandra-server vandra-loadclient
 
 GROUP="239.255.202.$((1 + RANDOM % 254))"
 

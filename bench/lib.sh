@@ -1,6 +1,6 @@
 # Process bookkeeping shared by the bench scripts: every process a bench starts goes into
 # live_pids and is stopped by its PID when the script ends, however it ends. WORK is the run's
-# scratch folder (start_run makes it) and keep_logs=1 keeps it.
+# scratch folder, made once the options are read, and keep_logs=1 keeps it.
 # shellcheck shell=bash
 
 # The options every bench takes (--no-readme, --keep-logs) at their defaults, and the command
@@ -17,15 +17,6 @@ print_usage() {
 # The script's usage unless the option's value ($2, with $1 arguments left) is a positive count.
 need_count() {
     if [ "$1" -lt 2 ] || ! [[ "$2" =~ ^[1-9][0-9]*$ ]]; then usage; fi
-}
-
-# Once the options are read: the run's scratch folder, and the server and load client built.
-start_run() { # name
-    WORK=$(mktemp -d "/tmp/vandra-$1.XXXXXX")
-    if [ ! -f "$BUILD/build.ninja" ]; then
-        cmake -S "$ROOT" -B "$BUILD" -G Ninja
-    fi
-    ninja -C "$BUILD" -j2 vandra-server vandra-loadclient
 }
 
 live_pids=()
