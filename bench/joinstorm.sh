@@ -30,7 +30,11 @@ seconds=15
 
 # shellcheck source=bench/lib.sh
 source "$ROOT/bench/lib.sh"
-usage() { print_usage 14; }
+
+usage() {
+    sed -n '2,14p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
+    exit 2
+}
 
 while [ $# -gt 0 ]; do
     case "$1" in
