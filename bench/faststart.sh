@@ -41,19 +41,15 @@ run_cpu=1
 cpu_seconds=20
 cpu_rounds=2
 cpu_modes=(off on)
-write_readme=1
-keep_logs=0
-invocation="bench/faststart.sh${*:+$(printf ' %q' "$@")}"
 
-usage() {
-    sed -n '2,15p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
-    exit 2
-}
+# shellcheck source=bench/lib.sh
+source "$ROOT/bench/lib.sh"
+usage() { print_usage 15; }
 
 while [ $# -gt 0 ]; do
     case "$1" in
     --probes)
-        if [ $# -lt 2 ] || ! [[ "$2" =~ ^[1-9][0-9]*$ ]]; then usage; fi
+        need_count $# "${2:-}"
         probes=$2
         shift
         ;;
@@ -65,12 +61,12 @@ while [ $# -gt 0 ]; do
     --default-probing) probing=() ;;
     --no-cpu) run_cpu=0 ;;
     --cpu-seconds)
-        if [ $# -lt 2 ] || ! [[ "$2" =~ ^[1-9][0-9]*$ ]]; then usage; fi
+        need_count $# "${2:-}"
         cpu_seconds=$2
         shift
         ;;
     --cpu-rounds)
-        if [ $# -lt 2 ] || ! [[ "$2" =~ ^[1-9][0-9]*$ ]]; then usage; fi
+        need_count $# "${2:-}"
         cpu_rounds=$2
         shift
         ;;
@@ -91,8 +87,6 @@ for stream in "${streams[@]}"; do
 done
 
 WORK=$(mktemp -d /tmp/vandra-faststart.XXXXXX)
-# shellcheck source=bench/lib.sh
-source "$ROOT/bench/lib.sh"
 
 if [ ! -f "$BUILD/build.ninja" ]; then
     cmake -S "$ROOT" -B "$BUILD" -G Ninja

@@ -28,9 +28,9 @@ RATE_BPS=2000000
 storms=(100 300 500)
 rounds=1
 seconds=15
-write_readme=1
-keep_logs=0
-invocation="bench/joinstorm.sh${*:+$(printf ' %q' "$@")}"
+
+# shellcheck source=bench/lib.sh
+source "$ROOT/bench/lib.sh"
 
 usage() {
     sed -n '2,15p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
@@ -45,12 +45,12 @@ while [ $# -gt 0 ]; do
         shift
         ;;
     --rounds)
-        if [ $# -lt 2 ] || ! [[ "$2" =~ ^[1-9][0-9]*$ ]]; then usage; fi
+        need_count $# "${2:-}"
         rounds=$2
         shift
         ;;
     --seconds)
-        if [ $# -lt 2 ] || ! [[ "$2" =~ ^[1-9][0-9]*$ ]]; then usage; fi
+        need_count $# "${2:-}"
         seconds=$2
         shift
         ;;
@@ -62,8 +62,6 @@ while [ $# -gt 0 ]; do
 done
 
 WORK=$(mktemp -d /tmp/vandra-joinstorm.XXXXXX)
-# shellcheck source=bench/lib.sh
-source "$ROOT/bench/lib.sh"
 
 if [ ! -f "$BUILD/build.ninja" ]; then
     cmake -S "$ROOT" -B "$BUILD" -G Ninja

@@ -1,7 +1,23 @@
 # Process bookkeeping shared by the bench scripts: every process a bench starts goes into
-# live_pids and is stopped by its PID when the script ends, however it ends. Source it after
-# setting WORK (the run's scratch folder) and keep_logs (1 keeps WORK).
+# live_pids and is stopped by its PID when the script ends, however it ends. WORK is the run's
+# scratch folder, made once the options are read, and keep_logs=1 keeps it.
 # shellcheck shell=bash
+
+# The options every bench takes (--no-readme, --keep-logs) at their defaults, and the command
+# line as given, for the report; a script that sets them before sourcing keeps its own.
+: "${write_readme:=1}" "${keep_logs:=0}"
+: "${invocation:=bench/${0##*/}${*:+$(printf ' %q' "$@")}}"
+
+# The script's header comment from line 2 to line $1, as its usage; exits 2.
+print_usage() {
+    sed -n "2,$1p" "$0" | sed 's/^# \{0,1\}//'
+    exit 2
+}
+
+# The script's usage unless the option's value ($2, with $1 arguments left) is a positive count.
+need_count() {
+    if [ "$1" -lt 2 ] || ! [[ "$2" =~ ^[1-9][0-9]*$ ]]; then usage; fi
+}
 
 live_pids=()
 
@@ -32,7 +48,9 @@ cleanup() {
     for pid in "${live_pids[@]}"; do
         stop_pid "$pid"
     done
-    if [ "${keep_logs:-0}" -eq 1 ]; then
+    if [ -z "${WORK:-}" ]; then
+        return 0
+    elif [ "${keep_logs:-0}" -eq 1 ]; then
         echo "logs kept in $WORK" >&2
     else
         rm -rf "$WORK"

@@ -1,33 +1,22 @@
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "harness.h"
+#include "pagepipe.h"
 #include "webclient.h"
 
 namespace vandra::e2e {
 namespace {
 
-// The server's standard output and error: a named pipe cut to one page that the test leaves
-// unread until it chooses to read it.
-class UnreadPipe {
+// The server's standard output and error, left unread until the test chooses to read it.
+class UnreadPipe : public test::PagePipe {
 public:
-    explicit UnreadPipe(const std::filesystem::path& path) {
-        EXPECT_EQ(::mkfifo(path.c_str(), 0600), 0);
-        // Opened first, without blocking, so that the server's open finds a reader.
-        fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
-        EXPECT_GE(fd_, 0);
-        EXPECT_GE(::fcntl(fd_, F_SETPIPE_SZ, 4096), 4096);
-    }
-    ~UnreadPipe() { ::close(fd_); }
-    UnreadPipe(const UnreadPipe&) = delete;
-    UnreadPipe& operator=(const UnreadPipe&) = delete;
+    using PagePipe::PagePipe;
 
     // Reads until `needle` has arrived or 10 s passed; returns what was read.
     std::string readUntil(const std::string& needle) const {
@@ -43,9 +32,6 @@ public:
         }
         return text;
     }
-
-private:
-    int fd_ = -1;
 };
 
 // Guards a log output that nobody reads (a paused terminal, a full pipe, a stuck log

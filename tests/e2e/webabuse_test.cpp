@@ -99,9 +99,12 @@ Footprint peakWhile(pid_t pid, const std::function<bool()>& running,
     return peak;
 }
 
-// Guards: a request read whole however large (memory), or one that takes the server down.
-TEST(ReliabilityWebAbuse, OversizedRequestsAreRefusedWithoutMemoryGrowth) {
+// Guards: a request read whole however large (memory), or one that takes the server down; a
+// request path that climbs out of the WEB folder, however it is spelt or encoded.
+TEST(ReliabilityWebAbuse, OversizedRequestsAndPathsOutOfTheWebFolderAreRefused) {
     ServerFixture server;
+    const std::string marker = "marker-9c41-server-ini-must-not-leak";
+    server.instance.writeIni("# " + marker + "\nsource=udp://239.1.1.1:5000\nport=9000\n");
     const pid_t pid = server.process->pid();
     const Footprint before = footprint(pid);
     const ToolRun run =
@@ -129,8 +132,22 @@ TEST(ReliabilityWebAbuse, OversizedRequestsAreRefusedWithoutMemoryGrowth) {
         EXPECT_NE(objectIn(run, request).raw("done_ms"), "null") << request << " never ended";
     }
     EXPECT_LE(after.rssKb, before.rssKb + 2048) << describe(before) << " -> " << describe(after);
-    EXPECT_TRUE(server.process->running());
     figure("oversize: " + run.json);
+
+    ASSERT_EQ(httpStatus(rawHttpGet(server.webPort, "/index.html")), 200);
+    for (const char* target :
+         {"/../server.ini", "/%2e%2e/server.ini", "/..%2fserver.ini", "/%2e%2e%2fserver.ini",
+          "/WEB/../server.ini", "/./../server.ini", "/vendor/../../server.ini", "/....//server.ini",
+          "/..\\server.ini", "/%252e%252e/server.ini", "/stats/../server.ini",
+          "/index.html/../../server.ini", "//server.ini", "/server.ini", "//etc/passwd",
+          "/../../../../../../etc/passwd", "/%2e%2e/%2e%2e/%2e%2e/%2e%2e/etc/passwd",
+          "/..%2f..%2f..%2f..%2fetc%2fpasswd"}) {
+        const std::string response = rawHttpGet(server.webPort, target);
+        EXPECT_FALSE(contains(response, marker)) << target << "\n" << response;
+        EXPECT_FALSE(contains(response, "root:x:0:0")) << target << "\n" << response;
+        EXPECT_NE(httpStatus(response), 200) << target << "\n" << response.substr(0, 300);
+    }
+    EXPECT_TRUE(server.process->running());
 }
 
 // Guards: scrapes that wait on the data path (or it on them) with a crowd of callers.
@@ -219,27 +236,6 @@ TEST(ReliabilityWebAbuse, EverythingAtOnceWhileTwentyCallersGetEveryByte) {
     EXPECT_TRUE(server.process->running());
     figure("all at once: " + crowdRun.json + "; server before " + describe(before) + "; peak " +
            describe(peak));
-}
-
-// Guards: a request path that climbs out of the WEB folder, however it is spelt or encoded.
-TEST(ReliabilityWebAbuse, NothingOutsideTheWebFolderIsServed) {
-    ServerFixture server;
-    const std::string marker = "marker-9c41-server-ini-must-not-leak";
-    server.instance.writeIni("# " + marker + "\nsource=udp://239.1.1.1:5000\nport=9000\n");
-    ASSERT_EQ(httpStatus(rawHttpGet(server.webPort, "/index.html")), 200);
-    for (const char* target :
-         {"/../server.ini", "/%2e%2e/server.ini", "/..%2fserver.ini", "/%2e%2e%2fserver.ini",
-          "/WEB/../server.ini", "/./../server.ini", "/vendor/../../server.ini", "/....//server.ini",
-          "/..\\server.ini", "/%252e%252e/server.ini", "/stats/../server.ini",
-          "/index.html/../../server.ini", "//server.ini", "/server.ini", "//etc/passwd",
-          "/../../../../../../etc/passwd", "/%2e%2e/%2e%2e/%2e%2e/%2e%2e/etc/passwd",
-          "/..%2f..%2f..%2f..%2fetc%2fpasswd"}) {
-        const std::string response = rawHttpGet(server.webPort, target);
-        EXPECT_FALSE(contains(response, marker)) << target << "\n" << response;
-        EXPECT_FALSE(contains(response, "root:x:0:0")) << target << "\n" << response;
-        EXPECT_NE(httpStatus(response), 200) << target << "\n" << response.substr(0, 300);
-    }
-    EXPECT_TRUE(server.process->running());
 }
 
 } // namespace

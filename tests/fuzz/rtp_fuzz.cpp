@@ -2,7 +2,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <memory>
 #include <span>
 #include <vector>
 
@@ -14,21 +13,6 @@ namespace vandra::fuzz {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-// A datagram in a heap block of exactly its size: any read past the end is caught.
-class ExactBuffer {
-public:
-    explicit ExactBuffer(const Bytes& bytes)
-        : size_(bytes.size()),
-          bytes_(std::make_unique<std::uint8_t[]>(std::max<size_t>(size_, 1))) {
-        std::copy(bytes.begin(), bytes.end(), bytes_.get());
-    }
-    std::span<const std::uint8_t> span() const { return {bytes_.get(), size_}; }
-
-private:
-    size_t size_;
-    std::unique_ptr<std::uint8_t[]> bytes_;
-};
 
 void checkParse(const RtpPacket& packet, RtpPacket::Error error,
                 std::span<const std::uint8_t> datagram) {
@@ -197,11 +181,11 @@ private:
 
     void takeFuzzedDatagram() {
         const size_t length = input_.next16() % (RtpPacket::kMaxDatagramSize + 1);
-        const Bytes bytes = input_.take(length);
-        const ExactBuffer datagram(bytes);
+        // A copy has exactly its size, so any read past the end is caught.
+        const Bytes datagram = input_.take(length);
         RtpPacket packet;
-        const RtpPacket::Error error = packet.parse(datagram.span());
-        checkParse(packet, error, datagram.span());
+        const RtpPacket::Error error = packet.parse(datagram);
+        checkParse(packet, error, datagram);
         if (error == RtpPacket::Error::None) {
             model_.push(packet.sequence(), packet.ssrc(), packet.payload(), nowMs_);
         }
@@ -225,10 +209,11 @@ private:
         header.payloadSize =
             kTsPacketSize * ((op & 0x20) ? 1 + header.sequence % kPacketsPerChunk : 1);
 
-        const ExactBuffer datagram(buildDatagram(header));
+        const Bytes built = buildDatagram(header);
+        const Bytes datagram(built); // a copy of exactly its size: no slack to read into
         RtpPacket packet;
-        const RtpPacket::Error error = packet.parse(datagram.span());
-        checkParse(packet, error, datagram.span());
+        const RtpPacket::Error error = packet.parse(datagram);
+        checkParse(packet, error, datagram);
         require(error == RtpPacket::Error::None, "a well-formed datagram was refused");
         require(packet.sequence() == header.sequence && packet.ssrc() == header.ssrc &&
                     packet.payload().size() == header.payloadSize &&

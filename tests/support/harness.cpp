@@ -22,13 +22,11 @@
 
 namespace vandra::e2e {
 
-namespace {
 std::vector<std::string> joined(std::vector<std::string> first,
                                 const std::vector<std::string>& second) {
     first.insert(first.end(), second.begin(), second.end());
     return first;
 }
-} // namespace
 
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;

@@ -21,6 +21,9 @@ constexpr int kSigterm = 128 + SIGTERM;
 constexpr int kSigkill = 128 + SIGKILL;
 
 bool contains(const std::string& text, const std::string& part);
+// `first` followed by `second`: a command line put together from its parts.
+std::vector<std::string> joined(std::vector<std::string> first,
+                                const std::vector<std::string>& second);
 
 sockaddr_in loopbackAddress(int port);
 

@@ -11,12 +11,6 @@ namespace fs = std::filesystem;
 
 constexpr const char* kIp = "/usr/sbin/ip";
 constexpr const char* kTc = "/usr/sbin/tc";
-
-std::vector<std::string> prefixed(std::vector<std::string> head,
-                                  const std::vector<std::string>& tail) {
-    head.insert(head.end(), tail.begin(), tail.end());
-    return head;
-}
 } // namespace
 
 bool haveNamespaces() {
@@ -56,11 +50,11 @@ NetNamespace::~NetNamespace() {
 }
 
 std::vector<std::string> NetNamespace::wrap(const std::vector<std::string>& argv) const {
-    return prefixed({kIp, "netns", "exec", name_}, argv);
+    return joined({kIp, "netns", "exec", name_}, argv);
 }
 
 std::vector<std::string> NetNamespace::ip(const std::vector<std::string>& args) const {
-    return prefixed({kIp, "-n", name_}, args);
+    return joined({kIp, "-n", name_}, args);
 }
 
 std::vector<std::string> NetNamespace::shape(const std::string& device,
@@ -117,9 +111,9 @@ NamespacedServer::NamespacedServer(const NetNamespace& ns, const std::string& gr
                                    const std::vector<std::string>& settings,
                                    const std::vector<std::string>& environment)
     : process(instance.run(
-          prefixed({"source=udp://" + group + ":5000(" + iface + ")", "port=9000", "webport=8080"},
-                   settings),
-          prefixed(ns.wrap(), withEnvironment(environment)))) {
+          joined({"source=udp://" + group + ":5000(" + iface + ")", "port=9000", "webport=8080"},
+                 settings),
+          joined(ns.wrap(), withEnvironment(environment)))) {
     EXPECT_TRUE(waitForJoin(*process, group)) << process->output();
 }
 

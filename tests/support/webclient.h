@@ -20,18 +20,13 @@ inline std::string webBody(int port, const std::string& path, const QueryParams&
     return reply && reply->status == 200 ? reply->body : "";
 }
 
-// The status document, or a null value when there is no valid one.
-inline Json statusOf(int webPort) {
-    return Json::parse(webBody(webPort, "/api/v1/status"), nullptr, false);
-}
-
 // The first status document for which `done` holds (the last one read when the time is up).
 inline Json waitForStatus(int webPort, const std::function<bool(const Json&)>& done,
                           std::chrono::milliseconds timeout) {
     Json status;
     waitUntil(
         [&] {
-            status = statusOf(webPort);
+            status = Json::parse(webBody(webPort, "/api/v1/status"), nullptr, false);
             return status.is_object() && done(status);
         },
         timeout);

@@ -7,10 +7,9 @@ namespace vandra {
 namespace {
 
 using test::Bytes;
+using test::kPmtPid;
+using test::kVideoPid;
 using test::StreamWriter;
-
-constexpr std::uint16_t kPmtPid = 0x1000;
-constexpr std::uint16_t kVideoPid = 0x100;
 
 class GopCacheTest : public ::testing::Test {
 protected:

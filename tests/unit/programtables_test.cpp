@@ -7,10 +7,10 @@ namespace vandra {
 namespace {
 
 using test::Bytes;
+using test::kPmtPid;
+using test::kVideoPid;
 using test::StreamWriter;
 
-constexpr std::uint16_t kPmtPid = 0x1000;
-constexpr std::uint16_t kVideoPid = 0x100;
 constexpr std::uint16_t kAudioPid = 0x101;
 constexpr std::uint8_t kH264 = 0x1B;
 

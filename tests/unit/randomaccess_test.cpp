@@ -7,10 +7,9 @@ namespace vandra {
 namespace {
 
 using test::Bytes;
+using test::kVideoPid;
 using test::PacketFlags;
 using test::StreamWriter;
-
-constexpr std::uint16_t kVideoPid = 0x100;
 
 Bytes concat(std::initializer_list<Bytes> parts) {
     Bytes out;

@@ -1,11 +1,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -14,6 +12,7 @@
 #include "core/chunk.h"
 #include "ingest/streamrecorder.h"
 #include "logcapture.h"
+#include "pagepipe.h"
 
 namespace vandra {
 namespace {
@@ -95,19 +94,10 @@ TEST_F(StreamRecorderTest, WriteFailureIsLoggedOnceAndTheFileClosed) {
 }
 
 // A named pipe standing in for a disk that stalls: the recorder's writes block until the test
-// reads. Its buffer is cut to one page so that a few chunks fill it.
-class StalledDisk {
+// reads.
+class StalledDisk : public test::PagePipe {
 public:
-    explicit StalledDisk(const fs::path& path) {
-        EXPECT_EQ(::mkfifo(path.c_str(), 0600), 0);
-        // Opened first and without blocking, so that the recorder's open finds a reader.
-        reader_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
-        EXPECT_GE(reader_, 0);
-        EXPECT_GE(::fcntl(reader_, F_SETPIPE_SZ, 4096), 4096);
-    }
-    ~StalledDisk() { ::close(reader_); }
-    StalledDisk(const StalledDisk&) = delete;
-    StalledDisk& operator=(const StalledDisk&) = delete;
+    using PagePipe::PagePipe;
 
     // True once the writer has begun to write: with more queued than the pipe holds, it is then
     // stuck in a write holding the file. Gives up after 10 s.
@@ -115,7 +105,7 @@ public:
         const auto deadline = std::chrono::steady_clock::now() + 10s;
         int queued = 0;
         while (std::chrono::steady_clock::now() < deadline) {
-            if (::ioctl(reader_, FIONREAD, &queued) == 0 && queued > 0) {
+            if (::ioctl(fd_, FIONREAD, &queued) == 0 && queued > 0) {
                 return true;
             }
             std::this_thread::sleep_for(10ms);
@@ -127,7 +117,7 @@ public:
         const auto deadline = std::chrono::steady_clock::now() + 10s;
         char buffer[65536];
         while (std::chrono::steady_clock::now() < deadline) {
-            const ssize_t got = ::read(reader_, buffer, sizeof(buffer));
+            const ssize_t got = ::read(fd_, buffer, sizeof(buffer));
             if (got == 0) {
                 return true;
             }
@@ -137,9 +127,6 @@ public:
         }
         return false;
     }
-
-private:
-    int reader_ = -1;
 };
 
 // Guards the way out of the process hanging on a stalled disk: the writer is stuck in a write

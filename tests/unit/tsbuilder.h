@@ -14,6 +14,10 @@ namespace vandra::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// The PIDs of the tests' one programme.
+constexpr std::uint16_t kPmtPid = 0x1000;
+constexpr std::uint16_t kVideoPid = 0x100;
+
 struct PacketFlags {
     bool unitStart = false;
     bool payload = true;

@@ -17,16 +17,6 @@ Packet makePacket(std::uint64_t seq, std::uint64_t timestampUs) {
     return packet;
 }
 
-TEST(TsFrameFormat, HeaderIsPayloadOnlyOnPid0x100WithCounterFromSeq) {
-    for (const std::uint64_t seq : {0ULL, 1ULL, 15ULL, 16ULL, 0x1234'5678'9abc'def7ULL}) {
-        const Packet packet = makePacket(seq, 42);
-        EXPECT_EQ(packet[0], 0x47);
-        EXPECT_EQ(packet[1], 0x01) << "no error, no payload unit start, PID high bits";
-        EXPECT_EQ(packet[2], 0x00);
-        EXPECT_EQ(packet[3], 0x10 | (seq & 0x0f)) << "payload only, counter = seq mod 16";
-    }
-}
-
 TEST(TsFrameRoundTrip, VerifyReturnsWhatWasFilledPacketByPacket) {
     const std::uint64_t seqs[] = {0, 1, 255, 256, 1'000'000, UINT64_MAX - 1, UINT64_MAX};
     const std::uint64_t stamps[] = {0, 123'456'789, UINT64_MAX};

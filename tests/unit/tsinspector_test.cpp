@@ -64,23 +64,6 @@ TEST_F(TsInspectorTest, OneJumpCountsOnceWithItsPid) {
     EXPECT_EQ(inspector_.continuityErrors(), 1u) << "the total stays";
 }
 
-TEST_F(TsInspectorTest, OneDuplicateIsAllowedAndBadSyncIsNotCheckedFurther) {
-    payloadPackets(0x100, 2);                                    // counters 0, 1
-    writer_.packet(0x100, {}, {.counter = 1});                   // duplicate: allowed
-    writer_.packet(0x100, {}, {.syncLost = true, .counter = 9}); // would be a jump
-    writer_.packet(0x100, {}, {.counter = 2});                   // 2
-    writer_.packet(0x100, {}, {.counter = 2});                   // duplicate: allowed
-    writer_.packet(0x100, {}, {.counter = 2});                   // second repeat: error
-    writer_.packet(0x100, {}, {.counter = 2});                   // third repeat: error
-    writer_.packet(0x100, {}, {.counter = 3});                   // back on track
-    writer_.packet(0x100, {}, {.counter = 3});                   // a new duplicate: allowed
-    writer_.packet(0x100, {}, {.syncLost = true});
-    inspect();
-    EXPECT_EQ(inspector_.continuityErrors(), 2u);
-    EXPECT_EQ(inspector_.syncErrors(), 2u);
-    EXPECT_EQ(inspector_.takeReport().syncErrors, 2u);
-}
-
 TEST_F(TsInspectorTest, ReportListsEightPidsAndCountsTheOthers) {
     for (std::uint16_t pid = 0x20; pid < 0x20 + 11; ++pid) {
         payloadPackets(pid, 1);
