@@ -1,6 +1,8 @@
 #include "app/commandline.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string_view>
 
 #include "app/knownsettings.h"
@@ -10,15 +12,30 @@ namespace vandra {
 namespace {
 constexpr int kOutputFailedStatus = 1;
 
+int widestKey() {
+    std::size_t widest = 0;
+    for (const SettingInfo& setting : knownSettings()) {
+        widest = std::max(widest, std::strlen(setting.key));
+    }
+    return static_cast<int>(widest);
+}
+
+// The layout help2man turns into the manual page: usage lines, a description, then one
+// indented line per setting with two spaces at least after the key.
 void printUsage() {
-    std::fputs("usage: vandra-server [KEY=VALUE ...]\n"
-               "       vandra-server --help | --version\n"
+    std::fputs("Usage: vandra-server [KEY=VALUE ...]\n"
+               "  or:  vandra-server --help | --version\n"
+               "Joins one IPv4 UDP multicast group carrying an MPEG transport stream and serves\n"
+               "it to SRT callers; records it on request; serves a dashboard, JSON status and\n"
+               "metrics over HTTP.\n\n"
                "With no arguments the settings come from server.ini beside the executable;\n"
                "arguments replace that file entirely.\n\n"
-               "settings (key, default, meaning):\n",
+               "Settings (key, default, meaning):\n",
                stdout);
+    const int keyWidth = widestKey();
     for (const SettingInfo& setting : knownSettings()) {
-        std::printf("  %-11s %-15s %s\n", setting.key, setting.defaultText, setting.meaning);
+        std::printf("  %-*s  %-15s %s\n", keyWidth, setting.key, setting.defaultText,
+                    setting.meaning);
     }
     std::fputs("\nComments are whole lines starting with '#': a '#' later in a line is part of\n"
                "the value. Other lines of server.ini without '=' are named in the log and\n"

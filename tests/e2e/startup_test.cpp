@@ -170,12 +170,12 @@ INSTANTIATE_TEST_SUITE_P(Settings, FailedStartup, ::testing::Values(
         {"-- failed to set option SRTO_PASSPHRASE", "-- passphrase refused by SRT"},
         {"-- used iface"}},
     // Only a lone exact option counts: everything else is settings.
-    FailedStart{"HelpWithASetting", {"--help", "port=9000"}, 254, {"fail get multicast"}, {"usage:"}},
+    FailedStart{"HelpWithASetting", {"--help", "port=9000"}, 254, {"fail get multicast"}, {"Usage:"}},
     FailedStart{"VersionAfterASetting", {"port=9000", "--version"}, 254, {"fail get multicast"},
-        {"usage:"}},
-    FailedStart{"HelpInCapitals", {"--HELP"}, 254, {"fail get multicast"}, {"usage:"}},
-    FailedStart{"HelpWithOneDash", {"-help"}, 254, {"fail get multicast"}, {"usage:"}},
-    FailedStart{"VersionWithAValue", {"--version=1"}, 254, {"fail get multicast"}, {"usage:"}},
+        {"Usage:"}},
+    FailedStart{"HelpInCapitals", {"--HELP"}, 254, {"fail get multicast"}, {"Usage:"}},
+    FailedStart{"HelpWithOneDash", {"-help"}, 254, {"fail get multicast"}, {"Usage:"}},
+    FailedStart{"VersionWithAValue", {"--version=1"}, 254, {"fail get multicast"}, {"Usage:"}},
     // A mistyped access setting must not leave the server more open than the operator meant.
     // How each value is read is the unit tests' part; here each setting once, through a start.
     FailedStart{"MaxCallersZero", {"SOURCE", "PORT", "WEBPORT", "maxcallers=0"}, 255,
@@ -407,7 +407,7 @@ TEST(CommandLine, HelpListsEverySettingWithItsDefaultAndVersionOnlyTheVersion) {
     for (const char* option : {"--help", "-h"}) {
         const ToolRun run = server.runToExit({option});
         EXPECT_EQ(run.status, 0) << option;
-        EXPECT_EQ(run.output.rfind("usage: vandra-server ", 0), 0u) << run.output;
+        EXPECT_EQ(run.output.rfind("Usage: vandra-server ", 0), 0u) << run.output;
         EXPECT_FALSE(contains(run.output, "Vandra Server")) << run.output;
         for (const auto& [key, value] : defaults) {
             EXPECT_TRUE(listsDefault(run.output, key, value)) << key << "\n" << run.output;
