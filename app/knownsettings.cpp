@@ -20,9 +20,7 @@ constexpr auto kAccessKeys =
     std::to_array<const char*>({"passphrase", "users", "allow", "maxcallers", "webauth", "webnic"});
 
 constexpr auto kSettings = std::to_array<SettingInfo>({
-    {"source", "required",
-     "udp://[SOURCE@]GROUP:PORT(IFACE), IFACE = address to join; SOURCE: take only its datagrams "
-     "(SSM)",
+    {"source", "required", "udp://[SOURCE@]GROUP:PORT(IFACE): join on IFACE, SOURCE only (SSM)",
      false},
     {"port", "required", "SRT listening port", false},
     {"webport", "8080", "HTTP port of the dashboard and /stats", false},

@@ -62,7 +62,7 @@ SourceAddress parseSrtUrl(std::string source, std::string prefix) {
     }
     if (!sender.empty() && !isSenderAddress(sender)) {
         LOG_LINE << "ERROR: the source before '@' is not an IPv4 host address: "
-                 << escapeForLog(sender) << " (SOURCE@GROUP:PORT takes GROUP from SOURCE only)";
+                 << escapeForLog(sender);
         return result;
     }
     result.group = group;
