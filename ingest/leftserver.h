@@ -47,6 +47,7 @@ public:
     const std::string& group() const { return group_; }
     const std::string& port() const { return port_; }
     const std::string& iface() const { return iface_; }
+    const std::string& sender() const { return sender_; }
     bool dump() const { return dump_; }
 
     BitrateHistory& inputHistory() { return inputHistory_; }

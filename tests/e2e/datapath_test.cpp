@@ -272,6 +272,8 @@ TEST(DataPathInput, SourceSpecificJoinTakesOneSenderWhereAnySourceTakesBoth) {
         },
         10s);
     EXPECT_EQ(metricOf(webPort, bytesSeries), ownBytes);
+    EXPECT_TRUE(contains(webBody(webPort, "/stats"),
+                         "\"source\":\"udp://127.0.0.1@" + groupPort + " (127.0.0.1)\""));
     caller->sendSignal(SIGTERM);
     const ToolRun received = finish(*caller, 30s);
     expectLossless(received, 1, "caller of the source-specific join");
