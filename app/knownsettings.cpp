@@ -20,7 +20,8 @@ constexpr auto kAccessKeys =
     std::to_array<const char*>({"passphrase", "users", "allow", "maxcallers", "webauth", "webnic"});
 
 constexpr auto kSettings = std::to_array<SettingInfo>({
-    {"source", "required", "udp://GROUP:PORT(IFACE), IFACE = address to join", false},
+    {"source", "required", "udp://[SOURCE@]GROUP:PORT(IFACE): join on IFACE, SOURCE only (SSM)",
+     false},
     {"port", "required", "SRT listening port", false},
     {"webport", "8080", "HTTP port of the dashboard and /stats", false},
     {"srt_nic", "all interfaces", "IPv4 address the SRT listener binds to", false},

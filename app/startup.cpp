@@ -254,6 +254,7 @@ int runServer(int argc, char** argv) {
     LeftServer& leftServer = *app.getLeftServer();
     leftServer.setParams(settings.source.group, settings.source.port, settings.source.iface,
                          settings.dump);
+    leftServer.setSender(settings.source.sender);
     leftServer.setInputTimeout(settings.inputTimeoutMs);
     platform::SignalWatcher signalWatcher;
     stopCleanlyOnExit(signalWatcher, app);

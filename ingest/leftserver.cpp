@@ -18,10 +18,10 @@ constexpr int kFatalStatus = -1;
 constexpr int kIdleWakeMs = 20;
 
 // The kernel says only "no such device" for an interface address this host does not have.
-void logJoinFailure(const std::string& ifaceText, std::uint32_t ifaceAddress) {
+void logJoinFailure(const char* option, const std::string& ifaceText, std::uint32_t ifaceAddress) {
     const int error = platform::lastSocketError();
     if (ifaceAddress == platform::anyAddress() || platform::isLocalAddress(ifaceAddress)) {
-        LOG_LINE << "ERROR: setsockopt IP_ADD_MEMBERSHIP failed: " << error;
+        LOG_LINE << "ERROR: setsockopt " << option << " failed: " << error;
         return;
     }
     LOG_LINE << "ERROR: interface " << escapeForLog(ifaceText)
@@ -132,17 +132,40 @@ bool LeftServer::bindAndJoin() {
     if (!iface_.empty()) {
         LOG_LINE << "-- used iface for MULTICAST GROUP: " << escapeForLog(iface_);
     }
-    if (!sock_.joinGroup(groupAddress, ifaceAddress)) {
-        logJoinFailure(iface_, ifaceAddress);
+    if (!join(groupAddress, ifaceAddress)) {
         sock_.close();
         return false;
     }
-    monitor_.setSource("udp://" + group_ + ":" + port_,
+    const std::string senderPart = sender_.empty() ? "" : sender_ + "@";
+    monitor_.setSource("udp://" + senderPart + group_ + ":" + port_,
                        platform::interfaceTowards(groupAddress, ifaceAddress));
     if (!sock_.setReceiveTimeout(kIdleWakeMs)) {
         LOG_LINE << "-- cannot set a receive time-out (" << platform::lastSocketError()
                  << "): a silent input will not be noticed";
     }
+    return true;
+}
+
+// Any-source, or source-specific when a sender is set; the kernel filters the senders either way.
+bool LeftServer::join(std::uint32_t groupAddress, std::uint32_t ifaceAddress) {
+    if (sender_.empty()) {
+        if (!sock_.joinGroup(groupAddress, ifaceAddress)) {
+            logJoinFailure("IP_ADD_MEMBERSHIP", iface_, ifaceAddress);
+            return false;
+        }
+        return true;
+    }
+    std::uint32_t senderAddress = 0;
+    if (!platform::parseIpv4(sender_, senderAddress)) {
+        LOG_LINE << "ERROR: source is not an IPv4 address: " << escapeForLog(sender_);
+        return false;
+    }
+    if (!sock_.joinSource(groupAddress, senderAddress, ifaceAddress)) {
+        logJoinFailure("IP_ADD_SOURCE_MEMBERSHIP", iface_, ifaceAddress);
+        return false;
+    }
+    LOG_LINE << "-- source-specific join: taking " << escapeForLog(group_) << ":" << port_
+             << " from " << escapeForLog(sender_) << " only";
     return true;
 }
 

@@ -38,6 +38,8 @@ public:
 
     void setParams(const std::string& group, const std::string& port, const std::string& iface,
                    bool dump);
+    // The one sender a source-specific join takes (dotted IPv4); empty: any sender.
+    void setSender(const std::string& sender) { sender_ = sender; }
     // ms without a datagram before the input counts as stalled; 0 turns that off.
     void setInputTimeout(std::int64_t milliseconds) { monitor_.setTimeout(milliseconds); }
     [[noreturn]] void serve();
@@ -45,6 +47,7 @@ public:
     const std::string& group() const { return group_; }
     const std::string& port() const { return port_; }
     const std::string& iface() const { return iface_; }
+    const std::string& sender() const { return sender_; }
     bool dump() const { return dump_; }
 
     BitrateHistory& inputHistory() { return inputHistory_; }
@@ -79,6 +82,7 @@ public:
 private:
     bool openSocket();
     bool bindAndJoin();
+    bool join(std::uint32_t groupAddress, std::uint32_t ifaceAddress);
     void tuneReceiveBuffer();
     [[noreturn]] void receiveLoop();
     void reportOversize(int fullLength, std::int64_t nowMs);
@@ -92,6 +96,7 @@ private:
     std::string group_;
     std::string port_;
     std::string iface_;
+    std::string sender_;
     bool dump_ = false;
     BitrateHistory inputHistory_;
     platform::UdpSocket sock_;

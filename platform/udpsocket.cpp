@@ -80,6 +80,15 @@ bool UdpSocket::joinGroup(std::uint32_t groupNetworkOrder, std::uint32_t ifaceNe
     return ::setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof(request)) == 0;
 }
 
+bool UdpSocket::joinSource(std::uint32_t groupNetworkOrder, std::uint32_t senderNetworkOrder,
+                           std::uint32_t ifaceNetworkOrder) {
+    ip_mreq_source request{};
+    request.imr_multiaddr.s_addr = groupNetworkOrder;
+    request.imr_sourceaddr.s_addr = senderNetworkOrder;
+    request.imr_interface.s_addr = ifaceNetworkOrder;
+    return ::setsockopt(fd_, IPPROTO_IP, IP_ADD_SOURCE_MEMBERSHIP, &request, sizeof(request)) == 0;
+}
+
 UdpSocket::Datagram UdpSocket::receive(std::uint8_t* buffer, int capacity) {
     sockaddr_in sender{};
     for (;;) {

@@ -28,6 +28,11 @@ public:
     bool receiveOnlyJoinedGroups();
     bool bind(std::uint32_t addressNetworkOrder, std::uint16_t port);
     bool joinGroup(std::uint32_t groupNetworkOrder, std::uint32_t ifaceNetworkOrder);
+    // A source-specific join: the kernel passes this socket the group's datagrams from `sender`
+    // only, even when another socket of the host joined the group any-source. Datagrams that
+    // come in on another interface are kept out only by receiveOnlyJoinedGroups().
+    bool joinSource(std::uint32_t groupNetworkOrder, std::uint32_t senderNetworkOrder,
+                    std::uint32_t ifaceNetworkOrder);
     // A receive waits at most this long before it reports a time-out.
     bool setReceiveTimeout(int milliseconds);
 

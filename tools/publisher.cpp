@@ -39,6 +39,7 @@ struct Options {
     std::string group = "239.255.0.1";
     std::uint64_t port = 5000;
     std::string iface = "127.0.0.1";
+    std::string from; // local address to send from; empty: the one IP picks
     std::uint64_t bitrate = 4'000'000;
     double seconds = 0; // 0 = until signalled or --count reached
     std::uint64_t count = 0;
@@ -67,7 +68,8 @@ struct Totals {
 void printUsage() {
     std::fprintf(
         stderr,
-        "usage: vandra-publisher [--group ADDR] [--port P] [--iface ADDR] [--bitrate BITS]\n"
+        "usage: vandra-publisher [--group ADDR] [--port P] [--iface ADDR] [--from ADDR]\n"
+        "         [--bitrate BITS]\n"
         "         [--seconds S | --count N] [--size 1316|188|0|N] [--start-seq N]\n"
         "         [--inject-every K --inject-size S] [--ttl T]\n"
         "         [--skip-seq N] [--bad-sync-seq N]\n"
@@ -82,6 +84,7 @@ void printUsage() {
         "        PID's continuity counter jumps once; --bad-sync-seq N sends packet N with\n"
         "        a wrong sync byte. Both are for raw datagrams only.\n"
         "  Without --seconds and --count it runs until SIGTERM/SIGINT.\n"
+        "  --from ADDR sends from that local address (127.0.0.2: a second sender on lo).\n"
         "  --rtp wraps each regular datagram (--size is its payload, and what --bitrate\n"
         "        paces) in an RTP header, payload type 33. Faults name packet indexes\n"
         "        (0 = the first): drop never sends it, dup sends it twice, swap I sends\n"
@@ -203,6 +206,10 @@ bool parseValue(std::string_view name, const char* value, Options& options) {
         options.iface = value;
         return true;
     }
+    if (name == "--from") {
+        options.from = value;
+        return true;
+    }
     if (name == "--port") {
         return cli::parseU64(value, options.port) && options.port > 0 && options.port < 65536;
     }
@@ -300,6 +307,9 @@ public:
             return false;
         }
         socket_.setBuffer(SO_SNDBUF, kSendBufferBytes);
+        if (!options.from.empty() && !bindSender(options.from)) {
+            return false;
+        }
         if (IN_MULTICAST(ntohl(destination_.sin_addr.s_addr))) {
             return setMulticastOptions(options);
         }
@@ -313,6 +323,20 @@ public:
     }
 
 private:
+    bool bindSender(const std::string& from) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        if (inet_pton(AF_INET, from.c_str(), &local.sin_addr) != 1) {
+            std::fprintf(stderr, "bad sending address %s\n", from.c_str());
+            return false;
+        }
+        if (!socket_.bind(local)) {
+            std::perror("bind --from");
+            return false;
+        }
+        return true;
+    }
+
     bool setMulticastOptions(const Options& options) {
         in_addr iface{};
         if (inet_pton(AF_INET, options.iface.c_str(), &iface) != 1) {

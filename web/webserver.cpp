@@ -35,7 +35,8 @@ bool WebServer::isListening() const {
 }
 
 void WebServer::composeSettings(std::int32_t srtPort) {
-    std::string source = "udp://@" + jsonEscape(input_.group()) + ":" + jsonEscape(input_.port());
+    std::string source = "udp://" + jsonEscape(input_.sender()) + "@" + jsonEscape(input_.group()) +
+                         ":" + jsonEscape(input_.port());
     if (!input_.iface().empty()) {
         source += " (" + jsonEscape(input_.iface()) + ")";
     }

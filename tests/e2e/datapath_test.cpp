@@ -226,5 +226,63 @@ TEST(DataPathInput, StalledInputIsReportedAndCallersGetTheResumedStream) {
     fixture.expectCleanStop();
 }
 
+// ---- Source-specific joins ---------------------------------------------------------------
+
+// Guards against a source-specific join taking a second sender's datagrams on the same group
+// and port, also while another socket of the host (here a second server) is a member of the
+// group for every sender, and against the any-source form dropping either sender. The second
+// sender's packets carry far-off sequence numbers, so any of them reaching a caller is a gap;
+// the input byte counters are exact on loopback.
+TEST(DataPathInput, SourceSpecificJoinTakesOneSenderWhereAnySourceTakesBoth) {
+    ServerFixture anySource;
+    const std::string groupPort =
+        anySource.source.group + ":" + std::to_string(anySource.source.port);
+    ServerInstance instance;
+    const int srtPort = freeUdpPort();
+    const int webPort = freeTcpPort();
+    auto ssm =
+        instance.run({"source=udp://127.0.0.1@" + groupPort + "(127.0.0.1)",
+                      "port=" + std::to_string(srtPort), "webport=" + std::to_string(webPort)});
+    ASSERT_TRUE(ssm->waitForOutput(
+        "-- source-specific join: taking " + groupPort + " from 127.0.0.1 only  leftserver", 15s))
+        << ssm->output();
+    auto caller =
+        startTool("vandra-loadclient", callerArgs("127.0.0.1", srtPort, 1, 60), instance.dir());
+    ASSERT_TRUE(ssm->waitForOutput("-- start ClientHandler loop", 10s)) << ssm->output();
+
+    const std::vector<std::string> rate = {"--bitrate", "2000000", "--seconds", "1"};
+    auto intruder =
+        anySource.startPublisher(joined({"--from", "127.0.0.2", "--start-seq", "1000000"}, rate));
+    const ToolRun own = publishOnce(anySource, rate);
+    const ToolRun other = finish(*intruder, 60s);
+    ASSERT_EQ(other.status, 0) << other.output;
+    const std::uint64_t ownBytes = own.number("bytes").value_or(0);
+    const std::uint64_t bothBytes = ownBytes + other.number("bytes").value_or(0);
+    ASSERT_GT(bothBytes, ownBytes) << other.json;
+
+    const std::string bytesSeries = "vandra_input_bytes_total";
+    EXPECT_TRUE(waitUntil(
+        [&] { return metricOf(anySource.webPort, bytesSeries).value_or(0) >= bothBytes; }, 10s));
+    EXPECT_EQ(metricOf(anySource.webPort, bytesSeries), bothBytes);
+    waitForStatus(
+        webPort,
+        [&](const Json& s) {
+            return s["callers"].size() == 1 &&
+                   s["callers"][0]["sent_bytes"].get<std::uint64_t>() >= ownBytes;
+        },
+        10s);
+    EXPECT_EQ(metricOf(webPort, bytesSeries), ownBytes);
+    EXPECT_TRUE(contains(webBody(webPort, "/stats"),
+                         "\"source\":\"udp://127.0.0.1@" + groupPort + " (127.0.0.1)\""));
+    caller->sendSignal(SIGTERM);
+    const ToolRun received = finish(*caller, 30s);
+    expectLossless(received, 1, "caller of the source-specific join");
+    EXPECT_EQ(received.number("first_seq"), 0u) << received.json;
+    EXPECT_EQ(received.number("last_seq"), own.number("last_seq")) << received.json;
+    EXPECT_TRUE(ssm->waitForOutput("del client (try del thread)", 12s)) << ssm->output();
+    EXPECT_EQ(ssm->stop(), kSigterm) << ssm->output();
+    anySource.expectCleanStop();
+}
+
 } // namespace
 } // namespace vandra::e2e

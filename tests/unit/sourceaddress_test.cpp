@@ -12,6 +12,7 @@ struct UrlCase {
     const char* port;
     const char* iface;
     const char* logged; // failures only
+    const char* sender = "";
 };
 
 // A table run in one test, so each case is named by its source text in the failure output.
@@ -36,13 +37,22 @@ TEST(ParseSrtUrl, SplitsGroupPortAndInterfaceOrLogsWhyNot) {
           UrlCase{"udp://:5000", "", "", "", "-- fail parseSrtUrl isNumber 5000"},
           UrlCase{"udp://@@239.1.1.1:5000", "@239.1.1.1", "5000", "", ""},
           UrlCase{"udp://239.1.1.1:(10.1.1.1)", "", "", "10.1.1.1",
-                  "-- fail parseSrtUrl isNumber "}}) {
+                  "-- fail parseSrtUrl isNumber "},
+          // Source-specific: the sender before '@' must be a host's IPv4 address.
+          UrlCase{"udp://10.0.0.5@232.1.1.1:5000(192.168.1.20)", "232.1.1.1", "5000",
+                  "192.168.1.20", "", "10.0.0.5"},
+          UrlCase{" udp:// 10.0.0.5 @ 232.1.1.1 :5000", "232.1.1.1", "5000", "", "", "10.0.0.5"},
+          UrlCase{"udp://10.0.0.256@232.1.1.1:5000", "", "", "",
+                  "ERROR: the source before '@' is not an IPv4 host address: 10.0.0.256"},
+          UrlCase{"udp://232.1.1.2@232.1.1.1:5000", "", "", "",
+                  "ERROR: the source before '@' is not an IPv4 host address: 232.1.1.2"}}) {
         SCOPED_TRACE(c.source);
         LogCapture log;
         const SourceAddress result = parseSrtUrl(c.source, "udp://");
         EXPECT_EQ(result.group, c.group);
         EXPECT_EQ(result.port, c.port);
         EXPECT_EQ(result.iface, c.iface);
+        EXPECT_EQ(result.sender, c.sender);
         if (*c.logged == '\0') {
             EXPECT_EQ(log.text(), "");
         } else {
