@@ -124,9 +124,13 @@ void writeCallerTotals(Exposition& out, const ServerStatus& status) {
                  "reason", status.callersDisconnected);
 }
 
-// The spread of callers over the listeners sharing the SRT port; every listener is listed.
+// The spread of callers over the listeners sharing the SRT port, every listener listed; only
+// when there are several, so that a plain server's metrics stay as they were.
 void writeListeners(Exposition& out, const ServerStatus& status) {
-    std::vector<std::uint64_t> callers(static_cast<std::size_t>(std::max(status.srtListeners, 1)));
+    if (status.srtListeners <= 1) {
+        return;
+    }
+    std::vector<std::uint64_t> callers(static_cast<std::size_t>(status.srtListeners));
     for (const CallerSnapshot& caller : status.callers) {
         if (caller.listener >= 0 && static_cast<std::size_t>(caller.listener) < callers.size()) {
             ++callers[static_cast<std::size_t>(caller.listener)];
