@@ -91,6 +91,10 @@ wait_callers() { # web_port count -> 0 once that many are connected (60 s at mos
 
 spread_of() { # web_port listeners -> "a/b/c/d"
     local i out=""
+    if [ "$2" -eq 1 ]; then # one listener has no family of its own
+        metric "$1" vandra_callers
+        return
+    fi
     for ((i = 0; i < $2; i++)); do
         out+="${out:+/}$(metric "$1" "vandra_listener_callers{listener=\"$i\"}")"
     done
