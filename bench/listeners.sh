@@ -101,42 +101,48 @@ spread_of() { # web_port listeners -> "a/b/c/d"
     echo "$out"
 }
 
-# Every thread's utime+stime in clock ticks, one "tid name ticks" line each.
+# Every thread's utime+stime in clock ticks and its context switches, one
+# "tid name ticks switches" line each.
 thread_ticks() { # pid
-    local task line rest name
+    local task line rest name switches
     for task in /proc/"$1"/task/*; do
         read -r line <"$task/stat" 2>/dev/null || continue
+        switches=$(awk '/ctxt_switches/ { n += $2 } END { print n + 0 }' "$task/status" 2>/dev/null)
         name=${line#*(}
         name=${name%%)*}
         rest=${line##*) }
         # shellcheck disable=SC2086 # split the fields after the command name
         set -- $rest
-        echo "${task##*/} ${name// /_} $((${12} + ${13}))"
+        echo "${task##*/} ${name// /_} $((${12} + ${13})) ${switches:-0}"
     done
 }
 
 # Per group of threads: the % of one core over the window, and the busiest thread of the group.
 # libsrt names its queue threads; the server's own (callers, input, web) are "other".
-cpu_by_group() { # before after seconds -> "total sndq sndq_max rcvq rcvq_max other"
+cpu_by_group() { # before after seconds -> "total sndq sndq_max rcvq rcvq_max other sndq_switches"
     python3 - "$1" "$2" "$3" "$(getconf CLK_TCK)" <<'EOF'
 import sys
 def read(path):
     rows = {}
     for line in open(path):
-        tid, name, ticks = line.split()
-        rows[tid] = (name, int(ticks))
+        tid, name, ticks, switches = line.split()
+        rows[tid] = (name, int(ticks), int(switches))
     return rows
 before, after = read(sys.argv[1]), read(sys.argv[2])
 scale = 100.0 / (float(sys.argv[3]) * int(sys.argv[4]))
 groups = {"sndq": [], "rcvq": [], "other": []}
-for tid, (name, ticks) in after.items():
-    used = (ticks - before.get(tid, (name, 0))[1]) * scale
+sndq_switches = 0
+for tid, (name, ticks, switches) in after.items():
+    used = (ticks - before.get(tid, (name, 0, 0))[1]) * scale
+    if name.startswith("SRT:SndQ"):
+        sndq_switches += switches - before.get(tid, (name, 0, 0))[2]
     key = "sndq" if name.startswith("SRT:SndQ") else "rcvq" if name.startswith("SRT:RcvQ") \
         else "other"
     groups[key].append(used)
 total = sum(sum(v) for v in groups.values())
-print("%.1f %.1f %.1f %.1f %.1f %.1f" % (total, sum(groups["sndq"]), max(groups["sndq"] or [0]),
-      sum(groups["rcvq"]), max(groups["rcvq"] or [0]), sum(groups["other"])))
+print("%.1f %.1f %.1f %.1f %.1f %.1f %d" % (total, sum(groups["sndq"]), max(groups["sndq"] or [0]),
+      sum(groups["rcvq"]), max(groups["rcvq"] or [0]), sum(groups["other"]),
+      sndq_switches / float(sys.argv[3])))
 EOF
 }
 
@@ -187,12 +193,12 @@ run_cpu() { # listeners
     forget_pid "$lc_pid"
     stop "$pub_pid"
     stop "$SERVER_PID"
-    read -r total sndq sndq_max rcvq rcvq_max other \
+    read -r total sndq sndq_max rcvq rcvq_max other sndq_switches \
         <<<"$(cpu_by_group "$WORK/before-$n" "$WORK/after-$n" "$seconds")"
     local gaps per_caller
     gaps=$(python3 -c 'import json,sys; print(json.loads(open(sys.argv[1]).read().strip().splitlines()[-1])["gaps"])' "$lc_json" 2>/dev/null || echo "?")
     per_caller=$(awk -v t="$total" -v c="$callers" 'BEGIN { printf "%.2f", t / c }')
-    echo "| $n | $total | $per_caller | $sndq | $sndq_max | $rcvq | $rcvq_max | $other | $listeners_now | $gaps |"
+    echo "| $n | $total | $per_caller | $sndq | $sndq_max | $sndq_switches | $rcvq | $rcvq_max | $other | $listeners_now | $gaps |"
 }
 
 # How the kernel spreads `count` callers over the listeners.
@@ -230,8 +236,8 @@ REPORT="$WORK/report.md"
     echo
     echo "CPU in % of one core over $seconds s at $callers callers × $((RATE_BPS / 1000000)) Mbit/s, latency $LATENCY_MS ms:"
     echo
-    echo "| listeners | server total | per caller | SndQ threads | busiest SndQ | RcvQ threads | busiest RcvQ | other threads | callers per listener | gaps |"
-    echo "|---:|---:|---:|---:|---:|---:|---:|---:|---|---:|"
+    echo "| listeners | server total | per caller | SndQ threads | busiest SndQ | SndQ switches/s | RcvQ threads | busiest RcvQ | other threads | callers per listener | gaps |"
+    echo "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|---:|"
     for n in "${threads[@]}"; do
         run_cpu "$n"
     done
