@@ -159,6 +159,7 @@ Admission decideAndWatch(const ListenGate* gate, std::int32_t newSocket, const s
         return {};
     }
     MutexLock oneAtATime(gate->deciding);
+    // Decided before the monitor watches this request, so that it is not counted as held.
     const Admission admission = decide(gate, peer, AccessPolicy::decodedStreamId(streamId));
     const std::string keyedUser = admission.passphrase != nullptr ? admission.user : "";
     logRequest =
@@ -265,7 +266,6 @@ int listenCallback(void* opaque, std::int32_t newSocket, int /*hsVersion*/, cons
     const auto* gate = static_cast<const ListenGate*>(opaque);
     HandshakeMonitor* monitor = gate != nullptr ? gate->monitor : nullptr;
     const std::string id = streamId != nullptr ? streamId : "";
-    // Decided before the monitor watches this request, so that it is not counted as held.
     const std::int64_t now = steadyMs();
     bool logRequest = true;
     const Admission admission = decideAndWatch(gate, newSocket, peer, id, now, logRequest);
