@@ -30,6 +30,8 @@ constexpr auto kSettings = std::to_array<SettingInfo>({
     {"maxcallers", "no limit", "most SRT callers at once; more are refused (1402)", false},
     {"allow", "everyone", "CIDR[,CIDR...]: caller addresses let in (others 1403)", false},
     {"users", "none", "file of name:passphrase lines; callers give the name as stream id", false},
+    {"srt_threads", "1",
+     "SRT listeners sharing the port, each with its own threads; auto: one per core", false},
     {"latency", "500", "SRT latency in ms (0: SRT file mode)", false},
     {"dump", "false", "true or 1: record input to server_DATE_TIME.ts", false},
     {"input_timeout", "2000", "ms without input before it counts as stalled (0: off)", false},

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <optional>
+#include <thread>
 
 #include <srt/srt.h>
 
@@ -148,6 +149,23 @@ std::optional<std::int32_t> readPositive(const ConfigReader& config, const char*
     return value;
 }
 
+// "auto" is one listener per core; more than kMostListeners is refused as a typing error.
+std::optional<std::int32_t> readSrtThreads(const ConfigReader& config) {
+    constexpr std::int32_t kMostListeners = 64;
+    const std::string text = trim(config.get("srt_threads", ""));
+    if (text == "auto") {
+        const unsigned cores = std::thread::hardware_concurrency();
+        LOG_LINE << "-- srt_threads=auto: " << std::max(cores, 1U) << " cores";
+        return static_cast<std::int32_t>(std::clamp(cores, 1U, unsigned{kMostListeners}));
+    }
+    const std::optional<std::int32_t> listeners = readPositive(config, "srt_threads", 1);
+    if (listeners && *listeners > kMostListeners) {
+        LOG_LINE << "ERROR: setting srt_threads must be at most " << kMostListeners;
+        return std::nullopt;
+    }
+    return listeners;
+}
+
 std::optional<std::int64_t> readBacklogBudget(const ConfigReader& config) {
     const std::int64_t quarterOfMemory = platform::physicalMemoryBytes() / 4;
     const std::int64_t fallbackMb =
@@ -187,6 +205,11 @@ int readSettings(const ConfigReader& config, bool fromArguments, Settings& setti
         return kBadSettingStatus;
     }
     settings.srt.latency = *latency;
+    const std::optional<std::int32_t> listeners = readSrtThreads(config);
+    if (!listeners) {
+        return kBadSettingStatus;
+    }
+    settings.srt.listeners = *listeners;
     settings.dump = readSwitch(config, "dump", "not recording");
     settings.fastStart = readSwitch(config, "faststart", "callers start live");
     const std::optional<std::int32_t> catchUps =

@@ -1,17 +1,20 @@
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <malloc.h>
+#include <netinet/in.h>
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <vector>
 
 namespace vandra::platform {
 
@@ -78,12 +81,13 @@ namespace {
 // Bounds the walk through /proc: a machine has far fewer processes and descriptors than this.
 constexpr int kMostEntriesExamined = 1 << 20;
 
-// The inode of the UDP socket on `port` whose address collides with `addressNetworkOrder`.
-std::optional<unsigned long> udpSocketInode(std::uint32_t addressNetworkOrder, std::uint16_t port) {
+// The inodes of the UDP sockets on `port` whose address collides with `addressNetworkOrder`.
+std::vector<unsigned long> udpSocketInodes(std::uint32_t addressNetworkOrder, std::uint16_t port) {
+    std::vector<unsigned long> inodes;
     std::ifstream table("/proc/net/udp");
     std::string line;
     std::getline(table, line); // the column heads
-    while (std::getline(table, line)) {
+    for (int budget = kMostEntriesExamined; budget > 0 && std::getline(table, line); --budget) {
         std::istringstream fields(line);
         std::string slot;
         std::string local;
@@ -108,18 +112,20 @@ std::optional<unsigned long> udpSocketInode(std::uint32_t addressNetworkOrder, s
         const bool collides =
             address == 0 || addressNetworkOrder == 0 || address == addressNetworkOrder;
         if (parsed && localPort == port && collides) {
-            return inode;
+            inodes.push_back(inode);
         }
     }
-    return std::nullopt;
+    return inodes;
 }
 
-bool holdsSocket(const std::filesystem::path& process, const std::string& link, int& budget) {
+bool holdsSocket(const std::filesystem::path& process, const std::vector<std::string>& links,
+                 int& budget) {
     std::error_code error;
     for (std::filesystem::directory_iterator fd(process / "fd", error), end;
          !error && fd != end && --budget > 0; fd.increment(error)) {
         std::error_code unreadable; // a descriptor closed meanwhile
-        if (std::filesystem::read_symlink(fd->path(), unreadable).string() == link) {
+        const std::string target = std::filesystem::read_symlink(fd->path(), unreadable).string();
+        if (std::find(links.begin(), links.end(), target) != links.end()) {
             return true;
         }
     }
@@ -135,11 +141,15 @@ std::string processName(const std::filesystem::path& process) {
 } // namespace
 
 std::string udpPortHolder(std::uint32_t addressNetworkOrder, std::uint16_t port) {
-    const std::optional<unsigned long> inode = udpSocketInode(addressNetworkOrder, port);
-    if (!inode) {
+    const std::vector<unsigned long> inodes = udpSocketInodes(addressNetworkOrder, port);
+    if (inodes.empty()) {
         return {};
     }
-    const std::string link = "socket:[" + std::to_string(*inode) + "]";
+    // Several when a reuse group shares the port; this process's own among them.
+    std::vector<std::string> links;
+    for (const unsigned long inode : inodes) {
+        links.push_back("socket:[" + std::to_string(inode) + "]");
+    }
     // A descriptor this process inherited is not what holds the port against it.
     const std::string self = std::to_string(::getpid());
     int budget = kMostEntriesExamined;
@@ -148,11 +158,39 @@ std::string udpPortHolder(std::uint32_t addressNetworkOrder, std::uint16_t port)
          !error && process != end && --budget > 0; process.increment(error)) {
         const std::string pid = process->path().filename().string();
         if (pid.find_first_not_of("0123456789") == std::string::npos && pid != self &&
-            holdsSocket(process->path(), link, budget)) {
+            holdsSocket(process->path(), links, budget)) {
             return processName(process->path()) + " (pid " + pid + ")";
         }
     }
     return {};
+}
+
+std::size_t udpSocketsOnPort(std::uint32_t addressNetworkOrder, std::uint16_t port) {
+    return udpSocketInodes(addressNetworkOrder, port).size();
+}
+
+int openUdpSocket(std::uint32_t addressNetworkOrder, std::uint16_t port, bool shared) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    const int yes = 1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = addressNetworkOrder;
+    address.sin_port = htons(port);
+    if ((shared && ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &yes, sizeof(yes)) != 0) ||
+        ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+bool closeDescriptor(int fd) {
+    return ::close(fd) == 0;
 }
 
 std::optional<unsigned> fileMode(const std::string& path) {

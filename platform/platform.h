@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -38,10 +39,22 @@ void releaseFreedMemory();
 // Bytes of physical memory the machine has; 0 when the system does not say.
 std::int64_t physicalMemoryBytes();
 
-// The process holding the UDP port `port` in a way that collides with a bind to
+// Another process holding the UDP port `port` in a way that collides with a bind to
 // `addressNetworkOrder`: "name (pid N)". Empty when /proc does not tell (a process of another
 // user, or the socket is gone by now).
 std::string udpPortHolder(std::uint32_t addressNetworkOrder, std::uint16_t port);
+
+// A UDP socket bound to the address and port; `shared` sets SO_REUSEPORT first, so that more
+// such sockets of this user can share the port and the kernel spreads senders over them by
+// address and port. Its descriptor, or -1 with the error left for lastSocketError().
+int openUdpSocket(std::uint32_t addressNetworkOrder, std::uint16_t port, bool shared);
+
+// Closes a descriptor this process owns; false (errno kept) when the system refused.
+bool closeDescriptor(int fd);
+
+// How many UDP sockets of this network namespace hold `port` in a way that collides with a bind
+// to `addressNetworkOrder`, as /proc/net/udp lists them; 0 when it cannot be read.
+std::size_t udpSocketsOnPort(std::uint32_t addressNetworkOrder, std::uint16_t port);
 
 // The permission bits of the file at `path`; nullopt when it cannot be examined.
 std::optional<unsigned> fileMode(const std::string& path);

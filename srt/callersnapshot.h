@@ -19,6 +19,7 @@ struct CallerSnapshot {
     std::int32_t backlogBytes = 0;
     std::int32_t bitrateKbps = 0; // latest sample
     std::int32_t faststartChunks = 0;
+    std::int32_t listener = 0; // which listener on the SRT port accepted it
 };
 
 // A caller that has left.

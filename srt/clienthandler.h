@@ -132,6 +132,9 @@ public:
     // The stream id the caller sent, as it sent it (at most 512 bytes, unescaped).
     const std::string& streamId() const { return streamId_; }
     void setStreamId(std::string streamId) { streamId_ = std::move(streamId); }
+    // Which of the listeners sharing the SRT port accepted this caller (0 with one).
+    std::int32_t listener() const { return listener_; }
+    void setListener(std::int32_t listener) { listener_ = listener; }
     std::int64_t created() const { return created_; }
     // Wall-clock ms since 1970 when the sending loop ended; valid once isActive() is false.
     std::int64_t ended() const { return ended_; }
@@ -178,6 +181,7 @@ private:
     std::string url_;                     // "ip:port", set by the accept thread
     std::string user_;                    // set by the accept thread before start
     std::string streamId_;                // set by the accept thread before start
+    std::int32_t listener_ = 0;           // set by the accept thread before start
     std::int64_t created_ = 0;            // wall-clock ms since 1970 when started
     std::int64_t ended_ = 0;              // set before `active` is cleared, read after
     std::atomic<bool> active_{false};     // cleared only by the sending loop

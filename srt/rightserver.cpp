@@ -85,8 +85,10 @@ void closeCallerSocket(SRTSOCKET socket) {
 RightServer::~RightServer() {
     // The accept thread lives as long as the process; a registry that is destroyed (tests)
     // never started one.
-    if (acceptThread_ && acceptThread_->joinable()) {
-        acceptThread_->detach();
+    for (const auto& acceptThread : acceptThreads_) {
+        if (acceptThread->joinable()) {
+            acceptThread->detach();
+        }
     }
     if (tookLibraryLog_) {
         HandshakeMonitor::releaseLibraryLog();
@@ -107,10 +109,7 @@ bool RightServer::start(SrtListenParams params) {
     gate_.callersHeld = [this] { return activeClientCount() + handshakes_.pendingCount(); };
     HandshakeMonitor::takeLibraryLog(handshakes_);
     tookLibraryLog_ = true;
-    const std::int32_t sock = createSrtListener(params, true, &gate_);
-    LOG_LINE << "start right server to " << params.port << " sock:" << sock;
-    if (sock > 0) {
-        acceptThread_ = std::make_unique<std::thread>(&RightServer::acceptLoop, this, sock);
+    if (startListeners(params)) {
         return true;
     }
     LOG_LINE << "The server is already running on this port. Please, close previous or change "
@@ -118,7 +117,36 @@ bool RightServer::start(SrtListenParams params) {
     return false;
 }
 
-void RightServer::acceptLoop(std::int32_t listenSocket) {
+bool RightServer::startListeners(const SrtListenParams& params) {
+    if (params.listeners <= 1) {
+        const std::int32_t sock = createSrtListener(params, true, &gate_);
+        LOG_LINE << "start right server to " << params.port << " sock:" << sock;
+        if (sock <= 0) {
+            return false;
+        }
+        acceptThreads_.push_back(
+            std::make_unique<std::thread>(&RightServer::acceptLoop, this, sock, 0));
+        return true;
+    }
+    const std::vector<std::int32_t> socks =
+        createSrtListenerGroup(params, params.listeners, &gate_);
+    if (socks.empty()) {
+        return false;
+    }
+    LOG_LINE << "start right server to " << params.port << " on " << socks.size()
+             << " listeners sharing the port (srt_threads), socks:" << socks.front() << ".."
+             << socks.back();
+    // One accept thread each: a listener's accept returns its own callers, so the thread knows
+    // which listener a caller came through, and a slow registration on one holds up no other.
+    for (std::size_t i = 0; i < socks.size(); ++i) {
+        acceptThreads_.push_back(std::make_unique<std::thread>(
+            &RightServer::acceptLoop, this, socks[i], static_cast<std::int32_t>(i)));
+    }
+    listenerCount_.store(static_cast<std::int32_t>(socks.size()), std::memory_order_relaxed);
+    return true;
+}
+
+void RightServer::acceptLoop(std::int32_t listenSocket, std::int32_t listener) {
     sockaddr_storage peer{};
     int peerLength = sizeof(peer);
     for (SRTSOCKET client =
@@ -129,6 +157,7 @@ void RightServer::acceptLoop(std::int32_t listenSocket) {
         auto handler = makeClient();
         handler->setUrl(url); // before its thread can read it
         handler->setStreamId(streamIdOf(client));
+        handler->setListener(listener);
         if (access_.hasUsers()) {
             // The name the listen hook admitted this caller as.
             handler->setUser(
@@ -290,6 +319,7 @@ std::vector<CallerSnapshot> RightServer::snapshotCallers() const {
         caller.backlogBytes = client->backlogBytes();
         caller.bitrateKbps = client->history().latestKbps();
         caller.faststartChunks = client->faststartChunks();
+        caller.listener = client->listener();
     }
     return callers;
 }

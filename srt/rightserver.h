@@ -88,10 +88,15 @@ public:
     std::size_t activeClientCount() const {
         return static_cast<std::size_t>(activeCallers_.load(std::memory_order_relaxed));
     }
-    // The accept loop; ends the process when the listener fails. Public for tests.
-    [[noreturn]] void acceptLoop(std::int32_t listenSocket);
+    // How many listeners share the SRT port (1 until start has opened more). Any thread.
+    std::int32_t listenerCount() const { return listenerCount_.load(std::memory_order_relaxed); }
+    // The accept loop of listener number `listener`; ends the process when the listener fails.
+    // Public for tests.
+    [[noreturn]] void acceptLoop(std::int32_t listenSocket, std::int32_t listener = 0);
 
 private:
+    // The listener, or params.listeners of them on one port, each with its accept thread.
+    bool startListeners(const SrtListenParams& params);
     void keepBacklogsInBudget() REQUIRES(clientsMutex_);
 
     // guards clients_ and every caller's ring pointer
@@ -111,7 +116,9 @@ private:
     std::atomic<const AccessPolicy*> accessShown_{nullptr};
     RefusalWindow refusals_; // filed by the sampler
     ListenGate gate_;        // what the listen hook consults; lives as long as the listener
-    std::unique_ptr<std::thread> acceptThread_; // runs for the life of the process
+    // one per listener; they run for the life of the process
+    std::vector<std::unique_ptr<std::thread>> acceptThreads_;
+    std::atomic<std::int32_t> listenerCount_{1};
     static constexpr int kTrimSamples = 3;
     int trimSamplesLeft_ = 0; // sampler only: samples that still give freed memory back
     bool liveMode_ = true;    // set by start, before the first caller

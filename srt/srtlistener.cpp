@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <netinet/in.h>
+#include <vector>
 
 #include <srt/srt.h>
 
@@ -148,6 +149,107 @@ Admission decide(const ListenGate* gate, const sockaddr* peer, std::string_view 
     const std::size_t held = gate->callersHeld ? gate->callersHeld() : 0;
     return gate->policy->admit(ipv4AddressOf(peer), streamId, held);
 }
+
+// Decides a request and lets the monitor watch it; `logRequest` says whether its line is due.
+// Listeners sharing a port call this from their own threads: counting the callers held and
+// watching this request must be one step, or a burst spread over them could pass a limit.
+Admission decideAndWatch(const ListenGate* gate, std::int32_t newSocket, const sockaddr* peer,
+                         const std::string& streamId, std::int64_t nowMs, bool& logRequest) {
+    if (gate == nullptr) {
+        return {};
+    }
+    MutexLock oneAtATime(gate->deciding);
+    // Decided before the monitor watches this request, so that it is not counted as held.
+    const Admission admission = decide(gate, peer, AccessPolicy::decodedStreamId(streamId));
+    const std::string keyedUser = admission.passphrase != nullptr ? admission.user : "";
+    logRequest =
+        gate->monitor == nullptr || gate->monitor->onRequest(newSocket, peer, nowMs, keyedUser);
+    return admission;
+}
+
+// Marks a listener that binds its own UDP socket, as a single listener always has.
+constexpr int kOwnUdpSocket = -1;
+
+// Fills `address` from the listen settings; the host text, empty (logged) when unusable.
+std::string listenAddress(const SrtListenParams& params, sockaddr_in& address) {
+    address = sockaddr_in{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(params.port & 0xffff));
+    const std::string host = params.srt_nic.empty() ? "0.0.0.0" : params.srt_nic;
+    if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) {
+        LOG_LINE << "--fail init_pton FAILED";
+        return {};
+    }
+    return host;
+}
+
+// Binds the listener itself, or hands it `udpSocket`, which libsrt then owns and closes with it.
+bool bindListener(SRTSOCKET sock, const sockaddr_in& address, const std::string& host,
+                  int udpSocket) {
+    if (udpSocket == kOwnUdpSocket) {
+        if (srt_bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == -1) {
+            writeErrorText(std::string("srt_bind: ") + srt_getlasterror_str() + "\n");
+            logBindFailure(address, host);
+            return false;
+        }
+        return true;
+    }
+    if (srt_bind_acquire(sock, udpSocket) == -1) {
+        LOG_LINE << "ERROR: cannot listen on " << escapeForLog(host) << ":"
+                 << ntohs(address.sin_port) << ": srt_bind_acquire: " << srt_getlasterror_str();
+        if (!platform::closeDescriptor(udpSocket)) {
+            LOG_LINE << "-- cannot close UDP socket " << udpSocket << ": "
+                     << std::strerror(platform::lastSocketError());
+        }
+        return false;
+    }
+    return true;
+}
+
+int openUdpSocket(const sockaddr_in& address, const std::string& host, bool shared) {
+    const int fd =
+        platform::openUdpSocket(address.sin_addr.s_addr, ntohs(address.sin_port), shared);
+    if (fd < 0) {
+        LOG_LINE << "ERROR: cannot listen on " << escapeForLog(host) << ":"
+                 << ntohs(address.sin_port) << ": "
+                 << bindFailureReason(address, host, platform::lastSocketError());
+    }
+    return fd;
+}
+
+// A plain bind fails while any other socket holds the port, a reuse group of another server of
+// this user included, which a bind with SO_REUSEPORT would join instead.
+bool portIsFree(const sockaddr_in& address, const std::string& host) {
+    const int probe = openUdpSocket(address, host, false);
+    if (probe < 0) {
+        return false;
+    }
+    if (!platform::closeDescriptor(probe)) {
+        LOG_LINE << "-- cannot close UDP socket " << probe << ": "
+                 << std::strerror(platform::lastSocketError());
+    }
+    return true;
+}
+
+// Between the probe and the group's binds another server of this user may have bound its own
+// group: with more sockets on the port than this process bound, it shares the port. Checked
+// after all are bound, so that of two servers starting together each sees the other (both may
+// refuse; neither shares).
+bool portIsOnlyOurs(const sockaddr_in& address, const std::string& host, std::size_t ours) {
+    const std::uint16_t port = ntohs(address.sin_port);
+    const std::size_t bound = platform::udpSocketsOnPort(address.sin_addr.s_addr, port);
+    if (bound <= ours) {
+        return true;
+    }
+    const std::string holder = platform::udpPortHolder(address.sin_addr.s_addr, port);
+    LOG_LINE << "ERROR: cannot listen on " << escapeForLog(host) << ":" << port << ": UDP port "
+             << port << " is in use" << (holder.empty() ? "" : " by " + escapeForLog(holder))
+             << " (" << bound << " sockets hold it, " << ours << " of them this server's)";
+    return false;
+}
+
+std::int32_t listenOn(const SrtListenParams& params, bool tuneSendBuffers, ListenGate* gate,
+                      int udpSocket);
 } // namespace
 
 bool setSrtOption(std::int32_t sock, std::int32_t option, const std::string& name,
@@ -164,14 +266,14 @@ int listenCallback(void* opaque, std::int32_t newSocket, int /*hsVersion*/, cons
     const auto* gate = static_cast<const ListenGate*>(opaque);
     HandshakeMonitor* monitor = gate != nullptr ? gate->monitor : nullptr;
     const std::string id = streamId != nullptr ? streamId : "";
-    // Decided before the monitor watches this request, so that it is not counted as held.
-    const Admission admission = decide(gate, peer, AccessPolicy::decodedStreamId(id));
     const std::int64_t now = steadyMs();
-    const std::string keyedUser = admission.passphrase != nullptr ? admission.user : "";
-    if (monitor == nullptr || monitor->onRequest(newSocket, peer, now, keyedUser)) {
+    bool logRequest = true;
+    const Admission admission = decideAndWatch(gate, newSocket, peer, id, now, logRequest);
+    if (logRequest) {
         // The stream id is the caller's own text: it must not be able to write into the log.
         LOG_LINE << "LISTEN CALLBACK HOOK" << escapeForLog(id);
     }
+    const std::string keyedUser = admission.passphrase != nullptr ? admission.user : "";
     if (admission.refusal) {
         return refuseRequest(newSocket, admission, monitor, now);
     }
@@ -189,6 +291,44 @@ int listenCallback(void* opaque, std::int32_t newSocket, int /*hsVersion*/, cons
 
 std::int32_t createSrtListener(const SrtListenParams& params, bool tuneSendBuffers,
                                ListenGate* gate) {
+    return listenOn(params, tuneSendBuffers, gate, kOwnUdpSocket);
+}
+
+std::vector<std::int32_t> createSrtListenerGroup(const SrtListenParams& params, std::int32_t count,
+                                                 ListenGate* gate) {
+    sockaddr_in address{};
+    const std::string host = listenAddress(params, address);
+    if (host.empty()) {
+        return {};
+    }
+    if (!portIsFree(address, host)) {
+        return {};
+    }
+    std::vector<SrtSocket> listeners;
+    for (std::int32_t i = 0; i < count; ++i) {
+        const int udpSocket = openUdpSocket(address, host, true);
+        if (udpSocket < 0) {
+            return {};
+        }
+        const std::int32_t listener = listenOn(params, true, gate, udpSocket);
+        if (listener <= 0) {
+            return {};
+        }
+        listeners.emplace_back(listener);
+    }
+    if (!portIsOnlyOurs(address, host, static_cast<std::size_t>(count))) {
+        return {};
+    }
+    std::vector<std::int32_t> sockets;
+    for (SrtSocket& listener : listeners) {
+        sockets.push_back(listener.release());
+    }
+    return sockets;
+}
+
+namespace {
+std::int32_t listenOn(const SrtListenParams& params, bool tuneSendBuffers, ListenGate* gate,
+                      int udpSocket) {
     SrtSocket owner(srt_create_socket());
     if (!owner.valid()) {
         LOG_LINE << "-- srt_create_socket failed: " << srt_getlasterror_str();
@@ -197,11 +337,8 @@ std::int32_t createSrtListener(const SrtListenParams& params, bool tuneSendBuffe
     const SRTSOCKET sock = owner.get();
 
     sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(params.port & 0xffff));
-    const std::string host = params.srt_nic.empty() ? "0.0.0.0" : params.srt_nic;
-    if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) {
-        LOG_LINE << "--fail init_pton FAILED";
+    const std::string host = listenAddress(params, address);
+    if (host.empty()) {
         return 0;
     }
 
@@ -211,9 +348,7 @@ std::int32_t createSrtListener(const SrtListenParams& params, bool tuneSendBuffe
         setIntOption(sock, SRTO_UDP_SNDBUF, "SRTO_UDP_SNDBUF", kUdpSendBufferBytes);
     }
 
-    if (srt_bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == -1) {
-        writeErrorText(std::string("srt_bind: ") + srt_getlasterror_str() + "\n");
-        logBindFailure(address, host);
+    if (!bindListener(sock, address, host, udpSocket)) {
         return 0;
     }
     logBufferSizes(sock);
@@ -242,5 +377,6 @@ std::int32_t createSrtListener(const SrtListenParams& params, bool tuneSendBuffe
     }
     return owner.release();
 }
+} // namespace
 
 } // namespace vandra

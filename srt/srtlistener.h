@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
+#include "core/mutex.h"
 #include "srt/srtlistenparams.h"
 
 struct sockaddr;
@@ -21,6 +23,8 @@ struct ListenGate {
     const AccessPolicy* policy = nullptr; // who may connect
     // Callers connected plus requests let through that have not become callers yet.
     std::function<std::size_t()> callersHeld;
+    // Taken by the listen hook around a decision and its watch; before the monitor's own.
+    mutable Mutex deciding;
 };
 
 // Creates, tunes, binds and listens an SRT socket. Returns its id (> 0), 0 when the address,
@@ -28,6 +32,12 @@ struct ListenGate {
 // decides every request through `gate` when one is given.
 std::int32_t createSrtListener(const SrtListenParams& params, bool tuneSendBuffers,
                                ListenGate* gate = nullptr);
+
+// `count` listeners on the one address and port, each on its own UDP socket of a SO_REUSEPORT
+// group and so with its own libsrt threads, all with the same options and gate. Empty (logged)
+// when any of them fails or when another process shares the port.
+std::vector<std::int32_t> createSrtListenerGroup(const SrtListenParams& params, std::int32_t count,
+                                                 ListenGate* gate);
 
 // srt_setsockopt with a log line on failure; returns whether the option took.
 bool setSrtOption(std::int32_t sock, std::int32_t option, const std::string& name,

@@ -17,6 +17,9 @@ struct SrtListenParams {
     AccessPolicy access;      // who may connect; empty admits everyone
     // A caller's backlog cap in bytes; 0 keeps ClientHandler's own.
     std::int32_t maxBacklogBytes = 0;
+    // Listeners sharing the port, each with its own libsrt send and receive threads; 1 is one
+    // plain listener.
+    std::int32_t listeners = 1;
 };
 
 } // namespace vandra

@@ -15,6 +15,7 @@
 set(vandra_threaded_tests
     "^(DataPathDelivery|DataPathCallers|DataPathInput|DataPathSrtSettings)\\."
     "^(FastStart|AccessUsers)\\."
+    "^SharedPort\\.LimitHolds"
     "^Observability\\.Metrics")
 set(vandra_browser_tests "^Dashboard\\.")
 set(vandra_netns_tests "^Reliability(SlowCallers\\.StalledAndThrottled|FastStart|ScaleOut)")
@@ -29,7 +30,8 @@ set(vandra_cpu_tests
     "^Dashboard\\.TwoHundred"
     "^AccessUsers\\.Ffprobe"
     "^BacklogBudget\\."
-    "^JoinStorm\\.")
+    "^JoinStorm\\."
+    "^SharedPort\\.FortyCallers")
 
 function(vandra_matches_any test out)
     set(found FALSE)

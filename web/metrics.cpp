@@ -124,6 +124,25 @@ void writeCallerTotals(Exposition& out, const ServerStatus& status) {
                  "reason", status.callersDisconnected);
 }
 
+// The spread of callers over the listeners sharing the SRT port, every listener listed; only
+// when there are several, so that a plain server's metrics stay as they were.
+void writeListeners(Exposition& out, const ServerStatus& status) {
+    if (status.srtListeners <= 1) {
+        return;
+    }
+    std::vector<std::uint64_t> callers(static_cast<std::size_t>(status.srtListeners));
+    for (const CallerSnapshot& caller : status.callers) {
+        if (caller.listener >= 0 && static_cast<std::size_t>(caller.listener) < callers.size()) {
+            ++callers[static_cast<std::size_t>(caller.listener)];
+        }
+    }
+    out.family("vandra_listener_callers", kGauge,
+               "SRT callers connected now, by the listener on the SRT port that accepted them.");
+    for (std::size_t i = 0; i < callers.size(); ++i) {
+        out.sample(Exposition::labelText("listener", std::to_string(i)), callers[i]);
+    }
+}
+
 // One family with a sample per connected caller.
 template <typename Number>
 void writePerCaller(Exposition& out, const std::vector<std::string>& labels,
@@ -222,6 +241,7 @@ std::string metricsText(const ServerStatus& status,
     out.sample(Exposition::labelText("version", status.version), std::uint64_t{1});
     writeInput(out, status.input);
     writeCallerTotals(out, status);
+    writeListeners(out, status);
     writeCallers(out, status);
     out.single("vandra_log_lines_dropped_total", kCounter,
                "Log lines dropped because the log output was blocked.", status.logLinesDropped);

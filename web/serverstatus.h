@@ -48,6 +48,7 @@ struct ServerStatus {
     std::string version;
     std::int64_t nowMs = 0; // wall clock
     std::int32_t srtLatencyMs = 0;
+    std::int32_t srtListeners = 1; // sharing the SRT port
     InputStatus input;
     std::vector<CallerSnapshot> callers;
     std::vector<DepartedCaller> departed;

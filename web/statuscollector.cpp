@@ -18,6 +18,7 @@ ServerStatus StatusCollector::collect() const {
     status.version = kVersion;
     status.nowMs = wallMs();
     status.srtLatencyMs = callers_.latencyMs();
+    status.srtListeners = callers_.listenerCount();
     status.input = collectInput();
     status.callers = callers_.snapshotCallers();
     status.departed = callers_.departed().recent(status.nowMs);

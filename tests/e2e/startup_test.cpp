@@ -196,6 +196,8 @@ INSTANTIATE_TEST_SUITE_P(Settings, FailedStartup, ::testing::Values(
         {"ERROR: setting maxbacklog"}, {"-- used iface"}},
     FailedStart{"CatchupsZero", {"SOURCE", "PORT", "WEBPORT", "faststart_catchups=0"}, 255,
         {"ERROR: setting faststart_catchups"}, {"-- used iface"}},
+    FailedStart{"SrtThreadsBeyondTheCap", {"SOURCE", "PORT", "WEBPORT", "srt_threads=65"}, 255,
+        {"ERROR: setting srt_threads must be at most 64"}, {"-- used iface"}},
     FailedStart{"WebnicThatIsNotAnAddress", {"SOURCE", "PORT", "WEBPORT", "webnic=localhost"}, 255,
         {"ERROR: setting webnic is not an IPv4 address: \"localhost\""}, {"-- used iface"}},
     // The users files are written as server.ini, which the arguments leave unread. Every

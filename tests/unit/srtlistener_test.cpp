@@ -1,6 +1,7 @@
 #include <chrono>
 #include <cstdio>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <srt/srt.h>
@@ -9,6 +10,8 @@
 #include "core/processexit.h"
 #include "freeport.h"
 #include "logcapture.h"
+#include "platform/platform.h"
+#include "platform/udpsocket.h"
 #include "srt/rightserver.h"
 #include "srt/srtlistener.h"
 #include "tsbuilder.h"
@@ -49,6 +52,31 @@ TEST_F(SrtListener, FailedSetUpClosesItsSocket) {
     srt_close(next);
     const SRT_SOCKSTATUS state = srt_getsockstate(attempted);
     EXPECT_TRUE(state == SRTS_CLOSED || state == SRTS_NONEXIST) << state;
+}
+
+// Guards against listeners of a group not all listening, a second group joining the port, and the
+// UDP sockets handed to libsrt being left open once it closes them.
+TEST_F(SrtListener, GroupHoldsThePortAloneAndClosesItsSockets) {
+    const std::vector<std::int32_t> group = createSrtListenerGroup(params(), 3, nullptr);
+    ASSERT_EQ(group.size(), 3u) << log_.text();
+    for (const std::int32_t listener : group) {
+        EXPECT_EQ(srt_getsockstate(listener), SRTS_LISTENING);
+    }
+    std::uint32_t loopback = 0;
+    ASSERT_TRUE(platform::parseIpv4("127.0.0.1", loopback));
+    const auto port = static_cast<std::uint16_t>(port_);
+    EXPECT_EQ(platform::udpSocketsOnPort(loopback, port), 3u);
+    EXPECT_TRUE(createSrtListenerGroup(params(), 2, nullptr).empty());
+    EXPECT_EQ(log_.count(": UDP port " + std::to_string(port_) + " is in use"), 1) << log_.text();
+    EXPECT_EQ(platform::udpSocketsOnPort(loopback, port), 3u);
+    for (const std::int32_t listener : group) {
+        srt_close(listener);
+    }
+    // libsrt closes a multiplexer's socket on its own thread, seconds after the last close.
+    for (int i = 0; i < 400 && platform::udpSocketsOnPort(loopback, port) != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(platform::udpSocketsOnPort(loopback, port), 0u);
 }
 
 // Guards against the accept failure leaving the recording unclosed, or hanging in libsrt's
