@@ -89,30 +89,6 @@ std::optional<SourceAddress> readSource(const ConfigReader& config, bool fromArg
     return source;
 }
 
-// The backup input, when source2 is given, with the times that switch to it and back.
-bool readSecondSource(const ConfigReader& config, Settings& settings) {
-    const std::string text = config.get("source2", "");
-    if (text.empty()) {
-        return true;
-    }
-    settings.source2 = parseSrtUrl(text, "udp://");
-    if (settings.source2.group.empty() || settings.source2.port.empty()) {
-        LOG_LINE << "ERROR: setting source2 is not udp://GROUP:PORT(IFACE)";
-        return false;
-    }
-    const std::optional<std::int32_t> failover =
-        convertCount("failover_timeout", config.get("failover_timeout", "300"));
-    const std::optional<std::int32_t> failback =
-        failover ? convertCount("failback_delay", config.get("failback_delay", "10000"))
-                 : std::nullopt;
-    if (!failback) {
-        return false;
-    }
-    settings.failoverTimeoutMs = *failover;
-    settings.failbackDelayMs = *failback;
-    return true;
-}
-
 std::optional<std::int32_t> readSrtPort(const ConfigReader& config) {
     const std::string text = config.get("port", "");
     LOG_LINE << "port:" << escapeForLog(text);
@@ -187,6 +163,30 @@ std::optional<std::int64_t> readBacklogBudget(const ConfigReader& config) {
                  << " MB together (maxbacklog); past it the caller furthest behind is cut";
     }
     return megabytes ? std::optional(*megabytes * kMegabyte) : std::nullopt;
+}
+
+// The backup input, when source2 is given, with the times that switch to it and back.
+bool readSecondSource(const ConfigReader& config, Settings& settings) {
+    const std::string text = config.get("source2", "");
+    if (text.empty()) {
+        return true;
+    }
+    settings.source2 = parseSrtUrl(text, "udp://");
+    if (settings.source2.group.empty() || settings.source2.port.empty()) {
+        LOG_LINE << "ERROR: setting source2 is not udp://GROUP:PORT(IFACE)";
+        return false;
+    }
+    // 0 would count every gap between two datagrams as a failure.
+    const std::optional<std::int32_t> failover = readPositive(config, "failover_timeout", 300);
+    const std::optional<std::int32_t> failback =
+        failover ? convertCount("failback_delay", config.get("failback_delay", "10000"))
+                 : std::nullopt;
+    if (!failback) {
+        return false;
+    }
+    settings.failoverTimeoutMs = *failover;
+    settings.failbackDelayMs = *failback;
+    return true;
 }
 
 // Fills `settings`; 0, or the exit status when a setting is unusable (logged).
