@@ -105,7 +105,7 @@ function renderStatus(doc) {
     const nowMs = Number.isFinite(num(doc.now_ms)) ? num(doc.now_ms) : Date.now();
     const latencyMs = num(doc.srt_latency_ms);
     renderLatency(latencyMs);
-    inputState = renderInputHealth(doc.input, nowMs);
+    inputState = renderInputHealth(doc.input, nowMs, doc.inputs);
     setAttr(byId("callers"), "data-mode", "status");
     const histories = lastStats ? byCallerKey(lastStats.stats.right, remoteInStats) : new Map();
     syncRows(byCallerKey(doc.callers, remoteInStatus), remoteInStatus, histories,

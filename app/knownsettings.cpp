@@ -22,6 +22,10 @@ constexpr auto kAccessKeys =
 constexpr auto kSettings = std::to_array<SettingInfo>({
     {"source", "required", "udp://[SOURCE@]GROUP:PORT(IFACE): join on IFACE, SOURCE only (SSM)",
      false},
+    {"source2", "none", "udp://[SOURCE@]GROUP:PORT(IFACE): backup input of the same stream", false},
+    {"failover_timeout", "300", "ms without input on source before source2 takes over", false},
+    {"failback_delay", "10000", "ms source must deliver steadily to take over again (0: stay)",
+     false},
     {"port", "required", "SRT listening port", false},
     {"webport", "8080", "HTTP port of the dashboard and /stats", false},
     {"srt_nic", "all interfaces", "IPv4 address the SRT listener binds to", false},

@@ -32,6 +32,9 @@ constexpr std::int32_t kHighestPort = 65535;
 // Everything the start-up takes from the settings, converted once.
 struct Settings {
     SourceAddress source;
+    SourceAddress source2; // empty group: one input
+    std::int32_t failoverTimeoutMs = 0;
+    std::int32_t failbackDelayMs = 0;
     SrtListenParams srt;
     std::int32_t webPort = 0;
     bool dump = false;
@@ -180,6 +183,30 @@ std::optional<std::int64_t> readBacklogBudget(const ConfigReader& config) {
     return megabytes ? std::optional(*megabytes * kMegabyte) : std::nullopt;
 }
 
+// The backup input, when source2 is given, with the times that switch to it and back.
+bool readSecondSource(const ConfigReader& config, Settings& settings) {
+    const std::string text = config.get("source2", "");
+    if (text.empty()) {
+        return true;
+    }
+    settings.source2 = parseSrtUrl(text, "udp://");
+    if (settings.source2.group.empty() || settings.source2.port.empty()) {
+        LOG_LINE << "ERROR: setting source2 is not udp://GROUP:PORT(IFACE)";
+        return false;
+    }
+    // 0 would count every gap between two datagrams as a failure.
+    const std::optional<std::int32_t> failover = readPositive(config, "failover_timeout", 300);
+    const std::optional<std::int32_t> failback =
+        failover ? convertCount("failback_delay", config.get("failback_delay", "10000"))
+                 : std::nullopt;
+    if (!failback) {
+        return false;
+    }
+    settings.failoverTimeoutMs = *failover;
+    settings.failbackDelayMs = *failback;
+    return true;
+}
+
 // Fills `settings`; 0, or the exit status when a setting is unusable (logged).
 int readSettings(const ConfigReader& config, bool fromArguments, Settings& settings) {
     if (!checkSettingKeys(config)) {
@@ -190,6 +217,9 @@ int readSettings(const ConfigReader& config, bool fromArguments, Settings& setti
         return kNoSourceStatus;
     }
     settings.source = *source;
+    if (!readSecondSource(config, settings)) {
+        return kBadSettingStatus;
+    }
     const std::optional<std::int32_t> port = readSrtPort(config);
     const std::optional<std::int32_t> webPort = port ? readWebPort(config) : std::nullopt;
     if (!webPort) {
@@ -279,6 +309,14 @@ int runServer(int argc, char** argv) {
                          settings.dump);
     leftServer.setSender(settings.source.sender);
     leftServer.setInputTimeout(settings.inputTimeoutMs);
+    if (!settings.source2.group.empty()) {
+        leftServer.setSecondInput(settings.source2.group, settings.source2.port,
+                                  settings.source2.iface, settings.source2.sender,
+                                  settings.failoverTimeoutMs, settings.failbackDelayMs);
+        LOG_LINE << "-- two inputs: source2 takes over after " << settings.failoverTimeoutMs
+                 << " ms without input on source, which takes over again after delivering "
+                 << "steadily for " << settings.failbackDelayMs << " ms (0: never)";
+    }
     platform::SignalWatcher signalWatcher;
     stopCleanlyOnExit(signalWatcher, app);
     if (settings.fastStart) {

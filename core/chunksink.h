@@ -9,6 +9,9 @@ class ChunkSink {
 public:
     // Called on the receiver thread for every chunk, in input order.
     virtual void broadcast(const std::uint8_t* chunk, std::int32_t length) = 0;
+    // Called on the receiver thread when the chunks that follow come from another input: what
+    // was kept of the old one (the fast-start cache) must not be joined to them.
+    virtual void restartStream() {}
 
 protected:
     ~ChunkSink() = default;

@@ -86,6 +86,12 @@ void GopCache::drop(Drop reason, std::int64_t nowMs) {
     count_ = 0;
 }
 
+void GopCache::restart(std::int64_t nowMs) {
+    drop(Drop::InputSwitched, nowMs);
+    previousCount_ = 0;
+    previousSpanMs_ = 0;
+}
+
 void GopCache::releaseIfIdle(std::int64_t nowMs) {
     if (storage_ && count_ == 0 && nowMs - emptySinceMs_ >= limits_.releaseAfterMs) {
         storage_.reset();

@@ -37,6 +37,7 @@ public:
         TooOld,        // no random access point within maxAgeMs
         TooLarge,      // no random access point within maxBytes
         NoTableChunk,  // the tables do not fit in one chunk
+        InputSwitched, // the chunks now come from another input
     };
 
     using ChunkVisitor = std::function<void(const std::uint8_t* chunk)>;
@@ -48,6 +49,10 @@ public:
 
     // One received chunk (kChunkSize bytes), at the steady clock's `nowMs`.
     void push(const std::uint8_t* chunk, std::int64_t nowMs);
+
+    // The stream starts over on another input: nothing is served until its next key frame, and
+    // the rate no longer counts the old input's GOP.
+    void restart(std::int64_t nowMs);
 
     // Hands `visitor` a chunk of the latest PAT and PMT, then the cached chunks from the random
     // access point on, oldest first, and returns how many chunks that was: 0 (and no call)

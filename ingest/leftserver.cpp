@@ -50,96 +50,128 @@ void LeftServer::setParams(const std::string& group, const std::string& port,
     dump_ = dump;
 }
 
+void LeftServer::setSecondInput(const std::string& group, const std::string& port,
+                                const std::string& iface, const std::string& sender,
+                                std::int64_t failoverTimeoutMs, std::int64_t failbackDelayMs) {
+    second_ = {group, port, iface, sender};
+    inputSwitch_ = std::make_unique<InputSwitch>(
+        failoverTimeoutMs, failbackDelayMs,
+        [this](InputSwitch::Change change, int path, const std::string& reason) {
+            onSwitchChange(change, path, reason);
+        });
+    paths_[InputSwitch::kMain].active.store(true, std::memory_order_relaxed);
+}
+
 void LeftServer::serve() {
-    if (!openSocket() || !bindAndJoin()) {
+    if (!openSocket(sock_) || !bindAndJoin(sock_, group_, port_, iface_, sender_)) {
+        fatalStop();
+    }
+    if (hasSecondInput() &&
+        (!openSocket(secondSock_) ||
+         !bindAndJoin(secondSock_, second_.group, second_.port, second_.iface, second_.sender))) {
         fatalStop();
     }
     if (dump_) {
         recorder_.start();
     }
-    receiveLoop();
+    inputRate_.start(steadyMs());
+    monitor_.start(steadyMs(), wallMs());
+    if (!hasSecondInput()) {
+        receiveLoop(sock_, InputSwitch::kMain);
+    }
+    {
+        MutexLock lock(mergeMutex_);
+        inputSwitch_->start(steadyMs());
+    }
+    secondReceiver_ =
+        std::make_unique<std::thread>([this] { receiveLoop(secondSock_, InputSwitch::kBackup); });
+    receiveLoop(sock_, InputSwitch::kMain);
 }
 
-bool LeftServer::openSocket() {
-    if (!sock_.open()) {
+bool LeftServer::openSocket(platform::UdpSocket& sock) {
+    if (!sock.open()) {
         LOG_LINE << "ERROR: socket failed: " << platform::lastSocketError();
         return false;
     }
-    if (!sock_.setReuseAddress()) {
+    if (!sock.setReuseAddress()) {
         LOG_LINE << "ERROR: setsockopt failed: " << platform::lastSocketError();
-        sock_.close();
+        sock.close();
         return false;
     }
-    tuneReceiveBuffer();
+    tuneReceiveBuffer(sock);
     return true;
 }
 
-void LeftServer::tuneReceiveBuffer() {
-    LOG_LINE << "before recv [buffer] to " << sock_.receiveBufferSize();
-    if (!sock_.setReceiveBufferSize(kReceiveBufferBytes)) {
+void LeftServer::tuneReceiveBuffer(platform::UdpSocket& sock) {
+    LOG_LINE << "before recv [buffer] to " << sock.receiveBufferSize();
+    if (!sock.setReceiveBufferSize(kReceiveBufferBytes)) {
         LOG_LINE << "Error change recv [buffer] " << kReceiveBufferBytes;
         return;
     }
-    LOG_LINE << "Ok change recv [buffer] to " << sock_.receiveBufferSize();
+    LOG_LINE << "Ok change recv [buffer] to " << sock.receiveBufferSize();
     // Linux caps the size at net.core.rmem_max and reports twice what it granted. Where we
     // may, go past the cap; otherwise say how, since a small buffer drops input at high rates.
-    if (sock_.receiveBufferSize() / 2 < kReceiveBufferBytes &&
-        !sock_.forceReceiveBufferSize(kReceiveBufferBytes)) {
-        LOG_LINE << "-- recv buffer granted " << sock_.receiveBufferSize() / 2 << " of "
+    if (sock.receiveBufferSize() / 2 < kReceiveBufferBytes &&
+        !sock.forceReceiveBufferSize(kReceiveBufferBytes)) {
+        LOG_LINE << "-- recv buffer granted " << sock.receiveBufferSize() / 2 << " of "
                  << kReceiveBufferBytes << " bytes: raise sysctl net.core.rmem_max to at least "
                  << kReceiveBufferBytes << " to avoid input loss at high bitrates";
     }
 }
 
-bool LeftServer::bindAndJoin() {
+bool LeftServer::bindAndJoin(platform::UdpSocket& sock, const std::string& group,
+                             const std::string& port, const std::string& iface,
+                             const std::string& sender) {
     std::uint32_t ifaceAddress = platform::anyAddress();
-    if (iface_.empty()) {
+    if (iface.empty()) {
         LOG_LINE << "-- used iface: ANY ";
     } else {
-        LOG_LINE << "-- used iface: " << escapeForLog(iface_);
-        if (!platform::parseIpv4(iface_, ifaceAddress)) {
-            LOG_LINE << "ERROR: interface is not an IPv4 address: " << escapeForLog(iface_);
-            sock_.close();
+        LOG_LINE << "-- used iface: " << escapeForLog(iface);
+        if (!platform::parseIpv4(iface, ifaceAddress)) {
+            LOG_LINE << "ERROR: interface is not an IPv4 address: " << escapeForLog(iface);
+            sock.close();
             return false;
         }
     }
-    const std::optional<std::int32_t> portNumber = toInt32(port_);
+    const std::optional<std::int32_t> portNumber = toInt32(port);
     if (!portNumber || *portNumber < 0 || *portNumber > 65535) {
-        LOG_LINE << "ERROR: source port is not a UDP port number: " << escapeForLog(port_);
-        sock_.close();
+        LOG_LINE << "ERROR: source port is not a UDP port number: " << escapeForLog(port);
+        sock.close();
         return false;
     }
     std::uint32_t groupAddress = 0;
-    if (!platform::parseIpv4(group_, groupAddress)) {
-        LOG_LINE << "ERROR: group is not an IPv4 address: " << escapeForLog(group_);
-        sock_.close();
+    if (!platform::parseIpv4(group, groupAddress)) {
+        LOG_LINE << "ERROR: group is not an IPv4 address: " << escapeForLog(group);
+        sock.close();
         return false;
     }
 
     // Linux delivers multicast only to sockets bound to the group (or to any address); bound
     // to the group and with IP_MULTICAST_ALL off, this socket gets exactly its own stream.
     const bool multicast = platform::isMulticast(groupAddress);
-    if (!sock_.receiveOnlyJoinedGroups()) {
+    if (!sock.receiveOnlyJoinedGroups()) {
         LOG_LINE << "-- cannot turn IP_MULTICAST_ALL off (" << platform::lastSocketError()
                  << "): other groups on this port may be received too";
     }
-    if (!sock_.bind(multicast ? groupAddress : platform::anyAddress(),
-                    static_cast<std::uint16_t>(*portNumber))) {
+    if (!sock.bind(multicast ? groupAddress : platform::anyAddress(),
+                   static_cast<std::uint16_t>(*portNumber))) {
         LOG_LINE << "ERROR: bind failed: " << platform::lastSocketError();
-        sock_.close();
+        sock.close();
         return false;
     }
-    if (!iface_.empty()) {
-        LOG_LINE << "-- used iface for MULTICAST GROUP: " << escapeForLog(iface_);
+    if (!iface.empty()) {
+        LOG_LINE << "-- used iface for MULTICAST GROUP: " << escapeForLog(iface);
     }
-    if (!join(groupAddress, ifaceAddress)) {
-        sock_.close();
+    if (!join(sock, group, port, iface, sender, groupAddress, ifaceAddress)) {
+        sock.close();
         return false;
     }
-    const std::string senderPart = sender_.empty() ? "" : sender_ + "@";
-    monitor_.setSource("udp://" + senderPart + group_ + ":" + port_,
-                       platform::interfaceTowards(groupAddress, ifaceAddress));
-    if (!sock_.setReceiveTimeout(kIdleWakeMs)) {
+    if (&sock == &sock_) {
+        const std::string senderPart = sender.empty() ? "" : sender + "@";
+        monitor_.setSource("udp://" + senderPart + group + ":" + port,
+                           platform::interfaceTowards(groupAddress, ifaceAddress));
+    }
+    if (!sock.setReceiveTimeout(kIdleWakeMs)) {
         LOG_LINE << "-- cannot set a receive time-out (" << platform::lastSocketError()
                  << "): a silent input will not be noticed";
     }
@@ -147,25 +179,27 @@ bool LeftServer::bindAndJoin() {
 }
 
 // Any-source, or source-specific when a sender is set; the kernel filters the senders either way.
-bool LeftServer::join(std::uint32_t groupAddress, std::uint32_t ifaceAddress) {
-    if (sender_.empty()) {
-        if (!sock_.joinGroup(groupAddress, ifaceAddress)) {
-            logJoinFailure("IP_ADD_MEMBERSHIP", iface_, ifaceAddress);
+bool LeftServer::join(platform::UdpSocket& sock, const std::string& group, const std::string& port,
+                      const std::string& iface, const std::string& sender,
+                      std::uint32_t groupAddress, std::uint32_t ifaceAddress) {
+    if (sender.empty()) {
+        if (!sock.joinGroup(groupAddress, ifaceAddress)) {
+            logJoinFailure("IP_ADD_MEMBERSHIP", iface, ifaceAddress);
             return false;
         }
         return true;
     }
     std::uint32_t senderAddress = 0;
-    if (!platform::parseIpv4(sender_, senderAddress)) {
-        LOG_LINE << "ERROR: source is not an IPv4 address: " << escapeForLog(sender_);
+    if (!platform::parseIpv4(sender, senderAddress)) {
+        LOG_LINE << "ERROR: source is not an IPv4 address: " << escapeForLog(sender);
         return false;
     }
-    if (!sock_.joinSource(groupAddress, senderAddress, ifaceAddress)) {
-        logJoinFailure("IP_ADD_SOURCE_MEMBERSHIP", iface_, ifaceAddress);
+    if (!sock.joinSource(groupAddress, senderAddress, ifaceAddress)) {
+        logJoinFailure("IP_ADD_SOURCE_MEMBERSHIP", iface, ifaceAddress);
         return false;
     }
-    LOG_LINE << "-- source-specific join: taking " << escapeForLog(group_) << ":" << port_
-             << " from " << escapeForLog(sender_) << " only";
+    LOG_LINE << "-- source-specific join: taking " << escapeForLog(group) << ":"
+             << escapeForLog(port) << " from " << escapeForLog(sender) << " only";
     return true;
 }
 
@@ -174,24 +208,88 @@ void LeftServer::fatalStop() {
     exitProcess(kFatalStatus);
 }
 
-void LeftServer::receiveLoop() {
-    inputRate_.start(steadyMs());
-    monitor_.start(steadyMs(), wallMs());
+void LeftServer::receiveLoop(platform::UdpSocket& sock, int path) {
+    const bool switched = hasSecondInput();
     // Big enough for an RTP datagram around a whole chunk; a raw datagram longer than a chunk
     // is still dropped, in handleRaw.
     std::array<std::uint8_t, RtpPacket::kMaxDatagramSize> datagram{};
     for (;;) {
         const platform::UdpSocket::Datagram received =
-            sock_.receive(datagram.data(), static_cast<int>(datagram.size()));
+            sock.receive(datagram.data(), static_cast<int>(datagram.size()));
         if (received.timedOut) {
-            handleIdle(steadyMs());
+            switched ? handlePathIdle(steadyMs()) : handleIdle(steadyMs());
             continue;
         }
         if (received.length < 0) {
-            stopReceiving();
+            stopReceiving(sock);
         }
-        handleDatagram(datagram.data(), received.length, received.fullLength);
+        if (switched) {
+            handlePathDatagram(path, datagram.data(), received.length, received.fullLength,
+                               steadyMs());
+        } else {
+            handleDatagram(datagram.data(), received.length, received.fullLength);
+        }
     }
+}
+
+void LeftServer::handlePathDatagram(int path, const std::uint8_t* data, int length, int fullLength,
+                                    std::int64_t nowMs) {
+    PathCounters& counters = paths_[path];
+    counters.datagrams.fetch_add(1, std::memory_order_relaxed);
+    counters.bytes.fetch_add(fullLength, std::memory_order_relaxed);
+    MutexLock lock(mergeMutex_);
+    if (inputSwitch_->onDatagram(path, nowMs)) {
+        handleDatagram(data, length, fullLength, nowMs);
+    }
+}
+
+void LeftServer::handlePathIdle(std::int64_t nowMs) {
+    MutexLock lock(mergeMutex_);
+    inputSwitch_->onIdle(nowMs);
+    handleIdle(nowMs);
+}
+
+// Under mergeMutex_, from inside the switch.
+void LeftServer::onSwitchChange(InputSwitch::Change change, int path, const std::string& reason) {
+    const int number = path + 1;
+    switch (change) {
+    case InputSwitch::Change::PathDown:
+        paths_[path].stalled.store(true, std::memory_order_relaxed);
+        LOG_LINE << "-- input " << number << " down: " << reason;
+        return;
+    case InputSwitch::Change::PathUp:
+        paths_[path].stalled.store(false, std::memory_order_relaxed);
+        LOG_LINE << "-- input " << number << " up: " << reason;
+        return;
+    case InputSwitch::Change::Switched:
+        break;
+    }
+    const std::int32_t dropped = incoming_.available();
+    startStreamAfresh();
+    for (int index = 0; index < InputSwitch::kPaths; ++index) {
+        paths_[index].active.store(index == path, std::memory_order_relaxed);
+    }
+    const std::int64_t switches = switches_.fetch_add(1, std::memory_order_relaxed) + 1;
+    LOG_LINE << "-- input switched to " << number << ": " << reason << "; dropped " << dropped
+             << " bytes of the other input's unfinished chunk, switches so far: " << switches;
+}
+
+// The next datagram comes from the other input: its bytes must not complete a chunk of the old
+// one, its continuity counters owe nothing to the old ones, and fast start waits for its key
+// frame.
+void LeftServer::startStreamAfresh() {
+    incoming_.clear();
+    health_.restart();
+    format_.store(InputFormat::None, std::memory_order_relaxed);
+    sink_.restartStream();
+}
+
+LeftServer::PathFigures LeftServer::pathFigures(int path) const {
+    const PathCounters& counters = paths_[path];
+    return {counters.bytes.load(std::memory_order_relaxed),
+            counters.datagrams.load(std::memory_order_relaxed),
+            counters.stalled.load(std::memory_order_relaxed),
+            counters.active.load(std::memory_order_relaxed)};
 }
 
 void LeftServer::handleDatagram(const std::uint8_t* data, int length, int fullLength) {
@@ -283,10 +381,10 @@ void LeftServer::noteFormatTaken(InputFormat format, std::int64_t nowMs) {
     }
 }
 
-void LeftServer::stopReceiving() {
+void LeftServer::stopReceiving(platform::UdpSocket& sock) {
     LOG_LINE << "recvfrom failed: " << platform::lastSocketError();
     LOG_LINE << "stop recv from publisher";
-    sock_.close();
+    sock.close();
     exitProcess(kFatalStatus);
 }
 

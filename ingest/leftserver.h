@@ -3,16 +3,20 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
+#include <thread>
 
 #include "core/bitratehistory.h"
 #include "core/chunk.h"
 #include "core/chunksink.h"
+#include "core/mutex.h"
 #include "core/ratelimiter.h"
 #include "core/ringbuffer_adaptive.h"
 #include "ingest/inputhealth.h"
 #include "ingest/inputmonitor.h"
+#include "ingest/inputswitch.h"
 #include "ingest/rtpinput.h"
 #include "ingest/streamrecorder.h"
 #include "platform/udpsocket.h"
@@ -42,6 +46,12 @@ public:
     void setSender(const std::string& sender) { sender_ = sender; }
     // ms without a datagram before the input counts as stalled; 0 turns that off.
     void setInputTimeout(std::int64_t milliseconds) { monitor_.setTimeout(milliseconds); }
+    // A second input of the same stream, which takes over while the first one is silent;
+    // before serve(). Without it there is one receiver thread and no switch.
+    // A backup input of the same stream; `sender` as for setSender.
+    void setSecondInput(const std::string& group, const std::string& port, const std::string& iface,
+                        const std::string& sender, std::int64_t failoverTimeoutMs,
+                        std::int64_t failbackDelayMs);
     [[noreturn]] void serve();
 
     const std::string& group() const { return group_; }
@@ -79,18 +89,53 @@ public:
     std::int64_t rtpDatagrams() const { return rtpDatagrams_.load(std::memory_order_relaxed); }
     RtpCounters rtpCounters() const { return rtpInput_.counters(); }
 
+    // What each of two inputs did; any thread. Index 0 is `source`, 1 the second input.
+    struct PathFigures {
+        std::int64_t bytes = 0;
+        std::int64_t datagrams = 0;
+        bool stalled = false;
+        bool active = false;
+    };
+    bool hasSecondInput() const { return inputSwitch_ != nullptr; }
+    PathFigures pathFigures(int path) const;
+    std::int64_t inputSwitches() const { return switches_.load(std::memory_order_relaxed); }
+    // Receiver threads, with two inputs: one datagram, or a wait without one, on `path`. Public
+    // so that tests can drive the switch without sockets.
+    void handlePathDatagram(int path, const std::uint8_t* data, int length, int fullLength,
+                            std::int64_t nowMs) EXCLUDES(mergeMutex_);
+    void handlePathIdle(std::int64_t nowMs) EXCLUDES(mergeMutex_);
+
 private:
-    bool openSocket();
-    bool bindAndJoin();
-    bool join(std::uint32_t groupAddress, std::uint32_t ifaceAddress);
-    void tuneReceiveBuffer();
-    [[noreturn]] void receiveLoop();
+    // The figures one receiver thread writes for others to read.
+    struct PathCounters {
+        std::atomic<std::int64_t> bytes{0};
+        std::atomic<std::int64_t> datagrams{0};
+        std::atomic<bool> stalled{false};
+        std::atomic<bool> active{false};
+    };
+    struct SecondInput {
+        std::string group;
+        std::string port;
+        std::string iface;
+        std::string sender;
+    };
+
+    bool openSocket(platform::UdpSocket& sock);
+    bool bindAndJoin(platform::UdpSocket& sock, const std::string& group, const std::string& port,
+                     const std::string& iface, const std::string& sender);
+    bool join(platform::UdpSocket& sock, const std::string& group, const std::string& port,
+              const std::string& iface, const std::string& sender, std::uint32_t groupAddress,
+              std::uint32_t ifaceAddress);
+    void tuneReceiveBuffer(platform::UdpSocket& sock);
+    [[noreturn]] void receiveLoop(platform::UdpSocket& sock, int path);
+    void onSwitchChange(InputSwitch::Change change, int path, const std::string& reason);
+    void startStreamAfresh();
     void reportOversize(int fullLength, std::int64_t nowMs);
     void noteFormatTaken(InputFormat format, std::int64_t nowMs);
     void handleRaw(const std::uint8_t* data, int length, std::int64_t nowMs);
     void takeTransportStream(const std::uint8_t* data, int length);
     [[noreturn]] void fatalStop();
-    [[noreturn]] void stopReceiving();
+    [[noreturn]] void stopReceiving(platform::UdpSocket& sock);
 
     ChunkSink& sink_;
     std::string group_;
@@ -120,6 +165,16 @@ private:
     std::atomic<std::int64_t> rtpDatagrams_{0};
     std::int64_t formatChanges_ = 0; // receiver only
     RateLimiter formatLog_{5000};    // receiver only: a group with two senders flips all the time
+
+    // Two inputs: each receiver thread takes mergeMutex_ around everything it does after
+    // counting, so the data path above sees one stream from one thread at a time.
+    Mutex mergeMutex_;
+    std::unique_ptr<InputSwitch> inputSwitch_ PT_GUARDED_BY(mergeMutex_);
+    SecondInput second_;
+    platform::UdpSocket secondSock_;
+    std::unique_ptr<std::thread> secondReceiver_; // runs for the life of the process
+    std::array<PathCounters, InputSwitch::kPaths> paths_;
+    std::atomic<std::int64_t> switches_{0};
 };
 
 } // namespace vandra

@@ -232,6 +232,13 @@ void RightServer::broadcast(const std::uint8_t* data, std::int32_t length) {
     keepBacklogsInBudget();
 }
 
+void RightServer::restartStream() {
+    MutexLock lock(clientsMutex_);
+    if (fastStart_) {
+        fastStart_->restart(steadyMs());
+    }
+}
+
 // One caller at most is cut per chunk: it frees more than a chunk's worth for every caller.
 void RightServer::keepBacklogsInBudget() {
     std::int64_t total = 0;

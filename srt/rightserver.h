@@ -51,6 +51,7 @@ public:
     // Receiver thread: copies one chunk into the buffer of every caller that has one (and,
     // with fast start, into the cache first).
     void broadcast(const std::uint8_t* data, std::int32_t length) override EXCLUDES(clientsMutex_);
+    void restartStream() override EXCLUDES(clientsMutex_);
     // Sampler thread: samples active callers, removes and joins finished ones.
     void sampleAndReap(const std::string& time, std::int64_t steadyMs) EXCLUDES(clientsMutex_);
     // The callers that have samples, in accept order, as JSON objects joined by ",".

@@ -106,6 +106,32 @@ void writeInput(Exposition& out, const InputStatus& input) {
                "RTP packets of the input that arrived out of order.", input.rtpReorderedPackets);
 }
 
+// Per input, with two inputs only.
+void writeInputPaths(Exposition& out, const InputStatus& input) {
+    if (input.paths.empty()) {
+        return;
+    }
+    const auto perPath = [&](const char* name, const char* type, const char* help,
+                             const std::function<std::uint64_t(const InputPathStatus&)>& value) {
+        out.family(name, type, help);
+        for (std::size_t index = 0; index < input.paths.size(); ++index) {
+            out.sample(Exposition::labelText("input", std::to_string(index + 1)),
+                       value(input.paths[index]));
+        }
+    };
+    perPath("vandra_input_path_bytes_total", kCounter, "Bytes received on each input.",
+            [](const InputPathStatus& path) { return path.bytesTotal; });
+    perPath("vandra_input_path_datagrams_total", kCounter, "Datagrams received on each input.",
+            [](const InputPathStatus& path) { return path.datagramsTotal; });
+    perPath("vandra_input_path_stalled", kGauge,
+            "1 while an input has been silent for failover_timeout ms, else 0.",
+            [](const InputPathStatus& path) { return std::uint64_t{path.stalled}; });
+    perPath("vandra_input_active", kGauge, "1 for the input that feeds the callers, else 0.",
+            [](const InputPathStatus& path) { return std::uint64_t{path.active}; });
+    out.single("vandra_input_switches_total", kCounter,
+               "Times the callers were switched to the other input.", input.switchesTotal);
+}
+
 void writeCallerTotals(Exposition& out, const ServerStatus& status) {
     out.single("vandra_callers", kGauge, "SRT callers connected now.",
                std::uint64_t{status.callers.size()});
@@ -240,6 +266,7 @@ std::string metricsText(const ServerStatus& status,
     out.family("vandra_build_info", kGauge, "The server's version; the value is always 1.");
     out.sample(Exposition::labelText("version", status.version), std::uint64_t{1});
     writeInput(out, status.input);
+    writeInputPaths(out, status.input);
     writeCallerTotals(out, status);
     writeListeners(out, status);
     writeCallers(out, status);

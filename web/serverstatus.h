@@ -11,6 +11,14 @@
 namespace vandra {
 
 // The input as documents and metrics show it.
+// One of two inputs of the stream (source, source2).
+struct InputPathStatus {
+    std::uint64_t bytesTotal = 0;
+    std::uint64_t datagramsTotal = 0;
+    bool stalled = false;
+    bool active = false; // feeds the callers
+};
+
 struct InputStatus {
     std::string format = "none"; // "none", "ts" or "rtp"
     std::uint64_t bytesTotal = 0;
@@ -26,6 +34,8 @@ struct InputStatus {
     std::uint64_t rtpLostPackets = 0;
     std::uint64_t rtpDuplicatePackets = 0;
     std::uint64_t rtpReorderedPackets = 0;
+    std::vector<InputPathStatus> paths; // empty with one input
+    std::uint64_t switchesTotal = 0;
 };
 
 // Counts of callers since the start, each with its label ("closed", "passphrase", ...).

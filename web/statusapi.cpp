@@ -16,6 +16,21 @@ Json timeOrNull(std::int64_t wallMs) {
     return wallMs > 0 ? Json(wallMs) : Json(nullptr);
 }
 
+// Per input, in the order of source and source2; with two inputs only.
+Json inputPathsJson(const InputStatus& input) {
+    Json paths = Json::array();
+    for (std::size_t index = 0; index < input.paths.size(); ++index) {
+        const InputPathStatus& path = input.paths[index];
+        paths.push_back({{"input", index + 1},
+                         {"bytes_total", path.bytesTotal},
+                         {"datagrams_total", path.datagramsTotal},
+                         {"stalled", path.stalled},
+                         {"active", path.active},
+                         {"switches_total", input.switchesTotal}});
+    }
+    return paths;
+}
+
 Json inputJson(const InputStatus& input) {
     return Json{
         {"format", input.format},
@@ -105,7 +120,7 @@ std::string statusApiJson(const ServerStatus& status) {
     for (const DepartedCaller& caller : status.departed) {
         departed.push_back(departedJson(caller));
     }
-    const Json document{
+    Json document{
         {"version", status.version},
         {"now_ms", status.nowMs},
         {"srt_latency_ms", status.srtLatencyMs},
@@ -114,6 +129,9 @@ std::string statusApiJson(const ServerStatus& status) {
         {"departed", std::move(departed)},
         {"access", accessJson(status)},
     };
+    if (!status.input.paths.empty()) {
+        document["inputs"] = inputPathsJson(status.input);
+    }
     // Text from outside (a user name, a stream id) may be any bytes: invalid UTF-8 is replaced,
     // never thrown about.
     return document.dump(-1, ' ', false, Json::error_handler_t::replace);

@@ -70,6 +70,15 @@ InputStatus StatusCollector::collectInput() const {
     input.rtpLostPackets = rtp.lost;
     input.rtpDuplicatePackets = rtp.duplicates;
     input.rtpReorderedPackets = rtp.reordered;
+    if (input_.hasSecondInput()) {
+        for (int path = 0; path < InputSwitch::kPaths; ++path) {
+            const LeftServer::PathFigures figures = input_.pathFigures(path);
+            input.paths.push_back({static_cast<std::uint64_t>(figures.bytes),
+                                   static_cast<std::uint64_t>(figures.datagrams), figures.stalled,
+                                   figures.active});
+        }
+        input.switchesTotal = static_cast<std::uint64_t>(input_.inputSwitches());
+    }
     return input;
 }
 

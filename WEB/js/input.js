@@ -56,8 +56,24 @@ function showRate(el, kbps) {
     el.classList.toggle("no-value", !Number.isFinite(kbps));
 }
 
-// Returns the input state shown.
-export function renderInputHealth(input, nowMs) {
+// With two inputs (source2 set): each one's state and which one feeds the callers.
+function renderInputPaths(inputs) {
+    const box = byId("input-paths-box");
+    box.hidden = !Array.isArray(inputs) || inputs.length === 0;
+    if (box.hidden)
+        return;
+    const texts = inputs.map(path => {
+        const state = path.stalled ? "stalled" : path.active ? "active" : "standby";
+        return String(num(path.input)) + ": " + state;
+    });
+    const el = byId("input-paths");
+    setElText(el, texts.join(" · "));
+    el.classList.toggle("alert", inputs.some(path => path.stalled));
+}
+
+// Returns the input state shown; `inputs` is the per-input list, when the server has two.
+export function renderInputHealth(input, nowMs, inputs) {
+    renderInputPaths(inputs);
     const inputState = classifyInput(input);
     const banner = byId("input-health");
     setAttr(banner, "data-input-state", inputState);
@@ -136,5 +152,6 @@ export function renderInputHealthFromHistory(samples, statusApi) {
         setElText(byId(id), "—");
     byId("input-rtp-box").hidden = true;
     byId("input-oversize-box").hidden = true;
+    byId("input-paths-box").hidden = true;
     return inputState;
 }

@@ -239,6 +239,31 @@ TEST_F(LeftServerInput, MixedRawAndRtpAreTakenDatagramByDatagram) {
     EXPECT_EQ(log_.count("-- input format changed to rtp, changes so far: 5 "), 1) << log_.text();
 }
 
+// A switch between two inputs: the old input's packets waiting for a chunk never join the new
+// input's, and the jump in continuity counters is no error.
+TEST_F(LeftServerInput, SwitchDropsTheOldInputsUnfinishedChunk) {
+    left_.setSecondInput("239.1.1.1", "5000", "", 300, 1000);
+    const auto feedPath = [this](int path, const Bytes& datagram) {
+        const int length = static_cast<int>(datagram.size());
+        left_.handlePathDatagram(path, datagram.data(), length, length, nowMs_);
+    };
+    for (std::uint64_t first = 0; first < 9; first += 3) {
+        feedPath(InputSwitch::kMain, testPackets(first, 3));
+        feedPath(InputSwitch::kBackup, testPackets(1000 + first, 3));
+    }
+    EXPECT_EQ(sink_.chunkStarts, (std::vector<std::uint64_t>{0})) << "packets 7 and 8 wait";
+    nowMs_ += 400; // main silent past the failover timeout
+    left_.handlePathIdle(nowMs_);
+    feedPath(InputSwitch::kBackup, testPackets(2000, 7));
+    EXPECT_EQ(sink_.chunkStarts, (std::vector<std::uint64_t>{0, 2000}));
+    EXPECT_EQ(log_.count("-- input switched to 2: input 1 is down; dropped 376 bytes"), 1)
+        << log_.text();
+    EXPECT_EQ(left_.health().continuityErrors(), 0u);
+    EXPECT_EQ(left_.pathFigures(InputSwitch::kBackup).datagrams, 4);
+    EXPECT_TRUE(left_.pathFigures(InputSwitch::kBackup).active);
+    EXPECT_TRUE(left_.pathFigures(InputSwitch::kMain).stalled);
+}
+
 // Guards a settings value writing lines of its own into the operator's log: interface and
 // group text is escaped there, and an ordinary value is shown as it is. The receiver stops the
 // process when it cannot join, so each run is a child process.
