@@ -141,12 +141,18 @@ int refuseRequest(std::int32_t newSocket, const Admission& admission, HandshakeM
     return -1;
 }
 
-Admission decide(const ListenGate* gate, const sockaddr* peer, std::string_view streamId) {
-    if (gate == nullptr || gate->policy == nullptr) {
+// The rules in force, held by the caller for as long as an admission points into them.
+std::shared_ptr<const AccessPolicy> currentPolicy(const ListenGate* gate) {
+    return gate != nullptr && gate->policy != nullptr ? gate->policy->load() : nullptr;
+}
+
+Admission decide(const ListenGate* gate, const AccessPolicy* policy, const sockaddr* peer,
+                 std::string_view streamId) {
+    if (policy == nullptr) {
         return {};
     }
     const std::size_t held = gate->callersHeld ? gate->callersHeld() : 0;
-    return gate->policy->admit(ipv4AddressOf(peer), streamId, held);
+    return policy->admit(ipv4AddressOf(peer), streamId, held);
 }
 } // namespace
 
@@ -165,7 +171,8 @@ int listenCallback(void* opaque, std::int32_t newSocket, int /*hsVersion*/, cons
     HandshakeMonitor* monitor = gate != nullptr ? gate->monitor : nullptr;
     const std::string id = streamId != nullptr ? streamId : "";
     // Decided before the monitor watches this request, so that it is not counted as held.
-    const Admission admission = decide(gate, peer, AccessPolicy::decodedStreamId(id));
+    const std::shared_ptr<const AccessPolicy> policy = currentPolicy(gate);
+    const Admission admission = decide(gate, policy.get(), peer, AccessPolicy::decodedStreamId(id));
     const std::int64_t now = steadyMs();
     const std::string keyedUser = admission.passphrase != nullptr ? admission.user : "";
     if (monitor == nullptr || monitor->onRequest(newSocket, peer, now, keyedUser)) {
@@ -227,8 +234,8 @@ std::int32_t createSrtListener(const SrtListenParams& params, bool tuneSendBuffe
     if (!setEncryption(sock, params.passphrase)) {
         return 0;
     }
-    const bool perUserPassphrases =
-        gate != nullptr && gate->policy != nullptr && gate->policy->hasUsers();
+    const std::shared_ptr<const AccessPolicy> policy = currentPolicy(gate);
+    const bool perUserPassphrases = policy != nullptr && policy->hasUsers();
     if (perUserPassphrases && !requireEncryption(sock)) {
         return 0;
     }

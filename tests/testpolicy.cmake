@@ -14,7 +14,7 @@
 
 set(vandra_threaded_tests
     "^(DataPathDelivery|DataPathCallers|DataPathInput|DataPathSrtSettings)\\."
-    "^(FastStart|AccessUsers)\\."
+    "^(FastStart|AccessUsers|AccessReload)\\."
     "^Observability\\.Metrics")
 set(vandra_browser_tests "^Dashboard\\.")
 set(vandra_netns_tests "^Reliability(SlowCallers\\.StalledAndThrottled|FastStart|ScaleOut)")
