@@ -84,30 +84,40 @@ TEST(AccessReload, UsersAndWebPasswordsChangeWhileOthersKeepWatching) {
     publisher->stop();
 }
 
-// Guards against a narrowed allow-list leaving a caller from a dropped network connected or
-// cutting one from a kept network, a lowered limit cutting anyone or not refusing the next
-// caller, a restart-only change going unmentioned, a bad network list being applied, and the
-// reload metrics not counting.
-TEST(AccessReload, SettingsFileNarrowsNetworksAndLimit) {
+// Guards against a settings file named by config= not being read, a relative users path in it
+// not being taken from its folder, a narrowed allow-list leaving a caller from a dropped network
+// connected or cutting one from a kept network, a lowered limit cutting anyone or not refusing
+// the next caller, a restart-only change going unmentioned, a bad network list being applied,
+// and the reload metrics not counting.
+TEST(AccessReload, ChannelFileNarrowsNetworksAndLimit) {
     const MulticastSource source = uniqueSource();
     const int srtPort = freeUdpPort();
     const int webPort = freeTcpPort();
+    const ScratchDir channel("vandra_channel_");
+    const std::filesystem::path settings = channel.path() / "news.ini";
+    rewrite(channel.path() / "viewers", std::string("viewer:") + kAliceSecret + "\n");
     const std::string common = source.setting() + "\nport=" + std::to_string(srtPort) +
-                               "\nwebport=" + std::to_string(webPort) + "\n";
+                               "\nwebport=" + std::to_string(webPort) + "\nusers=viewers\n";
+    rewrite(settings, common + "allow=127.0.0.1/32,127.0.0.2/32\nmaxcallers=4\n");
     ServerInstance instance;
-    instance.writeIni(common + "allow=127.0.0.1/32,127.0.0.2/32\nmaxcallers=4\n");
-    auto server = instance.run();
+    auto server = instance.run({"config=" + settings.string()});
     ASSERT_TRUE(waitForJoin(*server, source.group)) << server->output();
+    EXPECT_TRUE(contains(server->output(), "access: 1 users, each with a passphrase, from " +
+                                               (channel.path() / "viewers").string()))
+        << server->output();
     auto publisher = startTool("vandra-publisher",
                                publisherArgs(source.group, source.port, {"--bitrate", "2000000"}),
                                instance.dir());
-    FileCaller stranger(instance.dir(), "stranger", srtPort, "latency=500", "127.0.0.2");
-    auto local =
-        startTool("vandra-loadclient", callerArgs("127.0.0.1", srtPort, 1, 20), instance.dir());
+    FileCaller stranger(instance.dir(), "stranger", srtPort,
+                        std::string("latency=500&streamid=viewer&passphrase=") + kAliceSecret,
+                        "127.0.0.2");
+    const std::vector<std::string> viewer = userArgs("viewer", kAliceSecret);
+    auto local = startTool("vandra-loadclient", callerArgs("127.0.0.1", srtPort, 1, 20, viewer),
+                           instance.dir());
     ASSERT_TRUE(waitUntil([&] { return stranger.size() > 100'000; }, 10s)) << stranger.messages();
     ASSERT_TRUE(server->waitForOutput("accept new client", 10s, 2)) << server->output();
 
-    instance.writeIni(common + "allow=127.0.0.1/32\nmaxcallers=1\nlatency=800\n");
+    rewrite(settings, common + "allow=127.0.0.1/32\nmaxcallers=1\nlatency=800\n");
     server->sendSignal(SIGHUP);
     ASSERT_TRUE(server->waitForOutput("; 1 callers cut", 10s)) << server->output();
     EXPECT_TRUE(server->waitForOutput("-- caller 127.0.0.2:", 5s));
@@ -119,11 +129,11 @@ TEST(AccessReload, SettingsFileNarrowsNetworksAndLimit) {
     EXPECT_TRUE(contains(server->output(),
                          "-- changed settings that take effect only after a restart: latency"))
         << server->output();
-    const ToolRun refused =
-        runTool("vandra-loadclient", callerArgs("127.0.0.1", srtPort, 1, 1), instance.dir(), 20s);
+    const ToolRun refused = runTool(
+        "vandra-loadclient", callerArgs("127.0.0.1", srtPort, 1, 1, viewer), instance.dir(), 20s);
     EXPECT_TRUE(contains(refused.output, "(reject reason 1402)")) << refused.output;
 
-    instance.writeIni(common + "allow=127.0.0.1/33\n");
+    rewrite(settings, common + "allow=127.0.0.1/33\n");
     server->sendSignal(SIGHUP);
     ASSERT_TRUE(server->waitForOutput("ERROR: reload failed", 10s)) << server->output();
     expectLossless(finish(*local, 60s), 1, "the caller from the kept network");
