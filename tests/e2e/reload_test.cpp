@@ -144,5 +144,27 @@ TEST(AccessReload, ChannelFileNarrowsNetworksAndLimit) {
     publisher->stop();
 }
 
+// Guards against a swap of the rules that stalls or races the data path: ten callers that
+// stay admitted lose no packet while the users file changes and is reloaded thirty times.
+TEST(AccessReload, RepeatedReloadsCostStayingCallersNoPacket) {
+    const ScratchDir secrets("vandra_reload_");
+    const std::filesystem::path users = secrets.path() / "users";
+    const std::string alice = std::string("alice:") + kAliceSecret + "\n";
+    rewrite(users, alice);
+    ServerFixture fixture({"users=" + users.string()});
+    auto publisher = fixture.startPublisher({"--bitrate", "2000000", "--seconds", "60"});
+    auto callers = fixture.startCallers(10, 8, userArgs("alice", kAliceSecret));
+    ASSERT_TRUE(fixture.waitForLog(" user alice  rightserver", 20s, 10)) << fixture.log();
+    constexpr int kReloads = 30;
+    for (int i = 1; i <= kReloads; ++i) {
+        rewrite(users, i % 2 == 1 ? alice + "dave:" + kBobSecret + "\n" : alice);
+        fixture.process->sendSignal(SIGHUP);
+        ASSERT_TRUE(fixture.waitForLog("-- reload done: users ", 10s, i)) << fixture.log();
+    }
+    EXPECT_EQ(fixture.countInLog("; 0 callers cut"), kReloads) << fixture.log();
+    expectLossless(finish(*callers, 60s), 10, "callers across the reloads");
+    publisher->stop();
+}
+
 } // namespace
 } // namespace vandra::e2e
