@@ -154,9 +154,19 @@ void RightServer::acceptLoop(std::int32_t listenSocket) {
 void RightServer::addClient(std::unique_ptr<ClientHandler> client) {
     const std::int32_t socket = client->socketId();
     bool stopping = false;
+    std::shared_ptr<const AccessPolicy> rules; // let go after the lock: it may be the last
     {
         MutexLock lock(clientsMutex_);
         stopping = stopping_;
+        // A reload between the listen hook and here has not seen this caller: it is judged by
+        // the rules in force now, read under the lock the reload's sweep takes after its swap,
+        // so that one of the two sees it. (libsrt has checked its passphrase already.)
+        rules = access_.load();
+        if (const char* why =
+                rules ? rules->whyWithdrawn(client->address(), client->user(), *rules) : nullptr) {
+            client->assertRegistryLocked();
+            client->withdrawAccess(why);
+        }
         clients_.push_back(std::move(client));
     }
     if (stopping) {
