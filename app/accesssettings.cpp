@@ -25,8 +25,8 @@ std::string shown(const std::string& value) {
     return text;
 }
 
-std::string pathFromSetting(const std::string& value) {
-    return value.front() == '/' ? value : exeDirectory() + "/" + value;
+std::string pathFromSetting(const ConfigReader& config, const std::string& value) {
+    return value.front() == '/' ? value : config.folder() + "/" + value;
 }
 
 // Other users of the machine could read every secret in the file.
@@ -41,9 +41,9 @@ void warnIfReadableByOthers(const char* key, const std::string& path) {
     }
 }
 
-std::optional<CredentialFile> loadCredentials(const char* key, const std::string& value,
+std::optional<CredentialFile> loadCredentials(const ConfigReader& config, const char* key,
                                               CredentialFile::SecretLength length) {
-    const std::string path = pathFromSetting(value);
+    const std::string path = pathFromSetting(config, config.get(key, ""));
     warnIfReadableByOthers(key, path);
     std::string error;
     std::optional<CredentialFile> file = CredentialFile::load(path, length, error);
@@ -103,12 +103,12 @@ bool AccessSettings::readUsers(const ConfigReader& config) {
         return true;
     }
     std::optional<CredentialFile> users =
-        loadCredentials("users", value, AccessPolicy::kPassphraseLength);
+        loadCredentials(config, "users", AccessPolicy::kPassphraseLength);
     if (!users) {
         return false;
     }
     LOG_LINE << "access: " << users->secrets().size() << " users, each with a passphrase, from "
-             << escapeForLog(pathFromSetting(value));
+             << escapeForLog(pathFromSetting(config, value));
     if (!config.get("passphrase", "").empty()) {
         LOG_LINE << "-- the passphrase setting is not used: with users each has their own";
     }
@@ -136,14 +136,15 @@ bool AccessSettings::readWebAuth(const ConfigReader& config) {
     if (value.empty()) {
         return true;
     }
-    const std::optional<CredentialFile> users =
-        loadCredentials("webauth", value, BasicAuth::kPasswordLength);
+    std::optional<CredentialFile> users =
+        loadCredentials(config, "webauth", BasicAuth::kPasswordLength);
     if (!users) {
         return false;
     }
-    web_.auth = std::make_shared<const BasicAuth>(*users);
+    web_.auth = std::make_shared<BasicAuth>(*users);
     LOG_LINE << "access: web authentication for " << users->secrets().size() << " users from "
-             << escapeForLog(pathFromSetting(value)) << " (all but /hi)";
+             << escapeForLog(pathFromSetting(config, value)) << " (all but /hi)";
+    webUsers_ = std::move(users);
     return true;
 }
 

@@ -16,12 +16,15 @@ class ConfigReader;
 class AccessSettings {
 public:
     // Empty, after a line that names the setting and the fault (never a secret), when a
-    // setting is unusable. A file path is taken from the executable's folder unless absolute.
+    // setting is unusable. A relative file path is taken from the settings' folder.
     static std::optional<AccessSettings> read(const ConfigReader& config);
 
     // Puts the SRT rules into `srt`; with users, the shared passphrase no longer applies.
     void applyTo(SrtListenParams& srt) const;
     const WebAccess& web() const { return web_; }
+    const AccessPolicy& srt() const { return srt_; }
+    // The web users, when webauth is set: a reload hands them to the running BasicAuth.
+    const std::optional<CredentialFile>& webUsers() const { return webUsers_; }
 
 private:
     bool readMaxCallers(const ConfigReader& config);
@@ -32,6 +35,7 @@ private:
 
     AccessPolicy srt_;
     WebAccess web_;
+    std::optional<CredentialFile> webUsers_;
 };
 
 } // namespace vandra

@@ -24,12 +24,20 @@ int widestKey() {
 // indented line per setting with two spaces at least after the key.
 void printUsage() {
     std::fputs("Usage: vandra-server [KEY=VALUE ...]\n"
+               "  or:  vandra-server config=FILE\n"
                "  or:  vandra-server --help | --version\n"
                "Joins one IPv4 UDP multicast group carrying an MPEG transport stream and serves\n"
                "it to SRT callers; records it on request; serves a dashboard, JSON status and\n"
                "metrics over HTTP.\n\n"
                "With no arguments the settings come from server.ini beside the executable;\n"
-               "arguments replace that file entirely.\n\n"
+               "config=FILE as the only argument reads them from FILE instead (one file per\n"
+               "channel); other arguments replace the file entirely. A relative users or\n"
+               "webauth path is taken from the settings file's folder (the executable's for\n"
+               "arguments); WEB stays beside the executable.\n\n"
+               "SIGHUP reads the users and webauth files again and, with a settings file,\n"
+               "allow and maxcallers from it; callers the new rules refuse are cut, the others\n"
+               "stay. A reload with a fault changes nothing. Other changed settings wait for a\n"
+               "restart. SIGINT and SIGTERM stop the server.\n\n"
                "Settings (key, default, meaning):\n",
                stdout);
     const int keyWidth = widestKey();

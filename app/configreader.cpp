@@ -57,14 +57,24 @@ void ConfigReader::take(const std::string& line, const std::string& where) {
     values_.emplace(std::move(pair.first), std::move(pair.second));
 }
 
+std::string ConfigReader::exeFolder() {
+    return exeDirectory();
+}
+
 bool ConfigReader::load(const std::string& name) {
-    const std::string path = exeDirectory() + "/" + name;
+    return loadFile(exeDirectory() + "/" + name);
+}
+
+bool ConfigReader::loadFile(const std::string& path) {
+    const std::string name = path.substr(path.rfind('/') + 1);
     std::ifstream file(path, std::ios::in);
     if (!file.is_open()) {
         LOG_LINE << "fail open: " << path;
         return false;
     }
     values_.clear();
+    const std::size_t slash = path.rfind('/');
+    folder_ = slash == std::string::npos ? "." : path.substr(0, std::max<std::size_t>(slash, 1));
     std::string line;
     for (int number = 1; std::getline(file, line); ++number) {
         const std::string where = "line " + std::to_string(number) + " of " + name;

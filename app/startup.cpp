@@ -10,6 +10,7 @@
 #include "app/accesssettings.h"
 #include "app/commandline.h"
 #include "app/configreader.h"
+#include "app/configreload.h"
 #include "app/knownsettings.h"
 #include "app/mainapp.h"
 #include "app/sourceaddress.h"
@@ -261,11 +262,31 @@ int readSettings(const ConfigReader& config, bool fromArguments, Settings& setti
 }
 
 // Every way out of the process closes the recording first, so that every whole chunk
-// received is on disk; SIGINT and SIGTERM end it through the application's stop.
-void stopCleanlyOnExit(platform::SignalWatcher& watcher, MainApp& app) {
+// received is on disk; SIGINT and SIGTERM end it through the application's stop, SIGHUP
+// reloads the access rules.
+void watchSignals(platform::SignalWatcher& watcher, MainApp& app, ConfigReload& reload) {
     StreamRecorder& recorder = app.getLeftServer()->recorder();
     setExitCleanup([&recorder] { recorder.close(); });
-    watcher.start([&app](int signal) { app.stop(signal); });
+    watcher.start([&app](int signal) { app.stop(signal); }, [&reload] { reload.reload(); });
+}
+
+constexpr std::string_view kConfigArgument = "config=";
+
+// The settings file named by a lone "config=FILE" argument, server.ini beside the executable
+// without arguments; empty when the arguments are the settings.
+std::string settingsFileOf(int argc, char** argv) {
+    if (argc < 2) {
+        return exeDirectory() + "/server.ini";
+    }
+    const std::string_view first = argv[1];
+    if (argc == 2 && first.substr(0, kConfigArgument.size()) == kConfigArgument) {
+        return std::string(first.substr(kConfigArgument.size()));
+    }
+    return "";
+}
+
+std::vector<std::string> argumentsOf(int argc, char** argv) {
+    return std::vector<std::string>(argv + 1, argv + std::max(argc, 1));
 }
 } // namespace
 
@@ -279,11 +300,12 @@ int runServer(int argc, char** argv) {
     LOG_LINE << "BUILD DATE: " << __DATE__;
 
     ConfigReader config;
-    const bool fromArguments = argc >= 2;
+    const std::string settingsFile = settingsFileOf(argc, argv);
+    const bool fromArguments = settingsFile.empty();
     if (fromArguments) {
         config.loadArgs(argc, argv);
     } else {
-        config.load("server.ini");
+        config.loadFile(settingsFile);
     }
     Settings settings;
     if (const int status = readSettings(config, fromArguments, settings); status != 0) {
@@ -317,8 +339,10 @@ int runServer(int argc, char** argv) {
                  << " ms without input on source, which takes over again after delivering "
                  << "steadily for " << settings.failbackDelayMs << " ms (0: never)";
     }
+    ConfigReload reload(fromArguments ? "" : settingsFile, argumentsOf(argc, argv), config,
+                        *app.getRightServer(), access->web().auth, access->webUsers());
     platform::SignalWatcher signalWatcher;
-    stopCleanlyOnExit(signalWatcher, app);
+    watchSignals(signalWatcher, app, reload);
     if (settings.fastStart) {
         app.getRightServer()->enableFastStart();
         app.getRightServer()->setCatchUpSlots(settings.catchUpSlots);

@@ -106,6 +106,7 @@ for entry in \
     'l ./usr/lib/vandra-server/server.ini -> /etc/vandra-server/server.ini' \
     '- ./etc/vandra-server/server.ini' \
     '- ./lib/systemd/system/vandra-server.service' \
+    '- ./lib/systemd/system/vandra-server@.service' \
     '- ./usr/share/doc/vandra-server/copyright' \
     '- ./usr/share/doc/vandra-server/changelog.Debian.gz' \
     '- ./usr/share/doc/vandra-server/README.md' \
@@ -113,7 +114,7 @@ for entry in \
     grep -qxF -- "$entry" <<<"$contents" || fail "package lacks: $entry"
 done
 # Nothing but the server's own files (no test tools, no build leftovers).
-stray=$(grep -vE '^d |^. \./(usr/lib/vandra-server/|usr/bin/vandra-server |etc/vandra-server/|lib/systemd/system/vandra-server\.service$|usr/share/doc/vandra-server/|usr/share/man/man8/vandra-server\.8\.gz$)' <<<"$contents")
+stray=$(grep -vE '^d |^. \./(usr/lib/vandra-server/|usr/bin/vandra-server |etc/vandra-server/|lib/systemd/system/vandra-server@?\.service$|usr/share/doc/vandra-server/|usr/share/man/man8/vandra-server\.8\.gz$)' <<<"$contents")
 [ -z "$stray" ] || fail "unexpected files: $stray"
 grep -q '^-rwxr-xr-x root/root .* ./usr/lib/vandra-server/vandra-server$' <<<"$listing" ||
     fail "the executable is not root-owned 0755"
@@ -205,6 +206,17 @@ exposure=$(systemd-analyze security --offline=yes "$scratch/unit/vandra-server.s
     sed -n 's/.*Overall exposure level for vandra-server.service: \([0-9.]*\).*/\1/p')
 echo "systemd-analyze security exposure: ${exposure:-none}"
 awk -v e="${exposure:-99}" 'BEGIN { exit !(e <= 2.0) }' || fail "sandboxing exposure ${exposure:-unknown} above 2.0"
+
+# The per-channel template: verified as an instance, and sandboxed line for line as the plain
+# unit (only what names the instance may differ).
+sed "s|^ExecStart=/usr/bin/|ExecStart=$root/usr/bin/|" "$root/lib/systemd/system/vandra-server@.service" \
+    >"$scratch/unit/vandra-server@check.service"
+verify_output=$(MANPATH="$root/usr/share/man" systemd-analyze verify "$scratch/unit/vandra-server@check.service" 2>&1)
+[ $? -eq 0 ] && [ -z "$verify_output" ] || fail "systemd-analyze verify of the template: $verify_output"
+by_design='^(#|Description=|ExecStart=|StateDirectory=|WorkingDirectory=)'
+drift=$(diff <(grep -vE "$by_design" "$root/lib/systemd/system/vandra-server.service") \
+    <(grep -vE "$by_design" "$root/lib/systemd/system/vandra-server@.service"))
+[ -z "$drift" ] || fail "the template unit differs from the plain one: $drift"
 
 echo "--- run from the unpacked root"
 server="$root/usr/bin/vandra-server"

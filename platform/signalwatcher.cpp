@@ -12,6 +12,7 @@ sigset_t shutdownSignals() {
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
     return set;
 }
 } // namespace
@@ -29,6 +30,8 @@ std::string SignalWatcher::nameOf(int signal) {
         return "SIGINT";
     case SIGTERM:
         return "SIGTERM";
+    case SIGHUP:
+        return "SIGHUP";
     default:
         return "signal " + std::to_string(signal);
     }
@@ -42,8 +45,9 @@ SignalWatcher::~SignalWatcher() {
     }
 }
 
-void SignalWatcher::start(std::function<void(int)> onSignal) {
+void SignalWatcher::start(std::function<void(int)> onSignal, std::function<void()> onReload) {
     onSignal_ = std::move(onSignal);
+    onReload_ = std::move(onReload);
     thread_ = std::make_unique<std::thread>(&SignalWatcher::run, this);
 }
 
@@ -51,7 +55,17 @@ void SignalWatcher::run() {
     const sigset_t set = shutdownSignals();
     for (;;) {
         int signal = 0;
-        if (sigwait(&set, &signal) != 0 || (signal != SIGINT && signal != SIGTERM)) {
+        if (sigwait(&set, &signal) != 0) {
+            continue;
+        }
+        if (signal == SIGHUP) {
+            // Here, one at a time: a second SIGHUP meanwhile waits, and one stands for many.
+            if (onReload_ && !stopper_) {
+                onReload_();
+            }
+            continue;
+        }
+        if (signal != SIGINT && signal != SIGTERM) {
             continue;
         }
         if (stopper_) {

@@ -136,4 +136,60 @@ Admission AccessPolicy::admit(std::uint32_t address, std::string_view streamId,
     return admission;
 }
 
+const char* AccessPolicy::whyWithdrawn(std::uint32_t address, const std::string& user,
+                                       const AccessPolicy& before) const {
+    if (allowed_ && !allowed_->allows(address)) {
+        return "address not allowed";
+    }
+    if (!users_ || user.empty()) {
+        return nullptr;
+    }
+    const std::string* now = users_->secretOf(user);
+    if (now == nullptr) {
+        return "user removed";
+    }
+    const std::string* then = before.users_ ? before.users_->secretOf(user) : nullptr;
+    return then != nullptr && *then != *now ? "passphrase changed" : nullptr;
+}
+
+std::string AccessPolicy::userChangesFrom(const AccessPolicy& before) const {
+    static const CredentialFile::Secrets kNone;
+    const CredentialFile::Secrets& was = before.users_ ? before.users_->secrets() : kNone;
+    const CredentialFile::Secrets& is = users_ ? users_->secrets() : kNone;
+    std::size_t added = 0;
+    std::size_t changed = 0;
+    for (const auto& [name, secret] : is) {
+        const auto old = was.find(name);
+        added += old == was.end() ? 1 : 0;
+        changed += old != was.end() && old->second != secret ? 1 : 0;
+    }
+    const std::size_t removed = was.size() + added - is.size();
+    if (added + removed + changed == 0) {
+        return "";
+    }
+    return "users " + std::to_string(added) + " added, " + std::to_string(removed) + " removed, " +
+           std::to_string(changed) + " with a new passphrase";
+}
+
+std::string AccessPolicy::changesFrom(const AccessPolicy& before) const {
+    std::vector<std::string> changes;
+    if (std::string users = userChangesFrom(before); !users.empty()) {
+        changes.push_back(std::move(users));
+    }
+    if (allowedText() != before.allowedText()) {
+        changes.push_back("callers from " + allowedText() + " (was " + before.allowedText() + ")");
+    }
+    if (maxCallers_ != before.maxCallers_) {
+        const auto limit = [](std::size_t n) { return n == 0 ? "none" : std::to_string(n); };
+        changes.push_back("caller limit " + limit(maxCallers_) + " (was " +
+                          limit(before.maxCallers_) + ")");
+    }
+    std::string text;
+    for (const std::string& change : changes) {
+        text += text.empty() ? "" : "; ";
+        text += change;
+    }
+    return text;
+}
+
 } // namespace vandra

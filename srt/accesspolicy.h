@@ -31,7 +31,7 @@ struct Admission {
 
 // Who may connect: at most so many callers at once, from these networks, as one of these
 // users. Everything is optional; an empty policy admits every caller. Read-only once the
-// listener runs, so the hook may use it from libsrt's thread.
+// listener runs, so the hook may use it from libsrt's thread; a reload replaces it whole.
 class AccessPolicy {
 public:
     // SRT keeps stream ids to 512 bytes; a longer one names no user.
@@ -54,6 +54,15 @@ public:
     Admission admit(std::uint32_t address, std::string_view streamId,
                     std::size_t callersHeld) const;
 
+    // Why a connected caller, admitted under `before` from `address` as `user` (empty without
+    // users), may no longer stay under these rules: "address not allowed", "user removed" or
+    // "passphrase changed"; null when it may stay. The caller limit never withdraws access.
+    const char* whyWithdrawn(std::uint32_t address, const std::string& user,
+                             const AccessPolicy& before) const;
+    // What changed since `before`, for one log line: users added, removed and changed as
+    // counts (never names), the allowed networks, the limit; empty when nothing did.
+    std::string changesFrom(const AccessPolicy& before) const;
+
     // The name a caller gives in its stream id: the "u" key of the access-control form
     // "#!::u=NAME,r=..." (other keys ignored), or else the whole stream id. Empty when the
     // access-control form has no "u" or the id is longer than SRT allows.
@@ -65,6 +74,9 @@ public:
     static std::string decodedStreamId(std::string_view streamId);
 
 private:
+    std::string userChangesFrom(const AccessPolicy& before) const;
+    std::string allowedText() const { return allowed_ ? allowed_->text() : "any address"; }
+
     std::size_t maxCallers_ = 0; // 0: no limit
     std::optional<AddressFilter> allowed_;
     std::optional<CredentialFile> users_;

@@ -59,6 +59,8 @@ const char* endReasonCode(EndReason reason) {
         return "fell_behind";
     case EndReason::SendError:
         return "error";
+    case EndReason::Withdrawn:
+        return "withdrawn";
     case EndReason::None:
         break;
     }
@@ -76,6 +78,8 @@ const char* endReasonText(EndReason reason) {
         return "fell behind the input";
     case EndReason::SendError:
         return "send error";
+    case EndReason::Withdrawn:
+        return "access withdrawn";
     case EndReason::None:
         break;
     }
@@ -151,6 +155,12 @@ void ClientHandler::cutForBacklogBudget() {
     overflowed_ = true;
     cutForBudget_.store(true);
     fellBehind_.store(true);
+    wakeSender();
+}
+
+void ClientHandler::withdrawAccess(const char* why) {
+    overflowed_ = true;
+    withdrawn_.store(why);
     wakeSender();
 }
 
@@ -493,6 +503,10 @@ void ClientHandler::run() {
             continue;
         }
         statsFailures = 0;
+        if (withdrawn_.load() != nullptr) {
+            reason = EndReason::Withdrawn;
+            break;
+        }
         if (fellBehind_.load()) {
             logFellBehind();
             reason = EndReason::FellBehind;
@@ -578,9 +592,10 @@ void ClientHandler::logEnd(EndReason reason) {
     const CallerStats last = stats();
     const std::int64_t connectedMs = steadyMs() - startedMs_;
     LOG_LINE << "-- caller " << url_ << (user_.empty() ? "" : " user " + escapeForLog(user_))
-             << " (socket " << socketId_ << ") ended: " << endReasonText(reason) << "; connected "
-             << connectedMs / 1000 << "." << connectedMs % 1000 / 100 << " s, " << last.sentBytes
-             << " bytes sent";
+             << " (socket " << socketId_ << ") ended: " << endReasonText(reason)
+             << (reason == EndReason::Withdrawn ? std::string(" (") + withdrawn_.load() + ")" : "")
+             << "; connected " << connectedMs / 1000 << "." << connectedMs % 1000 / 100 << " s, "
+             << last.sentBytes << " bytes sent";
     if (faststartChunks() > 0) {
         LOG_LINE << "-- caller " << url_ << " (socket " << socketId_
                  << ") fast start: " << faststartChunks() << " chunks from the cache, "

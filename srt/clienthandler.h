@@ -21,8 +21,8 @@ class GopCache;
 class RingBufferAdaptive;
 
 // Why a caller's sending loop ended.
-enum class EndReason { None, Closed, Lost, FellBehind, SendError };
-// "closed", "lost", "fell_behind", "error": the label metrics and documents use.
+enum class EndReason { None, Closed, Lost, FellBehind, SendError, Withdrawn };
+// "closed", "lost", "fell_behind", "error", "withdrawn": the label metrics and documents use.
 const char* endReasonCode(EndReason reason);
 
 // libsrt's figures for one caller at its latest sample (payload counts are unique: each
@@ -109,6 +109,10 @@ public:
     // Disconnects this caller as fallen behind because all callers' backlogs together passed
     // the registry's budget and its backlog was the largest. Receiver thread.
     void cutForBacklogBudget() REQUIRES(clientsMutex_);
+    // Disconnects this caller because the access rules no longer admit it; `why` is a literal
+    // ("user removed") that goes into its end line. Under the clients mutex, so that no
+    // further chunk reaches it; the slow part (closing) is its own thread's.
+    void withdrawAccess(const char* why) REQUIRES(clientsMutex_);
     // Whether deliveries stopped for good (cut, or past the per-caller limit).
     bool cutOff() const REQUIRES(clientsMutex_) { return overflowed_; }
 
@@ -126,6 +130,9 @@ public:
     std::int32_t backlogBytes() const { return backlog_.load(std::memory_order_relaxed); }
     const std::string& url() const { return url_; }
     void setUrl(std::string url) { url_ = std::move(url); }
+    // The caller's IPv4 address in network byte order, set by the accept thread before start.
+    std::uint32_t address() const { return address_; }
+    void setAddress(std::uint32_t address) { address_ = address; }
     // The name the caller connected as; empty when no users are configured.
     const std::string& user() const { return user_; }
     void setUser(std::string user) { user_ = std::move(user); }
@@ -179,6 +186,7 @@ private:
     const std::int32_t maxBacklogBytes_; // this caller's cap
     BitrateHistory history_;
     std::string url_;                     // "ip:port", set by the accept thread
+    std::uint32_t address_ = 0;           // set by the accept thread before start
     std::string user_;                    // set by the accept thread before start
     std::string streamId_;                // set by the accept thread before start
     std::int32_t listener_ = 0;           // set by the accept thread before start
@@ -199,8 +207,9 @@ private:
     std::int64_t keyFrameDueMs_ GUARDED_BY(clientsMutex_) = 0;
     std::atomic<bool> cutForBudget_{false};
     std::atomic<std::int32_t> faststartChunks_{0};
-    std::atomic<bool> fellBehind_{false}; // set once the backlog limit was hit
-    std::int64_t ringIdleSinceMs_ = 0;    // sending thread only
+    std::atomic<bool> fellBehind_{false};         // set once the backlog limit was hit
+    std::atomic<const char*> withdrawn_{nullptr}; // why its access was withdrawn, once it was
+    std::int64_t ringIdleSinceMs_ = 0;            // sending thread only
 
     // guards pending_, pendingLength_, pendingSent_ and every send on the socket, so that
     // chunks leave in the order they came whichever thread sends them

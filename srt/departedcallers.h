@@ -24,7 +24,7 @@ public:
     std::uint64_t total(EndReason reason) const EXCLUDES(mutex_);
 
 private:
-    static constexpr std::size_t kReasons = static_cast<std::size_t>(EndReason::SendError) + 1;
+    static constexpr std::size_t kReasons = static_cast<std::size_t>(EndReason::Withdrawn) + 1;
 
     mutable Mutex mutex_;                                   // guards everything below
     std::deque<DepartedCaller> callers_ GUARDED_BY(mutex_); // oldest first

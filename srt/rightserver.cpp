@@ -99,8 +99,8 @@ bool RightServer::start(SrtListenParams params) {
     liveMode_ = params.latency != 0;
     maxBacklogBytes_ = params.maxBacklogBytes;
     latencyMs_.store(params.latency, std::memory_order_relaxed);
-    access_ = std::move(params.access);
-    accessShown_.store(&access_, std::memory_order_release);
+    access_.store(std::make_shared<const AccessPolicy>(std::move(params.access)));
+    reloads_.started(wallMs());
     gate_.monitor = &handshakes_;
     gate_.policy = &access_;
     // An admitted request is watched until it becomes a caller; the accept loop counts the
@@ -154,18 +154,20 @@ void RightServer::acceptLoop(std::int32_t listenSocket, std::int32_t listener) {
          client != SRT_INVALID_SOCK;
          client = srt_accept(listenSocket, reinterpret_cast<sockaddr*>(&peer), &peerLength)) {
         const std::string url = addressText(peer);
+        const bool hasUsers = accessPolicy()->hasUsers();
         auto handler = makeClient();
         handler->setUrl(url); // before its thread can read it
+        handler->setAddress(reinterpret_cast<const sockaddr_in&>(peer).sin_addr.s_addr);
         handler->setStreamId(streamIdOf(client));
         handler->setListener(listener);
-        if (access_.hasUsers()) {
+        if (hasUsers) {
             // The name the listen hook admitted this caller as.
             handler->setUser(
                 AccessPolicy::userFromStreamId(AccessPolicy::decodedStreamId(handler->streamId())));
         }
         LOG_LINE << "accept new client " << client << " " << url << " streamid "
                  << quotedForLog(handler->streamId())
-                 << (access_.hasUsers() ? " user " + escapeForLog(handler->user()) : "");
+                 << (hasUsers ? " user " + escapeForLog(handler->user()) : "");
         handler->start(client);
         // Before the registry's lock, which the receiver takes for every chunk: while both
         // count this caller, a second caller arriving with it could be refused at the limit.
@@ -181,9 +183,19 @@ void RightServer::acceptLoop(std::int32_t listenSocket, std::int32_t listener) {
 void RightServer::addClient(std::unique_ptr<ClientHandler> client) {
     const std::int32_t socket = client->socketId();
     bool stopping = false;
+    std::shared_ptr<const AccessPolicy> rules; // let go after the lock: it may be the last
     {
         MutexLock lock(clientsMutex_);
         stopping = stopping_;
+        // A reload between the listen hook and here has not seen this caller: it is judged by
+        // the rules in force now, read under the lock the reload's sweep takes after its swap,
+        // so that one of the two sees it. (libsrt has checked its passphrase already.)
+        rules = access_.load();
+        if (const char* why =
+                rules ? rules->whyWithdrawn(client->address(), client->user(), *rules) : nullptr) {
+            client->assertRegistryLocked();
+            client->withdrawAccess(why);
+        }
         clients_.push_back(std::move(client));
     }
     if (stopping) {
@@ -206,6 +218,27 @@ void RightServer::closeCallersForStop() {
     for (const std::int32_t socket : sockets) {
         closeCallerSocket(socket);
     }
+}
+
+std::size_t RightServer::replaceAccess(AccessPolicy rules) {
+    auto replacement = std::make_shared<const AccessPolicy>(std::move(rules));
+    const std::shared_ptr<const AccessPolicy> before = access_.exchange(replacement);
+    std::size_t cut = 0;
+    // Under the lock only a filter test and a name lookup per caller; each cut caller's own
+    // thread closes its connection.
+    MutexLock lock(clientsMutex_);
+    for (const auto& client : clients_) {
+        client->assertRegistryLocked();
+        if (!client->isActive() || client->cutOff()) {
+            continue;
+        }
+        if (const char* why =
+                replacement->whyWithdrawn(client->address(), client->user(), *before)) {
+            client->withdrawAccess(why);
+            ++cut;
+        }
+    }
+    return cut;
 }
 
 std::size_t RightServer::clientCount() const {

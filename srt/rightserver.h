@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/chunksink.h"
+#include "core/configreloads.h"
 #include "core/mutex.h"
 #include "ingest/gopcache.h"
 #include "srt/callersnapshot.h"
@@ -78,10 +79,14 @@ public:
     // Refusals by reason since the start, and those of the last 10 minutes. Any thread.
     RefusalWindow::Counts refusalTotals() const;
     RefusalWindow::Counts recentRefusals() const;
-    // The access rules, once start has taken them; null before. Any thread.
-    const AccessPolicy* accessPolicy() const {
-        return accessShown_.load(std::memory_order_acquire);
-    }
+    // The access rules in force, once start has taken them; null before. Any thread.
+    std::shared_ptr<const AccessPolicy> accessPolicy() const { return access_.load(); }
+    // Puts new access rules in force at once (a reload), then cuts every caller they no
+    // longer admit; the others lose nothing. Returns how many were cut. After start.
+    std::size_t replaceAccess(AccessPolicy rules) EXCLUDES(clientsMutex_);
+    // How the reloads of the settings went. Any thread.
+    ConfigReloads& reloads() { return reloads_; }
+    const ConfigReloads& reloads() const { return reloads_; }
     // The configured SRT latency in ms (0: file mode), once start was called.
     std::int32_t latencyMs() const { return latencyMs_.load(std::memory_order_relaxed); }
     // Callers whose sending loop still runs (finished ones wait for the sampler to go). An
@@ -112,9 +117,9 @@ private:
     std::atomic<std::int32_t> activeCallers_{0};
     CatchUpBudget catchUps_;
     std::int64_t backlogBudget_ = INT64_MAX; // set before start, then read by the receiver
-    AccessPolicy access_;                    // set by start, before the listener
-    // &access_ once start has set it: the web server may be asked before that
-    std::atomic<const AccessPolicy*> accessShown_{nullptr};
+    // the rules the listen hook and the web server read; set by start, swapped by a reload
+    std::atomic<std::shared_ptr<const AccessPolicy>> access_;
+    ConfigReloads reloads_;
     RefusalWindow refusals_; // filed by the sampler
     ListenGate gate_;        // what the listen hook consults; lives as long as the listener
     // one per listener; they run for the life of the process

@@ -142,25 +142,32 @@ int refuseRequest(std::int32_t newSocket, const Admission& admission, HandshakeM
     return -1;
 }
 
-Admission decide(const ListenGate* gate, const sockaddr* peer, std::string_view streamId) {
-    if (gate == nullptr || gate->policy == nullptr) {
+// The rules in force, held by the caller for as long as an admission points into them.
+std::shared_ptr<const AccessPolicy> currentPolicy(const ListenGate* gate) {
+    return gate != nullptr && gate->policy != nullptr ? gate->policy->load() : nullptr;
+}
+
+Admission decide(const ListenGate* gate, const AccessPolicy* policy, const sockaddr* peer,
+                 std::string_view streamId) {
+    if (policy == nullptr) {
         return {};
     }
     const std::size_t held = gate->callersHeld ? gate->callersHeld() : 0;
-    return gate->policy->admit(ipv4AddressOf(peer), streamId, held);
+    return policy->admit(ipv4AddressOf(peer), streamId, held);
 }
 
 // Decides a request and lets the monitor watch it; `logRequest` says whether its line is due.
 // Listeners sharing a port call this from their own threads: counting the callers held and
 // watching this request must be one step, or a burst spread over them could pass a limit.
-Admission decideAndWatch(const ListenGate* gate, std::int32_t newSocket, const sockaddr* peer,
-                         const std::string& streamId, std::int64_t nowMs, bool& logRequest) {
+Admission decideAndWatch(const ListenGate* gate, const AccessPolicy* policy, std::int32_t newSocket,
+                         const sockaddr* peer, const std::string& streamId, std::int64_t nowMs,
+                         bool& logRequest) {
     if (gate == nullptr) {
         return {};
     }
     MutexLock oneAtATime(gate->deciding);
     // Decided before the monitor watches this request, so that it is not counted as held.
-    const Admission admission = decide(gate, peer, AccessPolicy::decodedStreamId(streamId));
+    const Admission admission = decide(gate, policy, peer, AccessPolicy::decodedStreamId(streamId));
     const std::string keyedUser = admission.passphrase != nullptr ? admission.user : "";
     logRequest =
         gate->monitor == nullptr || gate->monitor->onRequest(newSocket, peer, nowMs, keyedUser);
@@ -266,9 +273,12 @@ int listenCallback(void* opaque, std::int32_t newSocket, int /*hsVersion*/, cons
     const auto* gate = static_cast<const ListenGate*>(opaque);
     HandshakeMonitor* monitor = gate != nullptr ? gate->monitor : nullptr;
     const std::string id = streamId != nullptr ? streamId : "";
+    // Held for as long as the admission points into the rules.
+    const std::shared_ptr<const AccessPolicy> policy = currentPolicy(gate);
     const std::int64_t now = steadyMs();
     bool logRequest = true;
-    const Admission admission = decideAndWatch(gate, newSocket, peer, id, now, logRequest);
+    const Admission admission =
+        decideAndWatch(gate, policy.get(), newSocket, peer, id, now, logRequest);
     if (logRequest) {
         // The stream id is the caller's own text: it must not be able to write into the log.
         LOG_LINE << "LISTEN CALLBACK HOOK" << escapeForLog(id);
@@ -362,8 +372,8 @@ std::int32_t listenOn(const SrtListenParams& params, bool tuneSendBuffers, Liste
     if (!setEncryption(sock, params.passphrase)) {
         return 0;
     }
-    const bool perUserPassphrases =
-        gate != nullptr && gate->policy != nullptr && gate->policy->hasUsers();
+    const std::shared_ptr<const AccessPolicy> policy = currentPolicy(gate);
+    const bool perUserPassphrases = policy != nullptr && policy->hasUsers();
     if (perUserPassphrases && !requireEncryption(sock)) {
         return 0;
     }

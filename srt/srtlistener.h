@@ -1,8 +1,10 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,8 +21,9 @@ class HandshakeMonitor;
 // What the listen hook consults for each connection request; each part may be absent. It
 // must outlive the listener.
 struct ListenGate {
-    HandshakeMonitor* monitor = nullptr;  // told of every request and refusal
-    const AccessPolicy* policy = nullptr; // who may connect
+    HandshakeMonitor* monitor = nullptr; // told of every request and refusal
+    // who may connect; a reload swaps it while the listener runs
+    const std::atomic<std::shared_ptr<const AccessPolicy>>* policy = nullptr;
     // Callers connected plus requests let through that have not become callers yet.
     std::function<std::size_t()> callersHeld;
     // Taken by the listen hook around a decision and its watch; before the monitor's own.

@@ -14,7 +14,7 @@
 
 set(vandra_threaded_tests
     "^(DataPathDelivery|DataPathCallers|DataPathInput|DataPathSrtSettings)\\."
-    "^(FastStart|AccessUsers|TwoInputs)\\."
+    "^(FastStart|AccessUsers|AccessReload|TwoInputs)\\."
     "^SharedPort\\.LimitHolds"
     "^Observability\\.Metrics")
 set(vandra_browser_tests "^Dashboard\\.")

@@ -43,10 +43,23 @@ unsigned equalInConstantTime(std::string_view a, std::string_view b) {
 }
 } // namespace
 
-BasicAuth::BasicAuth(const CredentialFile& users) : refusals_(kRefusalLogIntervalMs) {
+namespace {
+std::vector<std::string> credentialsOf(const CredentialFile& users) {
+    std::vector<std::string> credentials;
     for (const auto& [name, password] : users.secrets()) {
-        credentials_.push_back(name + ":" + password);
+        credentials.push_back(name + ":" + password);
     }
+    return credentials;
+}
+} // namespace
+
+BasicAuth::BasicAuth(const CredentialFile& users)
+    : credentials_(credentialsOf(users)), refusals_(kRefusalLogIntervalMs) {}
+
+void BasicAuth::replaceUsers(const CredentialFile& users) {
+    std::vector<std::string> credentials = credentialsOf(users);
+    MutexLock lock(credentialsMutex_);
+    credentials_.swap(credentials);
 }
 
 std::optional<std::string> BasicAuth::decodeBase64(std::string_view text) {
@@ -85,6 +98,7 @@ bool BasicAuth::allows(std::string_view authorization) const {
         return false;
     }
     unsigned matches = 0;
+    MutexLock lock(credentialsMutex_);
     for (const std::string& credential : credentials_) {
         matches |= equalInConstantTime(*presented, credential);
     }

@@ -25,10 +25,13 @@ public:
     BasicAuth(const BasicAuth&) = delete;
     BasicAuth& operator=(const BasicAuth&) = delete;
 
+    // Takes a new list of users at once (a reload); requests already checked stay answered.
+    void replaceUsers(const CredentialFile& users) EXCLUDES(credentialsMutex_);
+
     // Whether an Authorization header value ("Basic base64(name:password)") names one of the
     // users with their password. The time it takes does not tell which part was wrong: the
     // whole credential is compared with every configured one, without stopping early.
-    bool allows(std::string_view authorization) const;
+    bool allows(std::string_view authorization) const EXCLUDES(credentialsMutex_);
     // The 401 answer to a request that is not allowed, to be sent before it is routed (static
     // files included); nothing when it may pass.
     std::optional<HttpReply> refusal(const HttpRequest& request) const;
@@ -39,7 +42,9 @@ public:
 private:
     void logRefusal(const std::string& peer) const EXCLUDES(logMutex_);
 
-    std::vector<std::string> credentials_; // "name:password" of each user
+    // guards credentials_, "name:password" of each user: a reload replaces them
+    mutable Mutex credentialsMutex_;
+    std::vector<std::string> credentials_ GUARDED_BY(credentialsMutex_);
 
     // guards refusals_: wrong credentials are logged at most once in 10 s
     mutable Mutex logMutex_;

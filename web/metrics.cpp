@@ -148,6 +148,15 @@ void writeCallerTotals(Exposition& out, const ServerStatus& status) {
                  status.callersRejected);
     out.labelled("vandra_callers_disconnected_total", kCounter, "Callers that left, by reason.",
                  "reason", status.callersDisconnected);
+    out.single("vandra_config_reloads_total", kCounter,
+               "Re-readings of the access settings on SIGHUP, failed ones included.",
+               status.access.reloads);
+    out.single("vandra_config_reload_failures_total", kCounter,
+               "Re-readings of the access settings that changed nothing because of a fault.",
+               status.access.reloadFailures);
+    out.single("vandra_config_last_reload_success_timestamp_seconds", kGauge,
+               "When the access settings in force were read, the start included.",
+               status.access.lastReloadSuccessSeconds);
 }
 
 // The spread of callers over the listeners sharing the SRT port, every listener listed; only

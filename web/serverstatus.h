@@ -49,6 +49,9 @@ struct AccessStatus {
     std::size_t userCount = 0;
     bool webAuth = false;
     LabelledCounts refusedRecent; // in the last 10 minutes, by reason, every reason listed
+    std::uint64_t reloads = 0;    // re-readings of the settings (SIGHUP), failed ones included
+    std::uint64_t reloadFailures = 0;
+    double lastReloadSuccessSeconds = 0; // the start counts as one; seconds since 1970
 };
 
 // Everything the status document and the metrics show, taken at one moment from the input,

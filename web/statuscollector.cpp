@@ -10,7 +10,7 @@ namespace vandra {
 namespace {
 constexpr const char* kVersion = VANDRA_VERSION;
 constexpr EndReason kEndReasons[] = {EndReason::Closed, EndReason::Lost, EndReason::FellBehind,
-                                     EndReason::SendError};
+                                     EndReason::SendError, EndReason::Withdrawn};
 } // namespace
 
 ServerStatus StatusCollector::collect() const {
@@ -39,11 +39,14 @@ ServerStatus StatusCollector::collect() const {
 AccessStatus StatusCollector::collectAccess() const {
     AccessStatus access;
     access.webAuth = webAuth_;
-    if (const AccessPolicy* policy = callers_.accessPolicy()) {
+    if (const std::shared_ptr<const AccessPolicy> policy = callers_.accessPolicy()) {
         access.maxCallers = policy->maxCallers();
         access.networks = policy->allowedNetworks();
         access.users = policy->hasUsers();
         access.userCount = policy->userCount();
+        access.reloads = callers_.reloads().reloads();
+        access.reloadFailures = callers_.reloads().failures();
+        access.lastReloadSuccessSeconds = callers_.reloads().lastSuccessSeconds();
     }
     const RefusalWindow::Counts recent = callers_.recentRefusals();
     for (std::size_t i = 0; i < kRefusalReasons.size(); ++i) {

@@ -177,6 +177,33 @@ TEST(AccessPolicyAdmit, ChecksAddressThenUserThenLimit) {
     }
 }
 
+// Guards against a reload cutting a caller that may stay (a lowered limit, an unchanged user)
+// or keeping one whose user went, whose passphrase changed or whose network was dropped, and
+// against the change line naming a user instead of counting.
+TEST(AccessPolicyReload, WithdrawsOnlyWhatTheNewRulesRefuseAndCountsTheChanges) {
+    std::string error;
+    AccessPolicy before;
+    before.setMaxCallers(5);
+    before.setUsers(*CredentialFile::parse("alice:alice-secret-1\nbob:bob-secret-11\n"
+                                           "dave:dave-secret-1",
+                                           kPassphrase, error));
+    AccessPolicy after;
+    after.setMaxCallers(1);
+    after.setAllowed(*AddressFilter::parse("127.0.0.0/8", error));
+    after.setUsers(*CredentialFile::parse("alice:alice-secret-1\nbob:bob-secret-22\n"
+                                          "carol:carol-secret-1",
+                                          kPassphrase, error));
+    const std::uint32_t local = ipv4("127.0.0.5");
+    EXPECT_EQ(after.whyWithdrawn(local, "alice", before), nullptr);
+    EXPECT_STREQ(after.whyWithdrawn(local, "bob", before), "passphrase changed");
+    EXPECT_STREQ(after.whyWithdrawn(local, "dave", before), "user removed");
+    EXPECT_STREQ(after.whyWithdrawn(ipv4("10.0.0.1"), "alice", before), "address not allowed");
+    EXPECT_EQ(after.changesFrom(before),
+              "users 1 added, 1 removed, 1 with a new passphrase; callers from 127.0.0.0/8 (was "
+              "any address); caller limit 1 (was 5)");
+    EXPECT_EQ(after.changesFrom(after), "");
+}
+
 // ---- Web authentication ---------------------------------------------------------------------
 
 TEST(BasicAuth, DecodesBase64AndAdmitsOnlyANameWithItsOwnPassword) {

@@ -181,6 +181,8 @@ TEST(Metrics, ExpositionOfAFixedStatus) {
         R"(vandra_callers_disconnected_total{reason="lost"} 1)",
         R"(vandra_callers_disconnected_total{reason="fell_behind"} 1)",
         R"(vandra_callers_disconnected_total{reason="error"} 0)",
+        R"(vandra_config_reloads_total 0)",
+        R"(vandra_config_reload_failures_total 0)",
         R"(vandra_caller_sent_bytes_total{id="123456",remote="127.0.0.1:50000"} 1316000)",
         R"(vandra_caller_sent_packets_total{id="123456",remote="127.0.0.1:50000"} 1000)",
         R"(vandra_caller_retransmitted_packets_total{id="123456",remote="127.0.0.1:50000"} 12)",
@@ -213,7 +215,7 @@ TEST(Metrics, ExpositionOfAFixedStatus) {
             ++families;
         }
     }
-    EXPECT_EQ(families, 32);
+    EXPECT_EQ(families, 35);
 }
 
 // Guards: series of callers that left, families dropped with their last series (a family
