@@ -20,6 +20,11 @@ inline std::string webBody(int port, const std::string& path, const QueryParams&
     return reply && reply->status == 200 ? reply->body : "";
 }
 
+// The value of one series in the server's /metrics on `webPort`; empty when it is missing.
+inline std::optional<double> metricOf(int webPort, const std::string& series) {
+    return sampleOf(webBody(webPort, "/metrics"), series);
+}
+
 // The first status document for which `done` holds (the last one read when the time is up).
 inline Json waitForStatus(int webPort, const std::function<bool(const Json&)>& done,
                           std::chrono::milliseconds timeout) {
@@ -31,6 +36,12 @@ inline Json waitForStatus(int webPort, const std::function<bool(const Json&)>& d
         },
         timeout);
     return status;
+}
+
+// The series `name` of one caller of a status document in /metrics.
+inline std::string callerSeries(const std::string& name, const Json& caller) {
+    return name + "{id=\"" + std::to_string(caller["id"].get<std::int64_t>()) + "\",remote=\"" +
+           caller["remote"].get<std::string>() + "\"}";
 }
 
 } // namespace vandra::e2e

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
-#include <sys/ioctl.h>
 #include <thread>
 #include <unistd.h>
 
@@ -103,9 +102,8 @@ public:
     // stuck in a write holding the file. Gives up after 10 s.
     bool waitUntilWriting() const {
         const auto deadline = std::chrono::steady_clock::now() + 10s;
-        int queued = 0;
         while (std::chrono::steady_clock::now() < deadline) {
-            if (::ioctl(fd_, FIONREAD, &queued) == 0 && queued > 0) {
+            if (queued() > 0) {
                 return true;
             }
             std::this_thread::sleep_for(10ms);
