@@ -85,9 +85,8 @@ TEST_F(StreamRecorderTest, WriteFailureIsLoggedOnceAndTheFileClosed) {
     int more = 0; // chunks after the failure change nothing
     feedUntil(*recorder, [&more] { return ++more > 200; });
     recorder.reset();
-    EXPECT_EQ(log_.count("-- recording write failed on /dev/full: No space left on device; "
-                         "file closed, a new one in 10 s"),
-              1)
+    EXPECT_EQ(1, log_.count("-- recording write failed on /dev/full: No space left on device; "
+                            "file closed, a new one in 10 s"))
         << log_.text();
     EXPECT_EQ(opens_, 1);
 }
@@ -145,16 +144,14 @@ TEST_F(StreamRecorderTest, CloseOnAStalledDiskReturnsInBoundedTimeAndSaysWhatIsL
     recorder->close();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
     const std::string text = log_.text();
-    const std::size_t line = text.find("-- recording left unclosed after 3 s waiting for the "
-                                       "disk: at least ");
+    const std::string lead = "-- recording left unclosed after 3 s waiting for the disk: at least ";
+    const std::size_t line = text.find(lead);
     ASSERT_NE(line, std::string::npos) << text;
     long long bytes = 0;
     long long chunks = 0;
-    ASSERT_EQ(std::sscanf(text.c_str() + line,
-                          "-- recording left unclosed after 3 s waiting for the disk: at least "
-                          "%lld bytes (%lld chunks)",
-                          &bytes, &chunks),
-              2)
+    ASSERT_EQ(
+        std::sscanf(text.c_str() + line + lead.size(), "%lld bytes (%lld chunks)", &bytes, &chunks),
+        2)
         << text;
     EXPECT_GE(chunks, 7);
     EXPECT_LE(chunks, 17);
