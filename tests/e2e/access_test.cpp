@@ -101,7 +101,8 @@ TEST(AccessLimit, BurstGetsNoMoreThanTheLimitAndOnlyListedNetworksGetIn) {
     EXPECT_TRUE(waitUntil([&] { return listed.size() > 100'000; }, 10s)) << listed.messages();
     EXPECT_EQ(fixture.countInLog("accept new client"), 5) << fixture.log();
     EXPECT_EQ(fixture.countInLog(" streamid \"studio-b\"  rightserver"), 1) << fixture.log();
-    const Json status = Json::parse(webBody(fixture.webPort, "/api/v1/status"), nullptr, false);
+    const Json status = waitForStatus(
+        fixture.webPort, [](const Json& doc) { return doc["callers"].size() == 1; }, 10s);
     ASSERT_EQ(status["callers"].size(), 1u) << status.dump();
     EXPECT_EQ(status["callers"][0]["stream_id"], "studio-b") << status.dump();
     EXPECT_EQ(metricOf(fixture.webPort, "vandra_callers_rejected_total{reason=\"address\"}"), 1);

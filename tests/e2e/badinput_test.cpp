@@ -8,8 +8,8 @@
 #include <gtest/gtest.h>
 
 #include "harness.h"
+#include "rawhttp.h"
 #include "srtpackets.h"
-#include "webclient.h"
 
 // Input the server did not ask for: floods and strangers on the ingest port, half-open
 // handshakes and junk on the SRT port. Figures go to lines starting with "[figures]".

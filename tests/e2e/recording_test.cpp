@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 
 #include "harness.h"
+#include "rawhttp.h"
 #include "statusprobe.h"
-#include "webclient.h"
 
 // The recording of the input (dump) and RTP input, both read back with real tools.
 namespace vandra::e2e {

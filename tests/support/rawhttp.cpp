@@ -50,6 +50,11 @@ int httpStatus(const std::string& response) {
     return std::atoi(response.c_str() + 9);
 }
 
+std::string httpBody(const std::string& response) {
+    const size_t end = response.find("\r\n\r\n");
+    return end == std::string::npos ? "" : response.substr(end + 4);
+}
+
 std::optional<double> sampleOf(const std::string& metrics, const std::string& series) {
     const std::string lead = series + " ";
     std::istringstream lines(metrics);
@@ -59,6 +64,10 @@ std::optional<double> sampleOf(const std::string& metrics, const std::string& se
         }
     }
     return std::nullopt;
+}
+
+std::optional<double> metricOf(int webPort, const std::string& series) {
+    return sampleOf(httpBody(rawHttpGet(webPort, "/metrics")), series);
 }
 
 } // namespace vandra::e2e

@@ -20,11 +20,6 @@ inline std::string webBody(int port, const std::string& path, const QueryParams&
     return reply && reply->status == 200 ? reply->body : "";
 }
 
-// The value of one series in the server's /metrics on `webPort`; empty when it is missing.
-inline std::optional<double> metricOf(int webPort, const std::string& series) {
-    return sampleOf(webBody(webPort, "/metrics"), series);
-}
-
 // The first status document for which `done` holds (the last one read when the time is up).
 inline Json waitForStatus(int webPort, const std::function<bool(const Json&)>& done,
                           std::chrono::milliseconds timeout) {
