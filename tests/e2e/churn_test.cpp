@@ -1,6 +1,6 @@
-#include <algorithm>
 #include <csignal>
 #include <string>
+#include <sys/socket.h>
 
 #include <gtest/gtest.h>
 
@@ -20,9 +20,13 @@ constexpr int kCleanPerWave = 15;
 constexpr int kKilledPerWave = 10;
 
 // Guards: a passing caller, whether it hangs up or is killed without a word, leaving a thread,
-// a descriptor or memory behind, or disturbing the callers that stay.
+// a descriptor or memory behind, or disturbing the callers that stay; a taken web port ending
+// the server, holding up its callers or being retried in a loop.
 TEST(ReliabilityChurn, PassingCallersLeaveNoTraceAndSteadyOnesLoseNothing) {
-    ServerFixture server({"latency=500"});
+    const Socket heldWebPort(SOCK_STREAM);
+    ASSERT_TRUE(heldWebPort.bindLoopback() && ::listen(heldWebPort.fd(), 4) == 0);
+    const std::string webPort = std::to_string(heldWebPort.localPort());
+    ServerFixture server({"latency=500", "webport=" + webPort});
     const pid_t pid = server.process->pid();
     auto publisher = server.startPublisher({"--bitrate", "4000000"});
     ASSERT_TRUE(server.waitForLog("-- input format: ", 10s)) << server.log();
@@ -66,6 +70,8 @@ TEST(ReliabilityChurn, PassingCallersLeaveNoTraceAndSteadyOnesLoseNothing) {
     EXPECT_LE(after.rssKb, before.rssKb + 20 * 1024);
     EXPECT_LE(after.fds, before.fds + 2);
     EXPECT_TRUE(server.process->running());
+    EXPECT_EQ(server.countInLog("web server cannot listen"), 1) << server.log();
+    EXPECT_EQ(server.countInLog("ERROR: web server cannot listen on port " + webPort), 1);
     figure("churn: " + std::to_string(churned) + " passing callers; steady " + steadyRun.json);
     figure("churn: server before " + describe(before) + "; peak " + describe(peak) + "; after " +
            describe(after));

@@ -142,44 +142,42 @@ TEST(DataPathCallers, TwentySimultaneousCallersReceiveEverythingAndAKilledOneIsR
 
 constexpr const char* kPassphrase = "correct-horse-42";
 
-// Guards against a caller that keeps retrying a refused handshake flooding the log (libsrt's
-// own lines included) without ever naming its address. The refusal counter shows the retries.
-TEST(DataPathSrtSettings, RetriedWrongPassphraseIsLoggedOncePerTenSecondsWithItsAddress) {
-    ServerFixture fixture({std::string("passphrase=") + kPassphrase});
-    const std::string command =
-        "exec /usr/bin/srt-live-transmit -q 'srt://127.0.0.1:" + std::to_string(fixture.srtPort) +
-        "?passphrase=not-the-passphrase' file://con >/dev/null 2>&1";
-    auto retrying =
-        Process::start({"/bin/sh", "-c", command}, fixture.dir(), fixture.dir() / "retrying.log");
-    const std::string refusals = "vandra_callers_rejected_total{reason=\"passphrase\"}";
-    EXPECT_TRUE(waitUntil([&] { return metricOf(fixture.webPort, refusals).value_or(0) >= 3; }, 9s))
-        << metricOf(fixture.webPort, refusals).value_or(-1);
-    retrying->stop();
-    EXPECT_EQ(fixture.countInLog("-- caller 127.0.0.1:"), 1) << fixture.log();
-    EXPECT_EQ(fixture.countInLog("not connected: wrong passphrase"), 1) << fixture.log();
-    EXPECT_EQ(fixture.countInLog("LISTEN CALLBACK HOOK"), 1) << fixture.log();
-    EXPECT_EQ(fixture.countInLog("BADSECRET"), 0) << fixture.log();
-    EXPECT_EQ(fixture.countInLog("accept new client"), 0) << fixture.log();
-    fixture.expectCleanStop();
-}
-
-// Guards against latency=0 not selecting file mode, against file mode breaking the stream for
-// a file-mode caller (which receives a byte stream, not messages), against the caller's stream
-// id being lost before the listener callback or writing lines (or terminal escapes) into the
-// operator's log through it, and against a group that
-// nothing sends to staying silent for ever: one hint naming the group, port and the interface
-// the join used.
-TEST(DataPathSrtSettings, LatencyZeroServesFileModeCallersAndSilentInputGetsOneHint) {
-    ServerFixture fixture({"latency=0", "input_timeout=0"});
+// Guards against a caller retrying a refused handshake flooding the log (libsrt's own lines
+// included) without its address; against latency=0 not selecting file mode or breaking the byte
+// stream of a file-mode caller; against a stream id writing lines (or terminal escapes) into the
+// log; and against a silent group getting no hint, or more than one, naming what was joined.
+TEST(DataPathSrtSettings, WrongPassphraseLoggedOnceFileModeServedAndSilentInputHinted) {
+    ServerFixture fixture(
+        {std::string("passphrase=") + kPassphrase, "latency=0", "input_timeout=0"});
     EXPECT_TRUE(fixture.waitForLog("ttype FILE mode  utils  ", 1s)) << fixture.log();
     EXPECT_FALSE(contains(fixture.log(), "\nlatency ")) << fixture.log();
     const std::string hint = "-- no input: nothing received from udp://" + fixture.source.group +
                              ":" + std::to_string(fixture.source.port) + " in ";
     EXPECT_TRUE(fixture.waitForLog(hint, 8s)) << fixture.log();
     EXPECT_TRUE(contains(fixture.log(), "ms, joined on 127.0.0.1 (lo); check ")) << fixture.log();
+
+    // A file-mode caller, so that the passphrase and nothing else is what it is refused for, from
+    // an address of its own, so that the hook line of the caller after it is not held back.
+    const std::string command =
+        "exec /usr/bin/srt-live-transmit -q 'srt://127.0.0.1:" + std::to_string(fixture.srtPort) +
+        "?mode=caller&adapter=127.0.0.2&port=" + std::to_string(freeUdpPort()) +
+        "&transtype=file&passphrase=not-the-passphrase' file://con >/dev/null 2>&1";
+    auto retrying =
+        Process::start({"/bin/sh", "-c", command}, fixture.dir(), fixture.dir() / "retrying.log");
+    const std::string refusals = "vandra_callers_rejected_total{reason=\"passphrase\"}";
+    EXPECT_TRUE(waitUntil([&] { return metricOf(fixture.webPort, refusals).value_or(0) >= 3; }, 9s))
+        << metricOf(fixture.webPort, refusals).value_or(-1);
+    retrying->stop();
+    EXPECT_EQ(fixture.countInLog("-- caller 127.0.0.2:"), 1) << fixture.log();
+    EXPECT_EQ(fixture.countInLog("not connected: wrong passphrase"), 1) << fixture.log();
+    EXPECT_EQ(fixture.countInLog("LISTEN CALLBACK HOOK"), 1) << fixture.log();
+    EXPECT_EQ(fixture.countInLog("BADSECRET"), 0) << fixture.log();
+    EXPECT_EQ(fixture.countInLog("accept new client"), 0) << fixture.log();
+
     auto publisher = fixture.startPublisher({"--bitrate", "4000000"});
-    const ToolRun run = fixture.runCallers(
-        1, 2, 30s, {"--file-mode", "--streamid", "x\nREMOVE  rightserver  77\x1b[2J"});
+    const ToolRun run = fixture.runCallers(1, 2, 30s,
+                                           {"--file-mode", "--passphrase", kPassphrase,
+                                            "--streamid", "x\nREMOVE  rightserver  77\x1b[2J"});
     expectLossless(run, 1, "file-mode caller");
     EXPECT_GT(run.number("packets").value_or(0), 1000u) << run.json;
     EXPECT_TRUE(contains(fixture.log(),

@@ -54,7 +54,7 @@ class Scenario:
         self.lock = threading.Lock()  # guards status_requests and first_left_ms: handlers run in threads
 
     def silent_from_s(self):
-        return {"stalled": self.started_ms / 1000 - STALL_AGE_S, "never": 0}.get(self.args.input)
+        return self.started_ms / 1000 - STALL_AGE_S if self.args.input == "stalled" else None
 
     def created_ms(self, index):
         return self.started_ms - (self.args.callers - index) * CONNECT_SPACING_MS
@@ -78,8 +78,7 @@ class Scenario:
     def indices(self):
         return range(0 if self.first_left_ms is None else 1, self.args.callers)
 
-    def input_status(self, now_ms, polls):
-        errors = polls if self.args.input_errors else 0
+    def input_status(self, now_ms):
         doc = {
             "format": self.args.format,
             "stalled": False,
@@ -88,16 +87,14 @@ class Scenario:
             "stalls_total": 0,
             "datagrams_dropped_oversize": 0,
             "ts_sync_errors": 0,
-            "ts_continuity_errors": 3 * errors,
+            "ts_continuity_errors": 0,
             "bitrate_kbps": sample_rate(now_ms // 1000, 7812),
-            "rtp": {"lost_packets": 2 * errors, "duplicate_packets": 0, "reordered_packets": errors},
+            "rtp": {"lost_packets": 0, "duplicate_packets": 0, "reordered_packets": 0},
         }
         if self.args.input == "stalled":
             since = self.started_ms - STALL_AGE_S * 1000
             doc.update(stalled=True, stalled_since_ms=since, last_datagram_ms=since, stalls_total=1)
             doc.update(bitrate_kbps=0)
-        elif self.args.input == "never":
-            doc.update(format="none", stalled=True, last_datagram_ms=None, bitrate_kbps=0)
         return doc
 
     def caller_status(self, index, now_ms, polls):
@@ -163,9 +160,12 @@ class Scenario:
             "version": "0.5",
             "now_ms": now_ms,
             "srt_latency_ms": SRT_LATENCY_MS,
-            "input": self.input_status(now_ms, polls),
+            "input": self.input_status(now_ms),
             "callers": [self.caller_status(i, now_ms, polls) for i in self.indices()],
             "departed": self.departed(now_ms),
+            "access": {"max_callers": None, "callers": len(self.indices()), "networks": [], "users": self.args.users,
+                       "user_count": self.args.callers if self.args.users else 0, "webauth": False,
+                       "refused_total": {}, "refused_recent": {}, "recent_window_s": 600},
         }
 
 
@@ -193,11 +193,9 @@ class Handler(http.server.SimpleHTTPRequestHandler):
 def parse_args():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--port", type=int, default=0, help="0 picks a free port")
-    p.add_argument("--web", default=DEFAULT_WEB, help="folder served at /")
     p.add_argument("--callers", type=int, default=2)
-    p.add_argument("--input", choices=["live", "stalled", "never"], default="live")
+    p.add_argument("--input", choices=["live", "stalled"], default="live")
     p.add_argument("--format", choices=["ts", "rtp"], default="ts", help="input format once data arrives")
-    p.add_argument("--input-errors", action="store_true", help="continuity (and RTP) error counters keep rising")
     p.add_argument("--lossy", type=int, default=0, help="last K callers lose and retransmit packets")
     p.add_argument("--failing", type=int, default=0, help="K callers mid-list drop packets, backlog grows")
     p.add_argument("--departed", type=int, default=0, help="K callers that left recently")
@@ -210,7 +208,7 @@ def parse_args():
 
 def main():
     args = parse_args()
-    handler = functools.partial(Handler, directory=args.web)
+    handler = functools.partial(Handler, directory=DEFAULT_WEB)
     server = http.server.ThreadingHTTPServer(("127.0.0.1", args.port), handler)
     server.daemon_threads = True
     args.bound_port = server.server_address[1]

@@ -19,12 +19,6 @@ constexpr int kMpeg2 = 0x02;
 constexpr const char* kFromCache = "starts from the fast-start cache: ";
 constexpr const char* kLive = "starts live: nothing in the fast-start cache";
 
-// Packets in the server's recording of its input (from byte `from` on) that carry the random
-// access indicator: key frames.
-int keyFramesRecorded(const std::filesystem::path& dir, std::size_t from) {
-    const std::vector<std::uint8_t> bytes = readBytes(recordingIn(dir));
-    return keyFramesIn(bytes, from, bytes.size());
-}
 constexpr int kCallerSeconds = 4;
 
 // What /api/v1/status and /metrics say of the one connected caller once the server has decided
@@ -50,9 +44,7 @@ CallerFastStart reportedFastStart(const ServerFixture& server, int decided) {
     const Json& caller = status["callers"][0];
     seen.status = caller["faststart_chunks"].get<int>();
     seen.metric = static_cast<int>(
-        metricOf(server.webPort, "vandra_caller_faststart_chunks{id=\"" +
-                                     std::to_string(caller["id"].get<std::int64_t>()) +
-                                     "\",remote=\"" + caller["remote"].get<std::string>() + "\"}")
+        metricOf(server.webPort, callerSeries("vandra_caller_faststart_chunks", caller))
             .value_or(-1));
     return seen;
 }
@@ -88,7 +80,12 @@ TEST(FastStart, CallersStartWithTheTablesAndAKeyFrameAndJoinLiveWithoutAGap) {
             startEncoder(server.source.group, server.source.port, phase.codec, server.dir());
         // The first key frame comes with the tables in its chunk, so the cache starts at the
         // second: once it is recorded, the cache holds this encoder's GOP.
-        EXPECT_TRUE(waitUntil([&] { return keyFramesRecorded(server.dir(), before) >= 2; }, 20s))
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                const std::vector<std::uint8_t> bytes = readBytes(recordingIn(server.dir()));
+                return keyFramesIn(bytes, before, bytes.size()) >= 2;
+            },
+            20s))
             << phase.name << encoder->output();
         const int decided = server.countInLog(kFromCache);
         auto caller =

@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <csignal>
 #include <cstdint>
 #include <string>
 

@@ -3,7 +3,6 @@
 #include <fstream>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -27,13 +26,9 @@ ToolRun promtoolCheck(const std::string& metrics, const std::filesystem::path& d
         20s);
 }
 
-std::string callerSeries(const char* name, const Json& caller) {
-    return std::string(name) + "{id=\"" + std::to_string(caller["id"].get<std::int64_t>()) +
-           "\",remote=\"" + caller["remote"].get<std::string>() + "\"}";
-}
-
 // Guards: documents that promtool refuses, callers missing or listed after they left, figures
-// not taken from each caller's own socket, end reasons not counted, a stall not shown.
+// not taken from each caller's own socket, end reasons not counted, a stall not shown, a
+// recording made without dump.
 TEST(Observability, MetricsAndStatusFollowCallersRefusalsAndAStall) {
     ServerFixture server({std::string("passphrase=") + kPassphrase, "input_timeout=700"});
     const int web = server.webPort;
@@ -102,6 +97,7 @@ TEST(Observability, MetricsAndStatusFollowCallersRefusalsAndAStall) {
     EXPECT_EQ(sampleOf(quiet, "vandra_input_stalls_total"), 1.0) << quiet;
     EXPECT_EQ(promtoolCheck(quiet, server.dir()).status, 0);
     server.expectCleanStop();
+    EXPECT_TRUE(recordingIn(server.dir()).empty()) << "recorded without dump=1";
 }
 
 // A Prometheus server on loopback with its own storage, scraping every second with HTTP Basic

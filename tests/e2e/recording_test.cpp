@@ -47,25 +47,6 @@ bool waitForRecorded(const std::filesystem::path& dir, std::uintmax_t bytes) {
         5s, 20ms);
 }
 
-// The single recording's name carries a local time within [from, to].
-void expectOneRecordingNamedWithin(const std::vector<std::filesystem::path>& files,
-                                   std::time_t from, std::time_t to) {
-    ASSERT_EQ(files.size(), 1u);
-    const std::string name = files[0].filename().string();
-    ASSERT_TRUE(fitsPattern(name, "server_####-##-##_##-##-##.ts")) << name;
-    const auto stamp = parseLocalTime(name.substr(7, 19), "%Y-%m-%d_%H-%M-%S");
-    ASSERT_TRUE(stamp) << name;
-    EXPECT_GE(*stamp, from) << name;
-    EXPECT_LE(*stamp, to) << name;
-}
-
-ToolRun checkRecording(const std::filesystem::path& file) {
-    const ToolRun check = runTool("vandra-tscheck", {file.string()}, file.parent_path(), 10s);
-    EXPECT_EQ(check.status, 0) << check.output;
-    EXPECT_EQ(check.number("first_seq"), 0u) << check.output;
-    return check;
-}
-
 // Guards: the file opened before a whole chunk exists, chunks cut at datagram boundaries
 // instead of every 1316 bytes, lost or duplicated chunks, a partial chunk at the end, a
 // recording not closed on SIGTERM, a wrong file name or folder.
@@ -90,38 +71,22 @@ TEST(Recording, DumpOneOpensAtTheFirstWholeChunkRecordsEveryChunkAndClosesOnSigt
     EXPECT_TRUE(waitForRecorded(server.dir(), 402 * kChunk)) << server.log();
     EXPECT_EQ(server.process->stop(), kSigterm);
 
+    // One recording, named by a local time within the publishing.
     const auto files = recordingsIn(server.dir());
-    expectOneRecordingNamedWithin(files, before, after);
+    ASSERT_EQ(files.size(), 1u);
+    const std::string name = files[0].filename().string();
+    ASSERT_TRUE(fitsPattern(name, "server_####-##-##_##-##-##.ts")) << name;
+    const auto stamp = parseLocalTime(name.substr(7, 19), "%Y-%m-%d_%H-%M-%S");
+    ASSERT_TRUE(stamp) << name;
+    EXPECT_GE(*stamp, before) << name;
+    EXPECT_LE(*stamp, after) << name;
     EXPECT_EQ(std::filesystem::file_size(files[0]), static_cast<std::uintmax_t>(402 * kChunk));
-    const ToolRun check = checkRecording(files[0]);
+    const ToolRun check = runTool("vandra-tscheck", {files[0].string()}, server.dir(), 10s);
+    EXPECT_EQ(check.status, 0) << check.output;
+    EXPECT_EQ(check.number("first_seq"), 0u) << check.json;
     EXPECT_EQ(check.number("packets"), 402u * 7) << check.json;
     EXPECT_EQ(check.number("last_seq"), 402u * 7 - 1) << check.json;
     EXPECT_EQ(server.countInLog(kRecordingLine), 1);
-}
-
-// Guards: a recording started by default or by a value that does not turn it on, and "true"
-// not turning it on. Each server must have read all its input for "no file" to mean much.
-// (Less than a chunk: DumpOne; "yes": Startup.NormalStart, which sees it logged as off.)
-TEST(Recording, OtherDumpValuesRecordNothingAndTrueRecords) {
-    const std::vector<std::vector<std::string>> settings{{}, {"dump=True"}, {"dump=true"}};
-    std::vector<std::unique_ptr<ServerFixture>> servers;
-    for (const std::vector<std::string>& setting : settings) {
-        servers.push_back(std::make_unique<ServerFixture>(setting));
-        EXPECT_EQ(servers.back()
-                      ->publish({"--size", "1316", "--count", "50", "--bitrate", "10000000"})
-                      .number("datagrams"),
-                  50u);
-    }
-    for (size_t i = 0; i < settings.size(); ++i) {
-        ServerFixture& server = *servers[i];
-        const bool records = i + 1 == settings.size(); // "dump=true" only
-        const std::string label = settings[i].empty() ? "no dump" : settings[i][0];
-        EXPECT_TRUE(waitForInput(server, 50)) << label << ": input never seen";
-        EXPECT_TRUE(!records || waitForRecorded(server.dir(), 50 * kChunk)) << label;
-        EXPECT_EQ(server.process->stop(), kSigterm) << label;
-        EXPECT_EQ(recordingsIn(server.dir()).size(), records ? 1u : 0u) << label;
-        EXPECT_EQ(server.countInLog(kRecordingLine), records ? 1 : 0) << label;
-    }
 }
 
 // ---- RTP input ------------------------------------------------------------------------------
@@ -162,20 +127,19 @@ void expectPlays(const std::filesystem::path& file) {
     const ToolRun probed = finish(*probe, 30s);
     EXPECT_TRUE(contains(probed.output, "codec_name=mpeg2video")) << probed.output;
     // The last frame may end in a partial chunk, which is never sent or recorded.
-    const std::string framesKey = "nb_read_frames=";
-    const size_t at = probed.output.find(framesKey);
-    ASSERT_NE(at, std::string::npos) << probed.output;
-    const std::uint64_t frames = std::stoull(probed.output.substr(at + framesKey.size()));
-    EXPECT_GE(frames, kFfmpegFrames - 1) << probed.output;
-    EXPECT_LE(frames, kFfmpegFrames) << probed.output;
+    EXPECT_TRUE(
+        contains(probed.output, "nb_read_frames=" + std::to_string(kFfmpegFrames) + "\n") ||
+        contains(probed.output, "nb_read_frames=" + std::to_string(kFfmpegFrames - 1) + "\n"))
+        << probed.output;
 }
 
 // Guards: RTP datagrams dropped as oversize (the input shows nothing), RTP headers or RTCP
 // reaching callers or the recording as stream bytes, and the input rate counting headers or
-// missing payloads. Real peers on both ends: ffmpeg in, srt-live-transmit out, ffmpeg and
-// ffprobe reading what came out.
+// missing payloads; and dump=true not recording (default and "True": WebStatus, Observability).
+// Real peers on both ends: ffmpeg in, srt-live-transmit out, ffmpeg and ffprobe reading what came
+// out.
 TEST(RtpInput, FfmpegRtpStreamReachesCallersAndTheRecordingAtItsRate) {
-    WebFixture server({"dump=1"});
+    WebFixture server({"dump=true"});
     const std::filesystem::path received = server.dir() / "received.ts";
     // Unbuffered, so that the file shows what has arrived.
     const std::string command =

@@ -248,18 +248,12 @@ int Process::stop(std::chrono::milliseconds grace) {
     return status_.value_or(-1);
 }
 
-std::string ToolRun::raw(const std::string& key) const {
+std::optional<std::uint64_t> ToolRun::number(const std::string& key) const {
     const std::string label = "\"" + key + "\":";
     const size_t at = json.find(label);
-    if (at == std::string::npos) {
-        return "";
-    }
     const size_t start = at + label.size();
-    return json.substr(start, json.find_first_of(",}", start) - start);
-}
-
-std::optional<std::uint64_t> ToolRun::number(const std::string& key) const {
-    const std::string text = raw(key);
+    const std::string text =
+        at == std::string::npos ? "" : json.substr(start, json.find_first_of(",}", start) - start);
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
         return std::nullopt;
     }
@@ -367,9 +361,9 @@ std::string describe(const Footprint& print) {
            " threads, " + std::to_string(print.fds) + " fds";
 }
 
-ServerInstance::ServerInstance(bool withWebFolder) {
+ServerInstance::ServerInstance() {
     std::filesystem::copy_file(VANDRA_SERVER_BINARY, dir() / "vandra-server");
-    if (withWebFolder && std::filesystem::exists(VANDRA_WEB_FOLDER)) {
+    if (std::filesystem::exists(VANDRA_WEB_FOLDER)) {
         std::filesystem::copy(VANDRA_WEB_FOLDER, dir() / "WEB",
                               std::filesystem::copy_options::recursive);
     }
@@ -416,15 +410,9 @@ bool waitForJoin(Process& server, const std::string& group) {
     return server.running() && hasJoined(server.pid(), group);
 }
 
-std::vector<std::string> withEnvironment(const std::vector<std::string>& assignments) {
-    return assignments.empty() ? assignments : joined({"/usr/bin/env"}, assignments);
-}
-
-ServerFixture::ServerFixture(const std::vector<std::string>& settings,
-                             const std::vector<std::string>& environment)
+ServerFixture::ServerFixture(const std::vector<std::string>& settings)
     : process(instance.run(joined(settings, {source.setting(), "port=" + std::to_string(srtPort),
-                                             "webport=" + std::to_string(webPort)}),
-                           withEnvironment(environment))) {
+                                             "webport=" + std::to_string(webPort)}))) {
     EXPECT_TRUE(waitForJoin(*process, source.group)) << log();
 }
 

@@ -111,7 +111,6 @@ struct ToolRun {
     std::string output;
     std::string json;
 
-    std::string raw(const std::string& key) const;
     std::optional<std::uint64_t> number(const std::string& key) const;
 };
 
@@ -152,7 +151,7 @@ Footprint settledFootprint(pid_t pid, const Footprint& before, std::chrono::mill
 // beside it are under the test's control. The folder is also the working directory.
 class ServerInstance {
 public:
-    explicit ServerInstance(bool withWebFolder = true);
+    ServerInstance();
 
     const std::filesystem::path& dir() const { return dir_.path(); }
     void writeIni(const std::string& text) const;
@@ -169,8 +168,6 @@ private:
 // sent to it reaches the server's socket; false when it did not join or ended.
 bool waitForJoin(Process& server, const std::string& group);
 
-std::vector<std::string> withEnvironment(const std::vector<std::string>& assignments);
-
 struct ServerFixture {
     MulticastSource source = uniqueSource();
     int srtPort = freeUdpPort();
@@ -179,9 +176,7 @@ struct ServerFixture {
     std::unique_ptr<Process> process;
 
     // The first value of a key wins, so the test's own settings go before the defaults.
-    // `environment` sets the server's test overrides ("VANDRA_TEST_...=value").
-    explicit ServerFixture(const std::vector<std::string>& settings = {},
-                           const std::vector<std::string>& environment = {});
+    explicit ServerFixture(const std::vector<std::string>& settings = {});
 
     const std::filesystem::path& dir() const { return instance.dir(); }
     std::string log() const { return process->output(); }

@@ -11,12 +11,8 @@ namespace fs = std::filesystem;
 
 constexpr const char* kIp = "/usr/sbin/ip";
 constexpr const char* kTc = "/usr/sbin/tc";
-} // namespace
 
-bool haveNamespaces() {
-    return ::geteuid() == 0 && fs::exists(kIp) && fs::exists(kTc);
-}
-
+// Runs one command to its end (15 s at most); its output starts with the command line.
 ToolRun runCommand(const std::vector<std::string>& argv, const fs::path& logDir) {
     static int counter = 0;
     ToolRun run =
@@ -27,6 +23,11 @@ ToolRun runCommand(const std::vector<std::string>& argv, const fs::path& logDir)
     }
     run.output = command + "-> " + run.output;
     return run;
+}
+} // namespace
+
+bool haveNamespaces() {
+    return ::geteuid() == 0 && fs::exists(kIp) && fs::exists(kTc);
 }
 
 std::string runAll(const std::vector<std::vector<std::string>>& commands, const fs::path& logDir) {
@@ -113,7 +114,7 @@ NamespacedServer::NamespacedServer(const NetNamespace& ns, const std::string& gr
     : process(instance.run(
           joined({"source=udp://" + group + ":5000(" + iface + ")", "port=9000", "webport=8080"},
                  settings),
-          joined(ns.wrap(), withEnvironment(environment)))) {
+          joined(ns.wrap({"/usr/bin/env"}), environment))) {
     EXPECT_TRUE(waitForJoin(*process, group)) << process->output();
 }
 

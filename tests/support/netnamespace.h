@@ -13,8 +13,6 @@ namespace vandra::e2e {
 // Root and iproute2, which every namespace test needs.
 bool haveNamespaces();
 
-// Runs one command to its end (15 s at most); its output starts with the command line.
-ToolRun runCommand(const std::vector<std::string>& argv, const std::filesystem::path& logDir);
 // Runs the commands in order; empty when all succeeded, else what failed and why.
 std::string runAll(const std::vector<std::vector<std::string>>& commands,
                    const std::filesystem::path& logDir);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <filesystem>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +23,12 @@ public:
     ~PagePipe() { ::close(fd_); }
     PagePipe(const PagePipe&) = delete;
     PagePipe& operator=(const PagePipe&) = delete;
+
+    // Bytes written and not yet read: a writer is stuck once they fill the page.
+    int queued() const {
+        int bytes = 0;
+        return ::ioctl(fd_, FIONREAD, &bytes) == 0 ? bytes : 0;
+    }
 
 protected:
     int fd_ = -1;

@@ -45,14 +45,7 @@ std::optional<HttpReply> httpGet(int port, const std::string& path, const QueryP
     if (!result) {
         return std::nullopt;
     }
-    return HttpReply{result->status, result->body, result->get_header_value("Content-Type"),
-                     result->get_header_value("WWW-Authenticate")};
-}
-
-HttpReply expectGet(int port, const std::string& path, int status) {
-    const std::optional<HttpReply> reply = httpGet(port, path);
-    EXPECT_EQ(reply ? reply->status : 0, status) << path;
-    return reply.value_or(HttpReply{});
+    return HttpReply{result->status, result->body, result->get_header_value("WWW-Authenticate")};
 }
 
 namespace {
@@ -65,54 +58,45 @@ bool hasMembers(const Json& object, std::initializer_list<const char*> keys) {
                       [](const char* key, const auto& item) { return item.key() == key; });
 }
 
-// Every sample is {"x":"<time>","y":<whole non-negative number>}.
-std::optional<std::vector<Sample>> samplesOf(const Json& data) {
-    if (!data.is_array()) {
-        return std::nullopt;
-    }
-    std::vector<Sample> samples;
+// Adds each sample {"x":"<time>","y":<whole non-negative number>}; false when one is not.
+bool readSamples(const Json& data, std::vector<Sample>& samples) {
     for (const Json& point : data) {
         if (!hasMembers(point, {"x", "y"}) || !point["x"].is_string() ||
             !point["y"].is_number_unsigned()) {
-            return std::nullopt;
+            return false;
         }
         samples.push_back({point["x"].get<std::string>(), point["y"].get<long long>()});
     }
-    return samples;
-}
-
-bool allStrings(const Json& object) {
-    return std::all_of(object.begin(), object.end(), [](const Json& v) { return v.is_string(); });
+    return data.is_array();
 }
 } // namespace
 
 std::optional<StatusDocument> readStatus(const std::string& body) {
     const Json json = Json::parse(body, nullptr, false);
+    StatusDocument doc;
     // Written back compactly it must be the same text: no white space, members in order.
     if (json.is_discarded() || json.dump() != body || !hasMembers(json, {"settings", "stats"}) ||
         !hasMembers(json["settings"], {"source", "port", "webport", "ver"}) ||
-        !allStrings(json["settings"]) || !hasMembers(json["stats"], {"left", "right"}) ||
-        !hasMembers(json["stats"]["left"], {"data"}) || !json["stats"]["right"].is_array()) {
+        !std::all_of(json["settings"].begin(), json["settings"].end(),
+                     [](const Json& value) { return value.is_string(); }) ||
+        !hasMembers(json["stats"], {"left", "right"}) ||
+        !hasMembers(json["stats"]["left"], {"data"}) || !json["stats"]["right"].is_array() ||
+        !readSamples(json["stats"]["left"]["data"], doc.input)) {
         return std::nullopt;
     }
-    StatusDocument doc;
-    const Json& settings = json["settings"];
-    doc.source = settings["source"];
-    doc.port = settings["port"];
-    doc.webport = settings["webport"];
-    const auto input = samplesOf(json["stats"]["left"]["data"]);
+    doc.source = json["settings"]["source"];
+    doc.port = json["settings"]["port"];
+    doc.webport = json["settings"]["webport"];
     for (const Json& caller : json["stats"]["right"]) {
-        const auto data = caller.is_object() ? samplesOf(caller["data"]) : std::nullopt;
+        CallerRow row;
         if (!hasMembers(caller, {"url", "created", "data"}) || !caller["url"].is_string() ||
-            !caller["created"].is_string() || !data) {
+            !caller["created"].is_string() || !readSamples(caller["data"], row.data)) {
             return std::nullopt;
         }
-        doc.callers.push_back({caller["url"], caller["created"], *data});
+        row.url = caller["url"];
+        row.created = caller["created"];
+        doc.callers.push_back(row);
     }
-    if (!input) {
-        return std::nullopt;
-    }
-    doc.input = *input;
     return doc;
 }
 

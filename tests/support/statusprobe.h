@@ -25,7 +25,6 @@ double kbpsOf(int bitsPerSecond);
 struct HttpReply {
     int status = 0; // 0: no answer
     std::string body;
-    std::string contentType;
     std::string challenge; // WWW-Authenticate
 };
 
@@ -42,8 +41,6 @@ struct HttpAsker {
 // A GET on the asker's host at `port`; empty when no answer came.
 std::optional<HttpReply> httpGet(int port, const std::string& path, const QueryParams& params = {},
                                  const HttpAsker& asker = {});
-// A GET that must be answered with `status`.
-HttpReply expectGet(int port, const std::string& path, int status);
 
 struct Sample {
     std::string time;
@@ -86,10 +83,6 @@ struct WebFixture : ServerFixture {
     std::unique_ptr<Process> publisher;
 
     explicit WebFixture(const std::vector<std::string>& settings = {}) : ServerFixture(settings) {}
-
-    std::unique_ptr<Process> startCaller(double seconds) const {
-        return startCallers(1, seconds, {"--min-packets", "100"});
-    }
 };
 
 // A server with a publisher sending the test stream at `bitrate` for `seconds`.

@@ -33,4 +33,10 @@ inline Json waitForStatus(int webPort, const std::function<bool(const Json&)>& d
     return status;
 }
 
+// The series `name` of one caller of a status document in /metrics.
+inline std::string callerSeries(const std::string& name, const Json& caller) {
+    return name + "{id=\"" + std::to_string(caller["id"].get<std::int64_t>()) + "\",remote=\"" +
+           caller["remote"].get<std::string>() + "\"}";
+}
+
 } // namespace vandra::e2e

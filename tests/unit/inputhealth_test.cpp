@@ -56,9 +56,9 @@ TEST(InputHealth, ErrorsOfAPeriodMakeOneLineWhenItEnds) {
     broken.reportIfDue(10'999);
     EXPECT_EQ(log.count("-- input stream"), 0) << log.text();
     broken.reportIfDue(11'000);
-    EXPECT_EQ(log.count(std::string(kLinePrefix) + "1 continuity error on PID 256; 1 sync error  "
-                                                   "inputhealth  "),
-              1)
+    EXPECT_EQ(1,
+              log.count(std::string(kLinePrefix) + "1 continuity error on PID 256; 1 sync error  "
+                                                   "inputhealth  "))
         << log.text();
 
     // The stream starts over with its counters at 0: that alone is no error, its jump is.

@@ -131,13 +131,12 @@ TEST_F(LeftServerInput, RtpFaultsAreCountedExactlyAndTheStreamComesOutInOrder) {
     EXPECT_EQ(sink_.sequence.gaps(), injected.dropped * kPacketsPerChunk);
     EXPECT_EQ(sink_.sequence.duplicates(), 0u);
     EXPECT_EQ(log_.count("-- input format: rtp  "), 1) << log_.text();
-    EXPECT_EQ(log_.count("-- RTP stream: ssrc 7, payload type 33, from sequence 65000, restarts "
-                         "so far: 0  "),
-              1)
+    EXPECT_EQ(1, log_.count("-- RTP stream: ssrc 7, payload type 33, from sequence 65000, restarts "
+                            "so far: 0  "))
         << log_.text();
-    EXPECT_EQ(log_.count("-- RTP stream: ssrc 8, payload type 33, from sequence 65400, restarts so "
-                         "far: 1  "),
-              1)
+    EXPECT_EQ(1,
+              log_.count("-- RTP stream: ssrc 8, payload type 33, from sequence 65400, restarts so "
+                         "far: 1  "))
         << log_.text();
     EXPECT_EQ(log_.count("-- dropped"), 0) << log_.text();
 }
@@ -157,14 +156,12 @@ TEST_F(LeftServerInput, BadDatagramsAreDroppedWithTheirReasonsRateLimited) {
                                  0,    0,   0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 
     feed(rawTooLong);
-    EXPECT_EQ(log_.count("-- dropped datagram of 1317 bytes (longer than 1316), dropped so far: "
-                         "1  leftserver"),
-              1)
+    EXPECT_EQ(1, log_.count("-- dropped datagram of 1317 bytes (longer than 1316), dropped so far: "
+                            "1  leftserver"))
         << log_.text();
     feed(rtpNotWhole);
-    EXPECT_EQ(log_.count("-- dropped RTP datagram of 112 bytes (payload not whole TS packets), "
-                         "dropped so far: 1  rtpinput"),
-              1)
+    EXPECT_EQ(1, log_.count("-- dropped RTP datagram of 112 bytes (payload not whole TS packets), "
+                            "dropped so far: 1  rtpinput"))
         << log_.text();
     feed(rtcpSenderReport);
     feed(rtcpSenderReport);
@@ -176,13 +173,11 @@ TEST_F(LeftServerInput, BadDatagramsAreDroppedWithTheirReasonsRateLimited) {
     nowMs_ += 1;
     feed(rtpTooLong);
     feedCut(Bytes(RtpPacket::kMaxDatagramSize, 0x80), 3000);
-    EXPECT_EQ(log_.count("-- dropped RTP datagram of 1516 bytes (payload too long), dropped so "
-                         "far: 3  rtpinput"),
-              1)
+    EXPECT_EQ(1, log_.count("-- dropped RTP datagram of 1516 bytes (payload too long), dropped so "
+                            "far: 3  rtpinput"))
         << log_.text();
-    EXPECT_EQ(log_.count("-- dropped datagram of 3000 bytes (longer than 1316), dropped so far: "
-                         "3  leftserver"),
-              1)
+    EXPECT_EQ(1, log_.count("-- dropped datagram of 3000 bytes (longer than 1316), dropped so far: "
+                            "3  leftserver"))
         << log_.text();
     EXPECT_EQ(log_.count("-- RTCP on the data port: counted and ignored  "), 1) << log_.text();
 
@@ -230,9 +225,8 @@ TEST_F(LeftServerInput, MixedRawAndRtpAreTakenDatagramByDatagram) {
     EXPECT_EQ(log_.count("-- input format: ts  leftserver"), 1) << log_.text();
     // Four changes so far, the later three within five seconds of the first line.
     EXPECT_EQ(log_.count("-- input format changed to"), 1) << log_.text();
-    EXPECT_EQ(log_.count("-- input format changed to rtp, changes so far: 1 (raw and RTP "
-                         "datagrams on one group: one sender per group is expected)"),
-              1)
+    EXPECT_EQ(1, log_.count("-- input format changed to rtp, changes so far: 1 (raw and RTP "
+                            "datagrams on one group: one sender per group is expected)"))
         << log_.text();
     nowMs_ += 5000;
     sendRtp(sender, 42);

@@ -98,19 +98,6 @@ TEST(RtpPacket, PaddingMustFitBehindTheHeaders) {
     EXPECT_EQ(parse(headerOnly), Error::BadPadding);
 }
 
-TEST(RtpPacket, PayloadMustBeWholeTsPacketsWithinAChunk) {
-    for (std::size_t packets = 1; packets <= kPacketsPerChunk; ++packets) {
-        EXPECT_EQ(parse(Datagram{2, 0, -1, 0, packets * kTsPacketSize}.build()), Error::None);
-    }
-    EXPECT_EQ(parse(Datagram{2, 0, -1, 0, 0}.build()), Error::EmptyPayload);
-    for (std::size_t size : {1, 187, 189, 1315}) {
-        EXPECT_EQ(parse(Datagram{2, 0, -1, 0, size}.build()), Error::PayloadNotWholePackets);
-    }
-    for (std::size_t size : {1317, 8 * kTsPacketSize}) {
-        EXPECT_EQ(parse(Datagram{2, 0, -1, 0, size}.build()), Error::PayloadTooLong);
-    }
-}
-
 // Sequencer: every payload carries its own number, so a delivery can be checked against it.
 class RtpSequencerTest : public ::testing::Test {
 protected:

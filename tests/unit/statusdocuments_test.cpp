@@ -168,8 +168,8 @@ TEST_F(WebRoutes, SecondServerOnTheSameWebPortCannotListen) {
         EXPECT_TRUE(eventually([&] { return log_.count("web server cannot listen") > 0; }));
         EXPECT_FALSE(second->isListening());
     }
-    EXPECT_EQ(log_.count("ERROR: web server cannot listen on port " + std::to_string(port) + ": "),
-              1)
+    EXPECT_EQ(1,
+              log_.count("ERROR: web server cannot listen on port " + std::to_string(port) + ": "))
         << log_.text();
     httplib::Client client("127.0.0.1", port);
     auto hi = client.Get("/hi");

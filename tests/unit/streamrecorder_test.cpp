@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
-#include <sys/ioctl.h>
 #include <thread>
 #include <unistd.h>
 
@@ -86,9 +85,8 @@ TEST_F(StreamRecorderTest, WriteFailureIsLoggedOnceAndTheFileClosed) {
     int more = 0; // chunks after the failure change nothing
     feedUntil(*recorder, [&more] { return ++more > 200; });
     recorder.reset();
-    EXPECT_EQ(log_.count("-- recording write failed on /dev/full: No space left on device; "
-                         "file closed, a new one in 10 s"),
-              1)
+    EXPECT_EQ(1, log_.count("-- recording write failed on /dev/full: No space left on device; "
+                            "file closed, a new one in 10 s"))
         << log_.text();
     EXPECT_EQ(opens_, 1);
 }
@@ -103,9 +101,8 @@ public:
     // stuck in a write holding the file. Gives up after 10 s.
     bool waitUntilWriting() const {
         const auto deadline = std::chrono::steady_clock::now() + 10s;
-        int queued = 0;
         while (std::chrono::steady_clock::now() < deadline) {
-            if (::ioctl(fd_, FIONREAD, &queued) == 0 && queued > 0) {
+            if (queued() > 0) {
                 return true;
             }
             std::this_thread::sleep_for(10ms);
@@ -147,16 +144,14 @@ TEST_F(StreamRecorderTest, CloseOnAStalledDiskReturnsInBoundedTimeAndSaysWhatIsL
     recorder->close();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
     const std::string text = log_.text();
-    const std::size_t line = text.find("-- recording left unclosed after 3 s waiting for the "
-                                       "disk: at least ");
+    const std::string lead = "-- recording left unclosed after 3 s waiting for the disk: at least ";
+    const std::size_t line = text.find(lead);
     ASSERT_NE(line, std::string::npos) << text;
     long long bytes = 0;
     long long chunks = 0;
-    ASSERT_EQ(std::sscanf(text.c_str() + line,
-                          "-- recording left unclosed after 3 s waiting for the disk: at least "
-                          "%lld bytes (%lld chunks)",
-                          &bytes, &chunks),
-              2)
+    ASSERT_EQ(
+        std::sscanf(text.c_str() + line + lead.size(), "%lld bytes (%lld chunks)", &bytes, &chunks),
+        2)
         << text;
     EXPECT_GE(chunks, 7);
     EXPECT_LE(chunks, 17);

@@ -22,7 +22,6 @@ struct PacketFlags {
     bool unitStart = false;
     bool payload = true;
     bool randomAccess = false;
-    bool discontinuity = false;
     bool syncLost = false;
     std::uint8_t scrambling = 0;
     int counter = -1; // -1: the PID's next counter
@@ -111,7 +110,7 @@ public:
         if (flags.payload) {
             next = (counter + 1) & 0x0F;
         }
-        const bool adaptation = flags.randomAccess || flags.discontinuity || !flags.payload;
+        const bool adaptation = flags.randomAccess || !flags.payload;
         out[0] = flags.syncLost ? 0x46 : 0x47;
         out[1] = static_cast<std::uint8_t>((flags.unitStart ? 0x40 : 0) | pid >> 8);
         out[2] = static_cast<std::uint8_t>(pid & 0xFF);
@@ -120,8 +119,7 @@ public:
         std::size_t at = 4;
         if (adaptation) {
             out[4] = flags.payload ? 1 : 183;
-            out[5] = static_cast<std::uint8_t>((flags.discontinuity ? 0x80 : 0) |
-                                               (flags.randomAccess ? 0x40 : 0));
+            out[5] = flags.randomAccess ? 0x40 : 0;
             at = flags.payload ? 6 : kTsPacketSize;
         }
         for (std::size_t i = 0; i < payload.size() && at < kTsPacketSize; ++i) {
