@@ -236,7 +236,7 @@ TEST_F(LeftServerInput, MixedRawAndRtpAreTakenDatagramByDatagram) {
 // A switch between two inputs: the old input's packets waiting for a chunk never join the new
 // input's, and the jump in continuity counters is no error.
 TEST_F(LeftServerInput, SwitchDropsTheOldInputsUnfinishedChunk) {
-    left_.setSecondInput("239.1.1.1", "5000", "", 300, 1000);
+    left_.setSecondInput("239.1.1.1", "5000", "", "", 300, 1000);
     const auto feedPath = [this](int path, const Bytes& datagram) {
         const int length = static_cast<int>(datagram.size());
         left_.handlePathDatagram(path, datagram.data(), length, length, nowMs_);
