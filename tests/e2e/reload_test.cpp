@@ -72,7 +72,7 @@ TEST(AccessReload, UsersAndWebPasswordsChangeWhileOthersKeepWatching) {
     fixture.process->sendSignal(SIGHUP);
     ASSERT_TRUE(fixture.waitForLog("ERROR: reload failed, a setting is unusable", 10s))
         << fixture.log();
-    EXPECT_TRUE(contains(fixture.log(), "users, line 2: no ':' between name and secret"))
+    EXPECT_TRUE(fixture.waitForLog("users, line 2: no ':' between name and secret", 5s))
         << fixture.log();
     expectLossless(fixture.runCallers(1, 1, 20s, userArgs("carol", kCarolSecret)), 1,
                    "carol after a failed reload");
@@ -102,8 +102,10 @@ TEST(AccessReload, ChannelFileNarrowsNetworksAndLimit) {
     ServerInstance instance;
     auto server = instance.run({"config=" + settings.string()});
     ASSERT_TRUE(waitForJoin(*server, source.group)) << server->output();
-    EXPECT_TRUE(contains(server->output(), "access: 1 users, each with a passphrase, from " +
-                                               (channel.path() / "viewers").string()))
+    // The log is written by its own thread: the line may follow the join.
+    EXPECT_TRUE(server->waitForOutput("access: 1 users, each with a passphrase, from " +
+                                          (channel.path() / "viewers").string(),
+                                      10s))
         << server->output();
     auto publisher = startTool("vandra-publisher",
                                publisherArgs(source.group, source.port, {"--bitrate", "2000000"}),
@@ -126,8 +128,8 @@ TEST(AccessReload, ChannelFileNarrowsNetworksAndLimit) {
     EXPECT_TRUE(contains(server->output(), "callers from 127.0.0.1/32 (was "
                                            "127.0.0.1/32,127.0.0.2/32); caller limit 1 (was 4)"))
         << server->output();
-    EXPECT_TRUE(contains(server->output(),
-                         "-- changed settings that take effect only after a restart: latency"))
+    EXPECT_TRUE(server->waitForOutput(
+        "-- changed settings that take effect only after a restart: latency", 5s))
         << server->output();
     const ToolRun refused = runTool(
         "vandra-loadclient", callerArgs("127.0.0.1", srtPort, 1, 1, viewer), instance.dir(), 20s);
