@@ -107,10 +107,7 @@ done
 for relay in "${relays[@]}"; do
     case "$relay" in vandra | gstreamer | floor | before) ;; *) usage ;; esac
 done
-soft_fd_limit=$(ulimit -n)
-if [ "$soft_fd_limit" != unlimited ] && [ "$soft_fd_limit" -lt "$FD_LIMIT" ]; then
-    ulimit -n "$FD_LIMIT" 2>/dev/null || ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
-fi
+raise_fd_limit "$FD_LIMIT"
 
 WORK=$(mktemp -d /tmp/vandra-compare.XXXXXX)
 RESULTS="$WORK/results.tsv"

@@ -33,8 +33,7 @@ seconds=15
 source "$ROOT/bench/lib.sh"
 
 usage() {
-    sed -n '2,15p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
-    exit 2
+    print_usage 15
 }
 
 while [ $# -gt 0 ]; do

@@ -19,6 +19,16 @@ need_count() {
     if [ "$1" -lt 2 ] || ! [[ "$2" =~ ^[1-9][0-9]*$ ]]; then usage; fi
 }
 
+# Raises the soft limit of open files to $1 (or as far as the hard limit allows): a load
+# client with hundreds of callers holds a UDP socket for each.
+raise_fd_limit() {
+    local soft
+    soft=$(ulimit -n)
+    if [ "$soft" != unlimited ] && [ "$soft" -lt "$1" ]; then
+        ulimit -n "$1" 2>/dev/null || ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
+    fi
+}
+
 live_pids=()
 
 stop_pid() {

@@ -64,10 +64,7 @@ while [ $# -gt 0 ]; do
     esac
     shift
 done
-soft_fd_limit=$(ulimit -n)
-if [ "$soft_fd_limit" != unlimited ] && [ "$soft_fd_limit" -lt "$FD_LIMIT" ]; then
-    ulimit -n "$FD_LIMIT" 2>/dev/null || ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
-fi
+raise_fd_limit "$FD_LIMIT"
 
 WORK=$(mktemp -d /tmp/vandra-listeners.XXXXXX)
 if [ ! -f "$BUILD/build.ninja" ]; then
