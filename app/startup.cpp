@@ -1,7 +1,9 @@
 #include "app/startup.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <optional>
 #include <thread>
 
@@ -28,6 +30,9 @@ namespace {
 constexpr const char* kLogUnit = "main";
 constexpr int kNoSourceStatus = -2;
 constexpr int kBadSettingStatus = -1;
+// The web port's hard connection limit (576) and room for the sockets, files and pipes of
+// everything else.
+constexpr int kDescriptorSlots = 1024;
 constexpr std::int32_t kHighestPort = 65535;
 
 // Everything the start-up takes from the settings, converted once.
@@ -295,9 +300,17 @@ int runServer(int argc, char** argv) {
         return *status;
     }
     platform::tuneAllocator();
+    // Before any thread starts (the log has its own).
+    const int descriptorSlots = platform::reserveDescriptorTable(kDescriptorSlots);
+    const int reserveError = errno;
     platform::SignalWatcher::blockShutdownSignals();
     LOG_LINE << "Vandra Server";
     LOG_LINE << "BUILD DATE: " << __DATE__;
+    if (descriptorSlots < 0) {
+        LOG_LINE << "-- cannot make room for " << kDescriptorSlots
+                 << " open descriptors ahead: " << std::strerror(reserveError)
+                 << "; a crowd on the web port may stall it while the room grows";
+    }
 
     ConfigReader config;
     const std::string settingsFile = settingsFileOf(argc, argv);

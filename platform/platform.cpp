@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <malloc.h>
@@ -60,6 +61,28 @@ void tuneAllocator() {
     constexpr int kDirectAllocationBytes = 256 * 1024;
     ::mallopt(M_MMAP_THRESHOLD, kDirectAllocationBytes);
 #endif
+}
+
+int reserveDescriptorTable(int slots) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return -1;
+    }
+    const int highest = static_cast<int>(std::min<rlim_t>(limit.rlim_cur, slots)) - 1;
+    const int anchor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (anchor < 0) {
+        return -1;
+    }
+    // Asking for a descriptor at the top makes the kernel size the table for it.
+    const int top = ::fcntl(anchor, F_DUPFD_CLOEXEC, highest);
+    const int error = errno;
+    ::close(anchor);
+    if (top < 0) {
+        errno = error;
+        return -1;
+    }
+    ::close(top);
+    return top + 1;
 }
 
 void releaseFreedMemory() {

@@ -31,6 +31,14 @@ void raiseThreadPriority();
 // is freed and then keeps up to twice it in each of its per-thread heaps. Call it first thing.
 void tuneAllocator();
 
+// Grows this process's descriptor table to `slots` entries (fewer when the open-file limit is
+// lower) and returns the size reached, or -1 (errno kept). Call it while only one thread runs:
+// growing the table of a process with threads makes the kernel wait for a grace period inside
+// the call that needs the room, and on a loaded machine that wait stalled the web server's
+// thread in accept for seconds at 256 and again at 512 open descriptors. The table never
+// shrinks, so later growth within `slots` costs nothing.
+int reserveDescriptorTable(int slots);
+
 // Hands memory the allocator holds but no longer uses back to the system. Callers' buffers
 // are freed on their own threads' heaps, which otherwise keep the pages of a crowd of callers
 // long after it has gone.
