@@ -5,8 +5,9 @@
 //   --oversize-*   one request each with a huge URI, thousands of header lines, or a huge body
 //   --probe PATH   a fresh connection every --probe-interval-ms asking PATH, timed
 //   --scrape PATH  paced requests on kept-alive connections (--scrape-rate per second in all)
-// Connections come from --sources addresses (127.0.0.1 up, or from --source-base up); slow and
-// idle ones the server closes are opened again after --reopen-ms. One JSON line at the end.
+// Connections come from --sources addresses (127.0.0.1 up, or from --source-base up), probes
+// from --probe-source when given (a visitor who is not one of the crowd); slow and idle ones
+// the server closes are opened again after --reopen-ms. One JSON line at the end.
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -19,6 +20,7 @@
 #include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <optional>
 #include <queue>
 #include <string>
 #include <sys/epoll.h>
@@ -106,6 +108,7 @@ struct Options {
     sockaddr_in target{};
     in_addr sourceBase{};
     std::uint64_t sources = 0; // 0: let the kernel choose
+    std::optional<in_addr> probeSource;
     double seconds = 10;
     std::uint64_t slow = 0;
     std::uint64_t slowIntervalMs = 2000;
@@ -307,9 +310,13 @@ private:
         }
     }
 
-    sockaddr_in nextSource() {
+    sockaddr_in sourceFor(Kind kind) {
         sockaddr_in source{};
         source.sin_family = AF_INET;
+        if (kind == Kind::Probe && options_.probeSource) {
+            source.sin_addr = *options_.probeSource;
+            return source;
+        }
         const std::uint32_t base = ntohl(options_.sourceBase.s_addr);
         source.sin_addr.s_addr =
             htonl(base + static_cast<std::uint32_t>(sourceTurn_++ % options_.sources));
@@ -331,8 +338,8 @@ private:
         }
         const int on = 1;
         ::setsockopt(connection->fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-        if (options_.sources > 0) {
-            const sockaddr_in source = nextSource();
+        if (options_.sources > 0 || (kind == Kind::Probe && options_.probeSource)) {
+            const sockaddr_in source = sourceFor(kind);
             if (::bind(connection->fd, reinterpret_cast<const sockaddr*>(&source),
                        sizeof(source)) != 0) {
                 std::perror("bind");
@@ -700,6 +707,7 @@ void printUsage() {
         "usage: vandra-httpflood --target IP:PORT [--seconds S] [--sources N --source-base IP]\n"
         "         [--slow N [--slow-interval-ms MS]] [--idle N] [--reopen-ms MS]\n"
         "         [--probe PATH]... [--probe-interval-ms MS] [--probe-timeout-ms MS]\n"
+        "         [--probe-source IP]\n"
         "         [--scrape PATH]... [--scrape-rate PER_S] [--scrape-timeout-ms MS]\n"
         "         [--oversize-uri BYTES] [--oversize-headers LINES] [--oversize-body BYTES]\n"
         "         [--oversize-path PATH] [--basic-auth BASE64]\n");
@@ -737,6 +745,11 @@ bool parseValue(std::string_view name, const char* value, Options& o) {
     }
     if (name == "--source-base") {
         return inet_pton(AF_INET, value, &o.sourceBase) == 1;
+    }
+    if (name == "--probe-source") {
+        in_addr address{};
+        o.probeSource = address;
+        return inet_pton(AF_INET, value, &*o.probeSource) == 1;
     }
     if (name == "--seconds") {
         return cli::parseDouble(value, o.seconds) && o.seconds > 0 && o.seconds <= 3600;

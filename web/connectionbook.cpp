@@ -13,21 +13,34 @@ std::optional<int> ConnectionBook::makeRoomFor(std::uint32_t address) {
 }
 
 std::optional<int> ConnectionBook::evictOldestIdle(std::optional<std::uint32_t> fromAddress) {
-    Entry* oldest = nullptr;
+    Entry* victim = nullptr;
     for (auto& [connection, entry] : entries_) {
         if (entry.busy || entry.leaving || (fromAddress && entry.address != *fromAddress)) {
             continue;
         }
-        if (oldest == nullptr || (oldest->served && !entry.served) ||
-            (oldest->served == entry.served && entry.idleSinceMs < oldest->idleSinceMs)) {
-            oldest = &entry;
+        if (victim == nullptr || goesBefore(entry, *victim)) {
+            victim = &entry;
         }
     }
-    if (oldest == nullptr) {
+    if (victim == nullptr) {
         return std::nullopt;
     }
-    oldest->leaving = true;
-    return oldest->fd;
+    victim->leaving = true;
+    return victim->fd;
+}
+
+bool ConnectionBook::goesBefore(const Entry& one, const Entry& other) const {
+    if (one.served != other.served) {
+        return !one.served;
+    }
+    if (one.address != other.address) {
+        const std::size_t oneHolds = countFrom(one.address);
+        const std::size_t otherHolds = countFrom(other.address);
+        if (oneHolds != otherHolds) {
+            return oneHolds > otherHolds;
+        }
+    }
+    return one.idleSinceMs < other.idleSinceMs;
 }
 
 void ConnectionBook::opened(const void* connection, std::uint32_t address, int fd,

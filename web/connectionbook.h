@@ -8,12 +8,14 @@
 namespace vandra {
 
 // The web port's open connections, by peer address, and which one must go when a new one
-// would exceed a limit: from the same address if that address is at its own limit, the one
-// idle longest among those that never finished a request, else the one idle longest. Only
-// connections between requests (or not yet through their request header) are idle; one being
-// answered is never chosen. A flood of new connections that never finish a request thus
-// turns over among itself, and a scraper between two requests keeps its connection. Not
-// thread safe: one event loop owns it.
+// would exceed a limit: from the same address if that address is at its own limit; among the
+// candidates, one that never finished a request before one that did, then one from the
+// address holding the most, then the one idle longest. Only connections between requests (or
+// not yet through their request header) are idle; one being answered is never chosen. A flood
+// of new connections that never finish a request thus turns over among itself, a crowd spread
+// over many addresses does not push out a newcomer from another before its request arrives,
+// and a scraper between two requests keeps its connection. Not thread safe: one event loop
+// owns it.
 class ConnectionBook {
 public:
     struct Limits {
@@ -47,6 +49,7 @@ private:
     };
 
     std::optional<int> evictOldestIdle(std::optional<std::uint32_t> fromAddress);
+    bool goesBefore(const Entry& one, const Entry& other) const;
 
     const Limits limits_;
     std::unordered_map<const void*, Entry> entries_;

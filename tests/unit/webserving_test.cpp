@@ -81,6 +81,17 @@ TEST(ConnectionBook, AFullPortGivesUpNeverAnsweredConnectionsFirstThenTheIdleLon
     EXPECT_EQ(book.makeRoomFor(0x7f000003), 101) << "only then the answered one";
 }
 
+// Guards a visitor's fresh connection being closed, before its request arrives, for a crowd
+// that turns over from many addresses.
+TEST(ConnectionBook, AFullPortTakesFromTheAddressHoldingTheMost) {
+    ConnectionBook book({4, 4});
+    book.opened(id(1), kA, 101, 100); // the visitor, idle longest
+    book.opened(id(2), kB, 102, 200);
+    book.opened(id(3), kB, 103, 300);
+    book.opened(id(4), 0x7f000003, 104, 150);
+    EXPECT_EQ(book.makeRoomFor(0x7f000003), 102);
+}
+
 // ---- The WEB folder -------------------------------------------------------------------------
 
 class StaticFolderTest : public ::testing::Test {
