@@ -5,9 +5,10 @@
 # so none may be cut and none may lose a packet. Per count: the callers connected, what they
 # lost (gaps, duplicates, corrupt packets: read from the packets' numbers, not from timing),
 # packets SRT dropped as too late, the fewest packets one caller received, the reloads done and
-# how many cut nobody, and the CPU of the server and of the load client over the storm. Prints
-# a markdown table and, unless --no-readme, writes it into the reload storm section of
-# bench/README.md. AccessReload.ReloadStorm runs a smaller figure in the test suite.
+# how many cut nobody, and the CPU of the server and of the load client over the storm; each
+# count also runs as long without reloads, for comparison. Prints a markdown table and, unless
+# --no-readme, writes it into the reload storm section of bench/README.md.
+# AccessReload.ReloadStorm runs a smaller figure in the test suite.
 #
 #   bench/reloadstorm.sh [--callers "25 50 100"] [--mbps R] [--seconds S] [--latency MS]
 #                        [--no-readme] [--keep-logs]
@@ -33,7 +34,7 @@ latency_ms=1000
 source "$ROOT/bench/lib.sh"
 
 usage() {
-    print_usage 15
+    print_usage 16
 }
 
 while [ $# -gt 0 ]; do
@@ -100,13 +101,13 @@ write_users() { # file version(0|1)
     mv "$1.new" "$1"
 }
 
-storm() { # callers
+storm() { # callers reload(1|0: the same load without reloads, for comparison)
     local callers=$1 udp srt web log users server_pid publisher_pid lc_pid
     udp=$(pick_port)
     srt=$(pick_port)
     web=$(pick_port)
-    log="$WORK/server-$callers.log"
-    users="$WORK/users-$callers"
+    log="$WORK/server-$callers-$2.log"
+    users="$WORK/users-$callers-$2"
     write_users "$users" 0
     (cd "$WORK" && exec "$SERVER" "source=udp://$GROUP:$udp(127.0.0.1)" "port=$srt" \
         "webport=$web" "users=$users") </dev/null >"$log" 2>&1 &
@@ -118,19 +119,19 @@ storm() { # callers
     }
     "$PUBLISHER" --group "$GROUP" --port "$udp" --iface 127.0.0.1 \
         --bitrate $((mbps * 1000000)) --seconds $((seconds + 120)) \
-        </dev/null >"$WORK/publisher-$callers.log" 2>&1 &
+        </dev/null >"$WORK/publisher-$callers-$2.log" 2>&1 &
     publisher_pid=$!
     live_pids+=("$publisher_pid")
     "$LOADCLIENT" --port "$srt" --callers "$callers" --seconds $((seconds + 100)) \
         --latency "$latency_ms" --connect-timeout 20000 \
         --streamid viewer --passphrase "$SECRET" \
-        >"$WORK/lc-$callers.json" 2>"$WORK/lc-$callers.err" &
+        >"$WORK/lc-$callers-$2.json" 2>"$WORK/lc-$callers-$2.err" &
     lc_pid=$!
     live_pids+=("$lc_pid")
     wait_for_lines "$log" "accept new client" "$callers" 60 ||
         echo "only $(grep -cF "accept new client" "$log") of $callers connected" >&2
 
-    local m0 s0 l0 started due done=0 reloads=$((seconds * 1000 / INTERVAL_MS))
+    local m0 s0 l0 started due done=0 reloads=$(($2 * seconds * 1000 / INTERVAL_MS))
     m0=$(machine_ticks)
     s0=$(cpu_ticks "$server_pid")
     l0=$(cpu_ticks "$lc_pid")
@@ -142,6 +143,7 @@ storm() { # callers
         due=$((started + i * INTERVAL_MS - $(now_ms)))
         [ "$due" -gt 0 ] && sleep "$(printf '0.%03d' "$due")"
     done
+    [ "$reloads" -gt 0 ] || sleep "$seconds"
     local elapsed_ms=$(($(now_ms) - started)) m1 s1 l1
     s1=$(cpu_ticks "$server_pid")
     l1=$(cpu_ticks "$lc_pid")
@@ -153,7 +155,7 @@ storm() { # callers
     stop_pid "$server_pid"
     forget_pid "$server_pid"
 
-    local json="$WORK/lc-$callers.json" load_avg
+    local json="$WORK/lc-$callers-$2.json" load_avg
     read -r load_avg _ </proc/loadavg
     printf '%s\t' "$callers" "$(json_field "$json" connected)" "$reloads" "$done" \
         "$(grep -cF "; 0 callers cut" "$log")" "$(json_field "$json" gaps)" \
@@ -166,14 +168,17 @@ storm() { # callers
     echo "$load_avg" >>"$RESULTS"
 }
 
+# With and without reloads back to back, so that the machine's noise falls on both.
 for callers in "${counts[@]}"; do
     echo "$callers callers at $mbps Mbit/s, a reload every $INTERVAL_MS ms for $seconds s ..." >&2
-    storm "$callers"
+    storm "$callers" 1
+    echo "$callers callers at $mbps Mbit/s, no reload, $seconds s ..." >&2
+    storm "$callers" 0
 done
 
 REPORT="$WORK/report.md"
 {
-    echo "Run $(date '+%Y-%m-%d %H:%M'), \`$invocation\`, $(nproc) cores shared with other work, $mbps Mbit/s of numbered packets, SRT latency $latency_ms ms, the callers from one load client, a UDP port each; the users file switched and reloaded every $INTERVAL_MS ms for $seconds s:"
+    echo "Run $(date '+%Y-%m-%d %H:%M'), \`$invocation\`, $(nproc) cores shared with other work, $mbps Mbit/s of numbered packets, SRT latency $latency_ms ms, the callers from one load client, a UDP port each; the users file switched and reloaded every $INTERVAL_MS ms for $seconds s (rows with 0 reloads: the same load without them):"
     echo
     echo "| callers | connected | reloads sent | done | cut nobody | gaps | duplicates | corrupt | dropped as too late | fewest packets of a caller | storm (ms) | server CPU % of a core | load client CPU % of a core | machine busy % | load avg |"
     echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"

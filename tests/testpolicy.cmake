@@ -5,9 +5,10 @@
 #                       access hook, status snapshots; not start-up failures
 #   threaded-only       the tsan.* copies of threaded unit tests, run in that build only
 #   browser, external   need Chromium or a Prometheus server: plain build only
-#   slow                the reliability suite and the backlog budget (whose memory bound the
-#                       sanitizers' own memory would break): not in the AddressSanitizer build,
-#                       nor under ThreadSanitizer unless also threaded (the reload storm)
+#   slow                the reliability suite, the backlog budget (whose memory bound the
+#                       sanitizers' own memory would break) and the reload storm: not in the
+#                       AddressSanitizer build, nor under ThreadSanitizer unless also threaded
+#                       (the storm, with fewer callers there)
 #   netns               make network namespaces (need root and iproute2)
 # A test that loads the cores (many callers at full rate, encoders, floods) or measures rates
 # or memory holds the lock "cpu", so that no two of them share the two cores; the many tests
