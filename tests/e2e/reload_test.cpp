@@ -180,7 +180,7 @@ TEST(AccessReload, ChannelFileNarrowsNetworksAndLimit) {
 
 // The load of the reload storm, in callers of an 8 Mbit/s stream. The load client spends about
 // 4 % of a core per caller here, so a hundred would need more than this 2-core machine has (the
-// server's share is a third of that): bench/reloadstorm.sh runs the larger figures. 20 at the
+// server's share is about half that): bench/reloadstorm.sh runs the larger figures. 20 at the
 // start and 24 at the end leave room for the other tests running beside it. ThreadSanitizer
 // slows both ends several times.
 #ifdef __SANITIZE_THREAD__
@@ -207,15 +207,15 @@ TEST(AccessReload, ReloadStormUnderLoadCostsStayingCallersNoPacket) {
     ServerFixture fixture({"users=" + users.string()});
     auto publisher = fixture.startPublisher({"--bitrate", std::to_string(kStreamBitrate)});
     // Stopped by SIGTERM once the storm is over, however long the storm took.
-    const std::vector<std::string> wide = {"--latency", "1000"};
-    auto staying =
-        fixture.startCallers(kStayingCallers, 600, joined(userArgs("alice", kAliceSecret), wide));
+    const std::vector<std::string> latency = {"--latency", "1000"};
+    auto staying = fixture.startCallers(kStayingCallers, 600,
+                                        joined(userArgs("alice", kAliceSecret), latency));
     auto bob = fixture.startCallers(1, 600, userArgs("bob", kBobSecret));
     ASSERT_TRUE(fixture.waitForLog("accept new client", 30s, kStayingCallers + 1)) << fixture.log();
 
     auto joining = fixture.startCallers(
         kJoiningCallers, 600,
-        joined(userArgs("carol", kCarolSecret), joined(wide, {"--stagger-ms", "2000"})));
+        joined(userArgs("carol", kCarolSecret), joined(latency, {"--stagger-ms", "2000"})));
     const auto stormStart = std::chrono::steady_clock::now();
     for (int i = 1; i <= kStormReloads; ++i) {
         rewrite(users, i % 2 == 1 ? kept : kept + "dave:" + kBobSecret + "\n");
