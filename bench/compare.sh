@@ -181,31 +181,6 @@ wait_ready() { # pid srt_port
     return 1
 }
 
-cpu_ticks() { # pid -> utime+stime in clock ticks
-    local line rest
-    read -r line <"/proc/$1/stat" || {
-        echo 0
-        return
-    }
-    rest=${line##*) }
-    # shellcheck disable=SC2086 # split the fields after the command name
-    set -- $rest
-    echo $((${12} + ${13}))
-}
-
-machine_ticks() { # -> "busy total" clock ticks of all cores since boot
-    local _ user nice system idle iowait irq softirq steal
-    read -r _ user nice system idle iowait irq softirq steal _ </proc/stat
-    local busy=$((user + nice + system + irq + softirq + steal))
-    echo "$busy $((busy + idle + iowait))"
-}
-
-busy_percent() { # "busy total" at the start, at the end -> % of all cores busy in between
-    awk -v a="$1" -v b="$2" 'BEGIN {
-        split(a, x, " "); split(b, y, " ")
-        printf "%.0f", (y[2] > x[2]) ? 100 * (y[1] - x[1]) / (y[2] - x[2]) : 0 }'
-}
-
 peak_rss_kb() {
     awk '/^VmHWM:/ { print $2 }' "/proc/$1/status" 2>/dev/null || echo 0
 }

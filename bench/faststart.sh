@@ -178,31 +178,6 @@ probe_ms() { # srt_port log
     fi
 }
 
-machine_ticks() { # -> "busy total" clock ticks of all cores since boot
-    local _ user nice system idle iowait irq softirq steal
-    read -r _ user nice system idle iowait irq softirq steal _ </proc/stat
-    local busy=$((user + nice + system + irq + softirq + steal))
-    echo "$busy $((busy + idle + iowait))"
-}
-
-busy_percent() { # "busy total" at the start, at the end -> % of all cores busy in between
-    awk -v a="$1" -v b="$2" 'BEGIN {
-        split(a, x, " "); split(b, y, " ")
-        printf "%.0f", (y[2] > x[2]) ? 100 * (y[1] - x[1]) / (y[2] - x[2]) : 0 }'
-}
-
-cpu_ticks() { # pid -> utime+stime in clock ticks
-    local line rest
-    read -r line <"/proc/$1/stat" || {
-        echo 0
-        return
-    }
-    rest=${line##*) }
-    # shellcheck disable=SC2086 # split the fields after the command name
-    set -- $rest
-    echo $((${12} + ${13}))
-}
-
 # "median p90 min max" of the numbers on stdin (p90: nearest rank); "- - - -" when none.
 summary() {
     sort -n | awk '{ v[NR] = $1 } END {

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian package and checks it without installing it: contents, metadata, maintainer
 # scripts, the hardening of the executable, the manual page, lintian against the warnings the
-# README explains, the systemd unit, and the server run from an unpacked root against a
-# publisher and a caller on loopback.
+# README explains, the systemd units, the server run from an unpacked root against a
+# publisher and a caller on loopback, and two instances of it side by side, each from its own
+# settings file.
 #   check-package.sh BUILD_DIR VERSION PUBLISHER LOADCLIENT
 set -uo pipefail
 
@@ -18,11 +19,13 @@ root="$scratch/root"
 server_pid=0
 publisher_pid=0
 caller_pid=0
+channel_pids=()
 failures=0
 
 # Ends a child that is still running: SIGTERM (which `timeout` passes on to its command),
 # SIGKILL two seconds later.
 end_process() { # pid
+    local i
     if [ "$1" -gt 0 ] && kill -0 "$1" 2>/dev/null; then
         kill -TERM "$1" 2>/dev/null
         for ((i = 0; i < 20; i++)); do
@@ -34,7 +37,7 @@ end_process() { # pid
 }
 
 cleanup() {
-    for pid in "$caller_pid" "$publisher_pid" "$server_pid"; do
+    for pid in "$caller_pid" "$publisher_pid" "$server_pid" "${channel_pids[@]}"; do
         end_process "$pid"
     done
     wait 2>/dev/null
@@ -53,7 +56,7 @@ expect_line() { # text, regex, what
 
 # Polls a file for a regex, at most `seconds`.
 wait_for_log() { # file, regex, seconds
-    local tries=$(($3 * 10))
+    local i tries=$(($3 * 10))
     for ((i = 0; i < tries; i++)); do
         grep -qE -- "$2" "$1" 2>/dev/null && return 0
         sleep 0.1
@@ -64,7 +67,7 @@ wait_for_log() { # file, regex, seconds
 # Waits at most `seconds` for a child to end, killing it then; its exit status goes to
 # $reaped_status.
 reap() { # pid, seconds
-    local tries=$(($2 * 10))
+    local i tries=$(($2 * 10))
     for ((i = 0; i < tries; i++)); do
         kill -0 "$1" 2>/dev/null || break
         sleep 0.1
@@ -296,6 +299,37 @@ server_pid=0
 [ "$server_status" -eq 143 ] || fail "the server ended with $server_status on SIGTERM, not 143"
 reap "$publisher_pid" 0
 publisher_pid=0
+
+echo "--- two channels side by side"
+# As the template unit runs them: each instance from its own settings file (config=), with its
+# own ports and working folder, both up at once and each stopped by its own PID.
+mkdir -p "$scratch/etc"
+for channel in news sport; do
+    cat >"$scratch/etc/$channel.ini" <<EOF
+source=udp://239.255.$((200 + $$ % 50)).$(($$ % 250 + 1)):$(free_port udp)(127.0.0.1)
+port=$(free_port udp)
+webport=$(free_port tcp)
+EOF
+    mkdir -p "$state/$channel"
+    chmod 0777 "$state/$channel"
+    (cd "$state/$channel" && exec "${launcher[@]}" "$server" "config=$scratch/etc/$channel.ini") \
+        >"$scratch/$channel.log" 2>&1 &
+    channel_pids+=($!)
+done
+for channel in news sport; do
+    wait_for_log "$scratch/$channel.log" '^-- used iface for MULTICAST GROUP: 127\.0\.0\.1' 10 ||
+        fail "channel $channel did not start: $(cat "$scratch/$channel.log")"
+    channel_web=$(sed -n 's/^webport=//p' "$scratch/etc/$channel.ini")
+    python3 -c "import sys, urllib.request
+text = urllib.request.urlopen('http://127.0.0.1:$channel_web/metrics', timeout=5).read()
+sys.exit(0 if b'\nvandra_callers 0\n' in text else 1)" || fail "channel $channel does not answer /metrics"
+done
+for pid in "${channel_pids[@]}"; do
+    kill -TERM "$pid"
+    reap "$pid" 10
+    [ "$reaped_status" -eq 143 ] || fail "a channel ended with $reaped_status on SIGTERM, not 143"
+done
+channel_pids=()
 
 if [ "$failures" -gt 0 ]; then
     echo "--- server log"

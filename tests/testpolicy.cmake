@@ -5,8 +5,10 @@
 #                       access hook, status snapshots; not start-up failures
 #   threaded-only       the tsan.* copies of threaded unit tests, run in that build only
 #   browser, external   need Chromium or a Prometheus server: plain build only
-#   slow                the reliability suite and the backlog budget (whose memory bound the
-#                       sanitizers' own memory would break): plain build only
+#   slow                the reliability suite, the backlog budget (whose memory bound the
+#                       sanitizers' own memory would break) and the reload storm: not in the
+#                       AddressSanitizer build, nor under ThreadSanitizer unless also threaded
+#                       (the storm, with fewer callers there)
 #   netns               make network namespaces (need root and iproute2)
 # A test that loads the cores (many callers at full rate, encoders, floods) or measures rates
 # or memory holds the lock "cpu", so that no two of them share the two cores; the many tests
@@ -20,7 +22,7 @@ set(vandra_threaded_tests
 set(vandra_browser_tests "^Dashboard\\.")
 set(vandra_netns_tests "^Reliability(SlowCallers\\.StalledAndThrottled|FastStart|ScaleOut)")
 set(vandra_external_tests "^Observability\\.Prometheus")
-set(vandra_slow_tests "^Reliability" "^BacklogBudget\\.")
+set(vandra_slow_tests "^Reliability" "^BacklogBudget\\." "^AccessReload\\.ReloadStorm")
 set(vandra_cpu_tests
     "^Reliability"
     "^DataPathCallers\\."
@@ -31,7 +33,8 @@ set(vandra_cpu_tests
     "^AccessUsers\\.Ffprobe"
     "^BacklogBudget\\."
     "^JoinStorm\\."
-    "^SharedPort\\.FortyCallers")
+    "^SharedPort\\.FortyCallers"
+    "^AccessReload\\.ReloadStorm")
 
 function(vandra_matches_any test out)
     set(found FALSE)
