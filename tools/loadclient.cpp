@@ -53,6 +53,7 @@ struct Options {
     std::uint64_t connectTimeoutMs = 3000;
     std::uint64_t staggerMs = 0;
     std::uint64_t minPackets = 1;
+    std::uint64_t untilPackets = 0; // 0 = read for --seconds
     std::uint64_t stallAfterMs = 0; // 0 = never: read until the end
     bool sharedPort = false;
     std::uint64_t retryMs = 0; // 0 = a failed connect is final
@@ -64,6 +65,8 @@ void printUsage() {
                  "         [--passphrase P] [--streamid S] [--latency MS] [--file-mode]\n"
                  "         [--connect-timeout MS] [--stagger-ms M] [--min-packets N]\n"
                  "         [--stall-after-ms MS] [--shared-port] [--retry-ms MS]\n"
+                 "         [--until-packets N]\n"
+                 "  --until-packets: end early once every caller has received N packets.\n"
                  "  --stall-after-ms: stop reading that long after connecting, yet stay\n"
                  "  connected, as a viewer whose player hangs would.\n"
                  "  --shared-port: all callers send from one UDP port, so libsrt runs one pair of\n"
@@ -109,6 +112,9 @@ bool parseValue(std::string_view name, const char* value, Options& options) {
     }
     if (name == "--stagger-ms") {
         return cli::parseU64(value, options.staggerMs) && options.staggerMs <= 60000;
+    }
+    if (name == "--until-packets") {
+        return cli::parseU64(value, options.untilPackets);
     }
     if (name == "--min-packets") {
         return cli::parseU64(value, options.minPackets);
@@ -386,13 +392,20 @@ private:
         const std::int64_t endMs = monotonicNowMs() + durationMs;
         while (!tool::stopRequested() && countIn(CallerState::Connected) > 0) {
             const std::int64_t leftMs = endMs - monotonicNowMs();
-            if (leftMs <= 0) {
+            if (leftMs <= 0 || everyCallerHasItsPackets()) {
                 return;
             }
             stallDueCallers();
             refreshReceiverCounters();
             pollOnce(std::min(leftMs, kPollIntervalMs));
         }
+    }
+
+    bool everyCallerHasItsPackets() const {
+        return options_.untilPackets > 0 &&
+               std::all_of(callers_.begin(), callers_.end(), [&](const Caller& caller) {
+                   return caller.packets >= options_.untilPackets;
+               });
     }
 
     // A connection the server breaks takes SRT's counters with it, so they are also read

@@ -62,12 +62,15 @@ TEST(BlockedLog, CallersAndTheWebKeepWorkingWhileNobodyReadsTheLog) {
         20s));
 
     // Connected before the stream starts, so it must receive every datagram of it.
-    constexpr int kDatagrams = 3000; // about 16 s at 2 Mbit/s
+    constexpr int kDatagrams = 3000; // about 8 s at 4 Mbit/s
     const std::unique_ptr<Process> stayer =
-        startTool("vandra-loadclient", callerArgs("127.0.0.1", srtPort, 1, 40), instance.dir());
+        startTool("vandra-loadclient",
+                  callerArgs("127.0.0.1", srtPort, 1, 60,
+                             {"--until-packets", std::to_string(7 * kDatagrams)}),
+                  instance.dir());
     ASSERT_TRUE(waitUntil([&] { return metricOf(webPort, "vandra_callers") == 1; }, 10s));
     const std::unique_ptr<Process> stream = publish(
-        {"--count", std::to_string(kDatagrams), "--start-seq", "100000", "--bitrate", "2000000"});
+        {"--count", std::to_string(kDatagrams), "--start-seq", "100000", "--bitrate", "4000000"});
 
     const auto comeAndGo = [&](const std::string& who) {
         expectLossless(runTool("vandra-loadclient", callerArgs("127.0.0.1", srtPort, 20, 1),
