@@ -108,7 +108,7 @@ fi
 stage_done
 
 stage "fuzz smoke"
-if ! ./scripts/fuzz-smoke.sh 8; then
+if ! ./scripts/fuzz-smoke.sh 6; then
     failures+=("fuzz smoke")
 fi
 stage_done
