@@ -159,23 +159,36 @@ void writeCallerTotals(Exposition& out, const ServerStatus& status) {
                status.access.lastReloadSuccessSeconds);
 }
 
-// The spread of callers over the listeners sharing the SRT port, every listener listed; only
-// when there are several, so that a plain server's metrics stay as they were.
+// The spread of callers, and of the bytes sent to them, over the listeners sharing the SRT
+// port, every listener listed; only when there are several, so that a plain server's metrics
+// stay as they were.
 void writeListeners(Exposition& out, const ServerStatus& status) {
     if (status.srtListeners <= 1) {
         return;
     }
-    std::vector<std::uint64_t> callers(static_cast<std::size_t>(status.srtListeners));
+    const auto listeners = static_cast<std::size_t>(status.srtListeners);
+    std::vector<std::uint64_t> callers(listeners);
+    std::vector<std::uint64_t> sentBytes(listeners);
     for (const CallerSnapshot& caller : status.callers) {
-        if (caller.listener >= 0 && static_cast<std::size_t>(caller.listener) < callers.size()) {
+        if (caller.listener >= 0 && static_cast<std::size_t>(caller.listener) < listeners) {
             ++callers[static_cast<std::size_t>(caller.listener)];
+            sentBytes[static_cast<std::size_t>(caller.listener)] += caller.stats.sentBytes;
         }
     }
-    out.family("vandra_listener_callers", kGauge,
-               "SRT callers connected now, by the listener on the SRT port that accepted them.");
-    for (std::size_t i = 0; i < callers.size(); ++i) {
-        out.sample(Exposition::labelText("listener", std::to_string(i)), callers[i]);
-    }
+    const auto writeFamily = [&](const char* name, const char* help,
+                                 const std::vector<std::uint64_t>& values) {
+        out.family(name, kGauge, help);
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            out.sample(Exposition::labelText("listener", std::to_string(i)), values[i]);
+        }
+    };
+    writeFamily("vandra_listener_callers",
+                "SRT callers connected now, by the listener on the SRT port that accepted them.",
+                callers);
+    writeFamily("vandra_listener_sent_bytes",
+                "Payload bytes sent so far to the callers connected now, by the listener that "
+                "accepted them.",
+                sentBytes);
 }
 
 // One family with a sample per connected caller.

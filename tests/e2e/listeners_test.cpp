@@ -1,4 +1,5 @@
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,18 @@ std::vector<int> callersPerListener(int webPort) {
         callers.push_back(value ? static_cast<int>(*value) : -1);
     }
     return callers;
+}
+
+// The sum of every sample whose line starts with `prefix`.
+double familySum(const std::string& metrics, const std::string& prefix) {
+    double sum = 0;
+    std::istringstream lines(metrics);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind(prefix, 0) == 0) {
+            sum += std::stod(line.substr(line.rfind(' ') + 1));
+        }
+    }
+    return sum;
 }
 
 std::string text(const std::vector<int>& values) {
@@ -59,6 +72,15 @@ TEST(SharedPort, FortyCallersSpreadOverListenersAndASecondServerIsRefused) {
     }
     EXPECT_EQ(sum, 40) << text(spread);
     EXPECT_GE(used, 3) << text(spread);
+    // The bytes by listener add up to the callers' own, in one scrape.
+    const std::string metrics = httpBody(rawHttpGet(fixture.webPort, "/metrics"));
+    double byListener = 0;
+    for (int i = 0; i < kListeners; ++i) {
+        byListener +=
+            sampleOf(metrics, "vandra_listener_sent_bytes{listener=\"" + std::to_string(i) + "\"}")
+                .value_or(-1e12);
+    }
+    EXPECT_EQ(byListener, familySum(metrics, "vandra_caller_sent_bytes_total{")) << metrics;
 
     const ServerInstance second;
     const ToolRun refused = second.runToExit(
