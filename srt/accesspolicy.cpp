@@ -48,6 +48,26 @@ std::optional<std::string> percentDecoded(std::string_view text) {
     return decoded;
 }
 
+// The value of `key` in the access-control form "#!::k=v,k=v"; nothing when the id is not in
+// that form, is longer than SRT allows or lacks the key.
+std::optional<std::string> accessControlValue(std::string_view streamId, std::string_view key) {
+    if (streamId.size() > AccessPolicy::kMaxStreamId ||
+        streamId.substr(0, kAccessControlPrefix.size()) != kAccessControlPrefix) {
+        return std::nullopt;
+    }
+    std::string_view rest = streamId.substr(kAccessControlPrefix.size());
+    while (!rest.empty()) {
+        const std::size_t comma = rest.find(',');
+        const std::string_view pair = rest.substr(0, comma);
+        if (pair.size() > key.size() && pair.substr(0, key.size()) == key &&
+            pair[key.size()] == '=') {
+            return std::string(pair.substr(key.size() + 1));
+        }
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    }
+    return std::nullopt;
+}
+
 Admission refuse(AccessRefusal refusal, int rejectReason, std::string why) {
     Admission admission;
     admission.refusal = refusal;
@@ -65,6 +85,8 @@ const char* accessRefusalCode(AccessRefusal refusal) {
         return "address";
     case AccessRefusal::User:
         return "user";
+    case AccessRefusal::Program:
+        return "program";
     }
     return "?";
 }
@@ -76,16 +98,11 @@ std::string AccessPolicy::userFromStreamId(std::string_view streamId) {
     if (streamId.substr(0, kAccessControlPrefix.size()) != kAccessControlPrefix) {
         return std::string(streamId);
     }
-    std::string_view rest = streamId.substr(kAccessControlPrefix.size());
-    while (!rest.empty()) {
-        const std::size_t comma = rest.find(',');
-        const std::string_view pair = rest.substr(0, comma);
-        if (pair.substr(0, 2) == "u=") {
-            return std::string(pair.substr(2));
-        }
-        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-    }
-    return "";
+    return accessControlValue(streamId, "u").value_or("");
+}
+
+std::string AccessPolicy::programFromStreamId(std::string_view streamId) {
+    return accessControlValue(streamId, "r").value_or("");
 }
 
 std::vector<std::string> AccessPolicy::allowedNetworks() const {

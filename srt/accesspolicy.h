@@ -14,10 +14,8 @@
 namespace vandra {
 
 // Why the listen hook turned a caller away.
-enum class AccessRefusal { Limit, Address, User };
-constexpr std::array<AccessRefusal, 3> kAccessRefusals{AccessRefusal::Limit, AccessRefusal::Address,
-                                                       AccessRefusal::User};
-// "limit", "address", "user": the label of the rejected-caller counters.
+enum class AccessRefusal { Limit, Address, User, Program };
+// "limit", "address", "user", "program": the label of the rejected-caller counters.
 const char* accessRefusalCode(AccessRefusal refusal);
 
 // The hook's verdict on one connection request.
@@ -67,6 +65,8 @@ public:
     // "#!::u=NAME,r=..." (other keys ignored), or else the whole stream id. Empty when the
     // access-control form has no "u" or the id is longer than SRT allows.
     static std::string userFromStreamId(std::string_view streamId);
+    // The programme a caller picks: the "r" key of the access-control form; empty without one.
+    static std::string programFromStreamId(std::string_view streamId);
 
     // The stream id as the policy reads it. URL builders and players write the access-control
     // form with its '#' percent-encoded ("%23!::u=NAME"): such an id is percent-decoded once,

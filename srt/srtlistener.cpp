@@ -7,11 +7,13 @@
 #include <netinet/in.h>
 #include <vector>
 
+#include <srt/access_control.h>
 #include <srt/srt.h>
 
 #include "core/clock.h"
 #include "core/logger.h"
 #include "core/utils.h"
+#include "ingest/programcatalog.h"
 #include "platform/platform.h"
 #include "srt/accesspolicy.h"
 #include "srt/handshakemonitor.h"
@@ -27,6 +29,8 @@ constexpr int kFileModeMss = 1052;
 constexpr int kSendBufferBytes = 819200;
 constexpr int kUdpSendBufferBytes = 6553600;
 constexpr int kKeyLength = 16;
+// What of a programme the input lacks goes into the log.
+constexpr std::size_t kMaxProgramShown = 64;
 // Callers that reconnect together after a network blip arrive in a burst; a backlog of one
 // would make libsrt refuse most of them. 1024 takes a join storm of several hundred callers
 // whole while the accept thread registers them one by one; a pending entry costs libsrt
@@ -156,6 +160,20 @@ Admission decide(const ListenGate* gate, const AccessPolicy* policy, const socka
     return policy->admit(ipv4AddressOf(peer), streamId, held);
 }
 
+// A caller that picks a programme ("r") must pick one the input's PAT lists now.
+void checkProgram(const ProgramCatalog& programs, std::string_view streamId, Admission& admission) {
+    const std::string wanted = AccessPolicy::programFromStreamId(streamId);
+    if (wanted.empty() || programs.resolve(wanted)) {
+        return;
+    }
+    admission = Admission{};
+    admission.refusal = AccessRefusal::Program;
+    admission.rejectReason = SRT_REJX_NOTFOUND;
+    admission.why = programs.listing()->hasPat
+                        ? "program \"" + wanted.substr(0, kMaxProgramShown) + "\" not in the input"
+                        : "no PAT in the input yet";
+}
+
 // Decides a request and lets the monitor watch it; `logRequest` says whether its line is due.
 // Listeners sharing a port call this from their own threads: counting the callers held and
 // watching this request must be one step, or a burst spread over them could pass a limit.
@@ -167,7 +185,11 @@ Admission decideAndWatch(const ListenGate* gate, const AccessPolicy* policy, std
     }
     MutexLock oneAtATime(gate->deciding);
     // Decided before the monitor watches this request, so that it is not counted as held.
-    const Admission admission = decide(gate, policy, peer, AccessPolicy::decodedStreamId(streamId));
+    const std::string decoded = AccessPolicy::decodedStreamId(streamId);
+    Admission admission = decide(gate, policy, peer, decoded);
+    if (!admission.refusal && gate->programs != nullptr) {
+        checkProgram(*gate->programs, decoded, admission);
+    }
     const std::string keyedUser = admission.passphrase != nullptr ? admission.user : "";
     logRequest =
         gate->monitor == nullptr || gate->monitor->onRequest(newSocket, peer, nowMs, keyedUser);

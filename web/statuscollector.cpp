@@ -1,5 +1,7 @@
 #include "web/statuscollector.h"
 
+#include <map>
+
 #include "core/clock.h"
 #include "core/logger.h"
 #include "ingest/leftserver.h"
@@ -33,7 +35,34 @@ ServerStatus StatusCollector::collect() const {
     }
     status.logLinesDropped = logLinesDropped();
     status.access = collectAccess();
+    if (const ProgramCatalog* catalog = callers_.programCatalog()) {
+        status.programSelection = true;
+        status.programs = collectPrograms(*catalog);
+    }
     return status;
+}
+
+// Every programme of the PAT, and those watched that left it.
+std::vector<ProgramStatus> StatusCollector::collectPrograms(const ProgramCatalog& catalog) const {
+    std::map<std::uint16_t, ProgramStatus> programs;
+    for (const ProgramCatalog::Program& listed : catalog.listing()->programs) {
+        ProgramStatus& program = programs[listed.number];
+        program.name = listed.name;
+        program.figures.number = listed.number;
+        program.figures.pmtPid = listed.pmtPid;
+        program.figures.pcrPid = ProgramFilter::kNoPid;
+    }
+    for (const ProgramFeeds::Figures& watched : callers_.programFigures()) {
+        const bool listed = programs.count(watched.number) != 0;
+        ProgramStatus& program = programs[watched.number];
+        program.inPat = listed;
+        program.figures = watched;
+    }
+    std::vector<ProgramStatus> all;
+    for (auto& [number, program] : programs) {
+        all.push_back(std::move(program));
+    }
+    return all;
 }
 
 AccessStatus StatusCollector::collectAccess() const {

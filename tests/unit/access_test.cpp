@@ -121,6 +121,15 @@ TEST(AccessPolicyStreamId, TakesTheUserKeyOrTheWholeId) {
     for (const auto& [streamId, user] : cases) {
         EXPECT_EQ(AccessPolicy::userFromStreamId(streamId), user) << streamId;
     }
+    // A programme is only ever the "r" key: a plain id picks none.
+    for (const auto& [streamId, program] :
+         std::vector<std::pair<std::string, std::string>>{{"#!::u=alice,r=2", "2"},
+                                                          {"#!::r=News 24", "News 24"},
+                                                          {"r=2", ""},
+                                                          {"#!::rr=2,r=", ""},
+                                                          {"#!::u=r=2", ""}}) {
+        EXPECT_EQ(AccessPolicy::programFromStreamId(streamId), program) << streamId;
+    }
 }
 
 // Guards against a player's percent-encoded "#" naming nobody, against decoding more than

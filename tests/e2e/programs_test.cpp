@@ -1,0 +1,130 @@
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "filecaller.h"
+#include "harness.h"
+#include "webclient.h"
+
+// Callers that pick one programme of a multi-programme input, with real peers on loopback.
+namespace vandra::e2e {
+namespace {
+
+// Two programmes of H.264 and AAC each, the second named "Two" in the SDT, in real time.
+std::unique_ptr<Process> startTwoProgrammes(const ServerFixture& server) {
+    const std::string output = "udp://" + server.source.group + ":" +
+                               std::to_string(server.source.port) +
+                               "?pkt_size=1316&localaddr=127.0.0.1&ttl=1";
+    std::vector<std::string> argv{"/usr/bin/ffmpeg", "-nostdin", "-hide_banner", "-loglevel",
+                                  "error"};
+    for (const char* source : {"testsrc2=size=320x180:rate=25", "sine=frequency=440",
+                               "testsrc=size=320x180:rate=25", "sine=frequency=880"}) {
+        argv = joined(argv, {"-re", "-f", "lavfi", "-i", source});
+    }
+    argv = joined(argv, {"-t",       "60",
+                         "-map",     "0:v",
+                         "-map",     "1:a",
+                         "-map",     "2:v",
+                         "-map",     "3:a",
+                         "-c:v",     "libx264",
+                         "-preset",  "ultrafast",
+                         "-g",       "25",
+                         "-b:v",     "400k",
+                         "-c:a",     "aac",
+                         "-b:a",     "64k",
+                         "-program", "program_num=1:title=One:st=0:st=1",
+                         "-program", "program_num=2:title=Two:st=2:st=3",
+                         "-f",       "mpegts",
+                         output});
+    return Process::start(argv, server.dir(), server.dir() / "ffmpeg.log");
+}
+
+std::unique_ptr<Process> startProbe(const ServerFixture& server, const std::string& streamId) {
+    return Process::start({"/usr/bin/ffprobe", "-v", "error", "-show_programs", "-i",
+                           "srt://127.0.0.1:" + std::to_string(server.srtPort) +
+                               "?timeout=5000000&streamid=" + streamId},
+                          server.dir(), server.dir() / ("ffprobe_" + streamId.substr(6) + ".log"));
+}
+
+int count(const std::string& text, const std::string& part) {
+    int found = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++found;
+    }
+    return found;
+}
+
+std::set<int> pidsIn(const std::vector<std::uint8_t>& bytes) {
+    std::set<int> pids;
+    for (std::size_t at = 0; at + 188 <= bytes.size(); at += 188) {
+        pids.insert((bytes[at + 1] & 0x1F) << 8 | bytes[at + 2]);
+    }
+    return pids;
+}
+
+// Guards against a caller of one programme getting others' packets or tables that do not
+// parse, a name not found from the SDT, a caller without "r" losing programmes, a missing
+// programme being let in, and the figures of a programme not showing its viewer.
+TEST(ProgramSelection, CallersGetTheProgrammeTheyNameAndNoOtherAndUnknownOnesAreRefused) {
+    ServerFixture server({"programs=1", "latency=200"});
+    ASSERT_TRUE(waitForJoin(*server.process, server.source.group)) << server.log();
+    auto encoder = startTwoProgrammes(server);
+    ASSERT_TRUE(server.waitForLog("-- input PAT lists 2 programs: 1, 2", 20s)) << server.log();
+
+    FileCaller viewer(server.dir(), "two", server.srtPort, "streamid=%23!::r=Two");
+    auto one = startProbe(server, "%23!::r=1");
+    auto whole = startProbe(server, "%23!::u=x");
+    auto missing = startProbe(server, "%23!::r=9");
+    const ToolRun oneRun = finish(*one, 30s);
+    EXPECT_EQ(oneRun.status, 0) << oneRun.output;
+    EXPECT_EQ(count(oneRun.output, "[PROGRAM]"), 1) << oneRun.output;
+    EXPECT_TRUE(contains(oneRun.output, "program_num=1")) << oneRun.output;
+    EXPECT_EQ(count(oneRun.output, "codec_name=h264"), 1) << oneRun.output;
+    EXPECT_EQ(count(oneRun.output, "codec_name=aac"), 1) << oneRun.output;
+    const ToolRun wholeRun = finish(*whole, 30s);
+    EXPECT_EQ(count(wholeRun.output, "[PROGRAM]"), 2) << wholeRun.output;
+    EXPECT_NE(finish(*missing, 30s).status, 0);
+    EXPECT_TRUE(server.waitForLog("program \"9\" not in the input", 10s)) << server.log();
+
+    ASSERT_TRUE(waitUntil([&] { return viewer.size() > 200'000; }, 20s)) << viewer.messages();
+    // Both programmes listed, in number order; only the second watched.
+    const Json status = waitForStatus(
+        server.webPort,
+        [](const Json& s) {
+            return s["programs"].size() == 2 && s["programs"][1]["viewers"] == 1 &&
+                   s["programs"][1]["kbps"].get<int>() > 0;
+        },
+        10s);
+    ASSERT_EQ(status["programs"].size(), 2u) << status.dump();
+    EXPECT_EQ(status["programs"][0]["viewers"], 0);
+    EXPECT_EQ(status["programs"][0]["name"], "One");
+    const Json& programme = status["programs"][1];
+    EXPECT_EQ(programme["number"], 2);
+    EXPECT_EQ(programme["name"], "Two");
+    ASSERT_EQ(programme["streams"].size(), 2u) << status.dump();
+    EXPECT_EQ(programme["streams"][0]["type"], 0x1B);
+    EXPECT_EQ(programme["streams"][1]["type"], 0x0F);
+    ASSERT_EQ(status["callers"].size(), 1u);
+    EXPECT_EQ(status["callers"][0]["program"], 2);
+    EXPECT_EQ(metricOf(server.webPort, "vandra_program_callers{program=\"2\"}"), 1);
+    EXPECT_EQ(metricOf(server.webPort, "vandra_callers_rejected_total{reason=\"program\"}"), 1);
+
+    // PAT, PMT, video, audio and perhaps null packets: none of programme 1's PIDs.
+    std::set<int> expected{0, programme["pmt_pid"].get<int>(), 0x1FFF};
+    for (const Json& stream : programme["streams"]) {
+        expected.insert(stream["pid"].get<int>());
+    }
+    const std::set<int> seen = pidsIn(readBytes(viewer.file));
+    EXPECT_TRUE(std::includes(expected.begin(), expected.end(), seen.begin(), seen.end()))
+        << "a PID of another programme leaked";
+    EXPECT_GE(seen.size(), 4u);
+    viewer.process->stop();
+    encoder->stop();
+    server.expectCleanStop();
+}
+
+} // namespace
+} // namespace vandra::e2e
