@@ -13,14 +13,6 @@ namespace {
 constexpr const char* kLogUnit = "programfilter";
 constexpr std::int32_t kPatSectionSize = psi::kLongHeaderSize + 4 + psi::kCrcSize;
 
-void writeNullPacket(std::uint8_t* out) {
-    out[0] = ts::kSyncByte;
-    out[1] = ts::kNullPid >> 8;
-    out[2] = ts::kNullPid & 0xFF;
-    out[3] = 0x10; // payload only, counter 0: decoders do not check null packets
-    std::memset(out + ts::kHeaderSize, 0xFF, kTsPacketSize - ts::kHeaderSize);
-}
-
 std::string pidList(std::uint16_t pcrPid, const std::vector<ProgramFilter::Stream>& streams) {
     std::string text = "PCR " + std::to_string(pcrPid);
     for (const ProgramFilter::Stream& stream : streams) {
@@ -67,7 +59,7 @@ void ProgramFilter::tick(std::int64_t nowMs) {
         return;
     }
     for (; queued_ < kPacketsPerChunk; ++queued_) {
-        writeNullPacket(message_.data() + queued_ * kTsPacketSize);
+        ts::writeNullPacket(message_.data() + queued_ * kTsPacketSize);
         ++nullsAdded_;
     }
     sendMessage();

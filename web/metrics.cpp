@@ -178,7 +178,7 @@ void writeListeners(Exposition& out, const ServerStatus& status) {
     }
 }
 
-// The programmes being watched; only with programme selection, so that a plain server's
+// The programmes with callers now; only with programme selection, so that a plain server's
 // metrics stay as they were.
 void writePrograms(Exposition& out, const ServerStatus& status) {
     if (!status.programSelection) {

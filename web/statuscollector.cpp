@@ -1,5 +1,6 @@
 #include "web/statuscollector.h"
 
+#include <algorithm>
 #include <map>
 
 #include "core/clock.h"
@@ -38,6 +39,14 @@ ServerStatus StatusCollector::collect() const {
     if (const ProgramCatalog* catalog = callers_.programCatalog()) {
         status.programSelection = true;
         status.programs = collectPrograms(*catalog);
+        // Viewers as connected now: a filter also counts those that left until they are reaped.
+        for (ProgramStatus& program : status.programs) {
+            program.figures.viewers = static_cast<std::int32_t>(
+                std::count_if(status.callers.begin(), status.callers.end(),
+                              [&program](const CallerSnapshot& caller) {
+                                  return caller.program == program.figures.number;
+                              }));
+        }
     }
     return status;
 }

@@ -90,14 +90,14 @@ TEST(ProgramSelection, CallersGetTheProgrammeTheyNameAndNoOtherAndUnknownOnesAre
     EXPECT_TRUE(server.waitForLog("program \"9\" not in the input", 10s)) << server.log();
 
     ASSERT_TRUE(waitUntil([&] { return viewer.size() > 200'000; }, 20s)) << viewer.messages();
-    // Both programmes listed, in number order; only the second watched.
+    // Both programmes listed, in number order; only the second watched once the probes left.
     const Json status = waitForStatus(
         server.webPort,
         [](const Json& s) {
-            return s["programs"].size() == 2 && s["programs"][1]["viewers"] == 1 &&
-                   s["programs"][1]["kbps"].get<int>() > 0;
+            return s["callers"].size() == 1 && s["programs"].size() == 2 &&
+                   s["programs"][1]["viewers"] == 1 && s["programs"][1]["kbps"].get<int>() > 0;
         },
-        10s);
+        20s);
     ASSERT_EQ(status["programs"].size(), 2u) << status.dump();
     EXPECT_EQ(status["programs"][0]["viewers"], 0);
     EXPECT_EQ(status["programs"][0]["name"], "One");
@@ -110,6 +110,11 @@ TEST(ProgramSelection, CallersGetTheProgrammeTheyNameAndNoOtherAndUnknownOnesAre
     ASSERT_EQ(status["callers"].size(), 1u);
     EXPECT_EQ(status["callers"][0]["program"], 2);
     EXPECT_EQ(metricOf(server.webPort, "vandra_program_callers{program=\"2\"}"), 1);
+    const double packets = programme["bytes_total"].get<double>() / 188;
+    figure("program 2 (" + std::to_string(programme["kbps"].get<int>()) +
+           " kbit/s): null packets added " +
+           std::to_string(100 * programme["null_packets_added"].get<double>() / packets) +
+           " % of what its callers got");
     EXPECT_EQ(metricOf(server.webPort, "vandra_callers_rejected_total{reason=\"program\"}"), 1);
 
     // PAT, PMT, video, audio and perhaps null packets: none of programme 1's PIDs.
