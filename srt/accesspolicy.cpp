@@ -1,8 +1,11 @@
 #include "srt/accesspolicy.h"
 
 #include <algorithm>
+#include <charconv>
 
 #include <srt/access_control.h>
+
+#include "core/utils.h"
 
 namespace vandra {
 
@@ -68,6 +71,25 @@ std::optional<std::string> accessControlValue(std::string_view streamId, std::st
     return std::nullopt;
 }
 
+constexpr std::string_view kProgramListMark = ":r=";
+
+// The numbers of "N[,N...]", each 1 to 65535; nothing when the text is not such a list.
+std::optional<std::vector<std::uint16_t>> programList(std::string_view text) {
+    std::vector<std::uint16_t> numbers;
+    while (!text.empty()) {
+        const std::string_view item = text.substr(0, text.find(','));
+        unsigned number = 0;
+        const auto [end, error] = std::from_chars(item.data(), item.data() + item.size(), number);
+        if (error != std::errc() || end != item.data() + item.size() || number == 0 ||
+            number > 0xFFFF) {
+            return std::nullopt;
+        }
+        numbers.push_back(static_cast<std::uint16_t>(number));
+        text.remove_prefix(std::min(text.size(), item.size() + 1));
+    }
+    return numbers.empty() ? std::nullopt : std::optional(std::move(numbers));
+}
+
 Admission refuse(AccessRefusal refusal, int rejectReason, std::string why) {
     Admission admission;
     admission.refusal = refusal;
@@ -103,6 +125,41 @@ std::string AccessPolicy::userFromStreamId(std::string_view streamId) {
 
 std::string AccessPolicy::programFromStreamId(std::string_view streamId) {
     return accessControlValue(streamId, "r").value_or("");
+}
+
+std::string AccessPolicy::setUsersWithPrograms(const CredentialFile& users) {
+    std::string lines;
+    programsOf_.clear();
+    for (const auto& [name, secret] : users.secrets()) {
+        const std::size_t mark = secret.rfind(kProgramListMark);
+        const auto programs =
+            mark == std::string::npos
+                ? std::nullopt
+                : programList(std::string_view(secret).substr(mark + kProgramListMark.size()));
+        const std::string passphrase = programs ? trim(secret.substr(0, mark)) : secret;
+        if (passphrase.size() < kPassphraseLength.min) {
+            return "the passphrase of " + name + " before its program list must be " +
+                   std::to_string(kPassphraseLength.min) + " to " +
+                   std::to_string(kPassphraseLength.max) + " characters long";
+        }
+        if (programs) {
+            programsOf_[name] = *programs;
+        }
+        lines += name + ":" + passphrase + "\n";
+    }
+    std::string error;
+    std::optional<CredentialFile> plain = CredentialFile::parse(lines, kPassphraseLength, error);
+    if (!plain) {
+        return "the users cannot be taken"; // cannot happen: every line was checked
+    }
+    users_ = std::move(*plain);
+    return "";
+}
+
+bool AccessPolicy::mayWatch(std::string_view user, std::uint16_t program) const {
+    const auto found = programsOf_.find(user);
+    return found == programsOf_.end() ||
+           std::find(found->second.begin(), found->second.end(), program) != found->second.end();
 }
 
 std::vector<std::string> AccessPolicy::allowedNetworks() const {

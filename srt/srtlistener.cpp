@@ -161,13 +161,25 @@ Admission decide(const ListenGate* gate, const AccessPolicy* policy, const socka
 }
 
 // A caller that picks a programme ("r") must pick one the input's PAT lists now.
-void checkProgram(const ProgramCatalog& programs, std::string_view streamId, Admission& admission) {
+// A user restricted to some programmes must pick one of them.
+void checkProgram(const ProgramCatalog& programs, const AccessPolicy* policy,
+                  std::string_view streamId, Admission& admission) {
     const std::string wanted = AccessPolicy::programFromStreamId(streamId);
-    if (wanted.empty() || programs.resolve(wanted)) {
+    if (wanted.empty()) {
         return;
     }
+    const std::optional<std::uint16_t> number = programs.resolve(wanted);
+    if (number && (policy == nullptr || policy->mayWatch(admission.user, *number))) {
+        return;
+    }
+    const std::string user = admission.user;
     admission = Admission{};
     admission.refusal = AccessRefusal::Program;
+    if (number) {
+        admission.rejectReason = SRT_REJX_FORBIDDEN;
+        admission.why = "user " + user + " may not watch program " + std::to_string(*number);
+        return;
+    }
     admission.rejectReason = SRT_REJX_NOTFOUND;
     admission.why = programs.listing()->hasPat
                         ? "program \"" + wanted.substr(0, kMaxProgramShown) + "\" not in the input"
@@ -188,7 +200,7 @@ Admission decideAndWatch(const ListenGate* gate, const AccessPolicy* policy, std
     const std::string decoded = AccessPolicy::decodedStreamId(streamId);
     Admission admission = decide(gate, policy, peer, decoded);
     if (!admission.refusal && gate->programs != nullptr) {
-        checkProgram(*gate->programs, decoded, admission);
+        checkProgram(*gate->programs, policy, decoded, admission);
     }
     const std::string keyedUser = admission.passphrase != nullptr ? admission.user : "";
     logRequest =

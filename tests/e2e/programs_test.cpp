@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
@@ -42,11 +43,18 @@ std::unique_ptr<Process> startTwoProgrammes(const ServerFixture& server) {
     return Process::start(argv, server.dir(), server.dir() / "ffmpeg.log");
 }
 
-std::unique_ptr<Process> startProbe(const ServerFixture& server, const std::string& streamId) {
+// Alice may watch programme 2 only, bob any.
+constexpr const char* kUsers = "alice:alice-Zk9-secret:r=2\nbob:bob-Zk9-secret\n";
+
+// ffprobe as `user` (whose passphrase is "USER-Zk9-secret") with "r=" `program` unless empty.
+std::unique_ptr<Process> startProbe(const ServerFixture& server, const std::string& user,
+                                    const std::string& program) {
+    const std::string streamId = "%23!::u=" + user + (program.empty() ? "" : ",r=" + program);
     return Process::start({"/usr/bin/ffprobe", "-v", "error", "-show_programs", "-i",
                            "srt://127.0.0.1:" + std::to_string(server.srtPort) +
-                               "?timeout=5000000&streamid=" + streamId},
-                          server.dir(), server.dir() / ("ffprobe_" + streamId.substr(6) + ".log"));
+                               "?timeout=5000000&passphrase=" + user +
+                               "-Zk9-secret&streamid=" + streamId},
+                          server.dir(), server.dir() / ("ffprobe_" + user + program + ".log"));
 }
 
 int count(const std::string& text, const std::string& part) {
@@ -67,17 +75,25 @@ std::set<int> pidsIn(const std::vector<std::uint8_t>& bytes) {
 
 // Guards against a caller of one programme getting others' packets or tables that do not
 // parse, a name not found from the SDT, a caller without "r" losing programmes, a missing
-// programme being let in, and the figures of a programme not showing its viewer.
+// programme or one its user may not watch being let in, and the figures of a programme not
+// showing its viewer.
 TEST(ProgramSelection, CallersGetTheProgrammeTheyNameAndNoOtherAndUnknownOnesAreRefused) {
-    ServerFixture server({"programs=1", "latency=200"});
+    const ScratchDir secrets("vandra_secrets_");
+    std::ofstream(secrets.path() / "users") << kUsers;
+    ServerFixture server(
+        {"programs=1", "latency=200", "users=" + (secrets.path() / "users").string()});
     ASSERT_TRUE(waitForJoin(*server.process, server.source.group)) << server.log();
     auto encoder = startTwoProgrammes(server);
     ASSERT_TRUE(server.waitForLog("-- input PAT lists 2 programs: 1, 2", 20s)) << server.log();
 
-    FileCaller viewer(server.dir(), "two", server.srtPort, "streamid=%23!::r=Two");
-    auto one = startProbe(server, "%23!::r=1");
-    auto whole = startProbe(server, "%23!::u=x");
-    auto missing = startProbe(server, "%23!::r=9");
+    const std::string alice = "&passphrase=alice-Zk9-secret";
+    FileCaller viewer(server.dir(), "two", server.srtPort, "streamid=%23!::u=alice,r=Two" + alice);
+    // From an address of its own, so that its refusal is logged beside the one above.
+    FileCaller forbidden(server.dir(), "forbidden", server.srtPort,
+                         "streamid=%23!::u=alice,r=1" + alice, "127.0.0.12");
+    auto one = startProbe(server, "bob", "1");
+    auto whole = startProbe(server, "bob", "");
+    auto missing = startProbe(server, "bob", "9");
     const ToolRun oneRun = finish(*one, 30s);
     EXPECT_EQ(oneRun.status, 0) << oneRun.output;
     EXPECT_EQ(count(oneRun.output, "[PROGRAM]"), 1) << oneRun.output;
@@ -87,7 +103,13 @@ TEST(ProgramSelection, CallersGetTheProgrammeTheyNameAndNoOtherAndUnknownOnesAre
     const ToolRun wholeRun = finish(*whole, 30s);
     EXPECT_EQ(count(wholeRun.output, "[PROGRAM]"), 2) << wholeRun.output;
     EXPECT_NE(finish(*missing, 30s).status, 0);
-    EXPECT_TRUE(server.waitForLog("program \"9\" not in the input", 10s)) << server.log();
+    EXPECT_TRUE(server.waitForLog("program \"9\" not in the input, SRT reject reason 1404", 10s))
+        << server.log();
+    EXPECT_TRUE(
+        server.waitForLog("user alice may not watch program 1, SRT reject reason 1403", 10s))
+        << server.log();
+    forbidden.process->stop();
+    EXPECT_EQ(forbidden.size(), 0u);
 
     ASSERT_TRUE(waitUntil([&] { return viewer.size() > 200'000; }, 20s)) << viewer.messages();
     // Both programmes listed, in number order; only the second watched once the probes left.
@@ -115,7 +137,7 @@ TEST(ProgramSelection, CallersGetTheProgrammeTheyNameAndNoOtherAndUnknownOnesAre
            " kbit/s): null packets added " +
            std::to_string(100 * programme["null_packets_added"].get<double>() / packets) +
            " % of what its callers got");
-    EXPECT_EQ(metricOf(server.webPort, "vandra_callers_rejected_total{reason=\"program\"}"), 1);
+    EXPECT_EQ(metricOf(server.webPort, "vandra_callers_rejected_total{reason=\"program\"}"), 2);
 
     // PAT, PMT, video, audio and perhaps null packets: none of programme 1's PIDs.
     std::set<int> expected{0, programme["pmt_pid"].get<int>(), 0x1FFF};

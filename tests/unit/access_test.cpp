@@ -146,6 +146,33 @@ TEST(AccessPolicyStreamId, DecodesOnlyTheEncodedAccessControlFormOnce) {
     }
 }
 
+// Guards against a program list left in the passphrase, a line without one losing part of its
+// passphrase, and one user's list restricting another.
+TEST(AccessPolicyUsers, AProgramListEndsTheLineAndRestrictsItsUserOnly) {
+    std::string error;
+    const auto users = CredentialFile::parse("alice:alice-secret-1 :r=1,2\nbob:bob:secret:r=2x\n"
+                                             "carol:carol-secret:r=3\n",
+                                             kPassphrase, error);
+    ASSERT_TRUE(users) << error;
+    AccessPolicy policy;
+    EXPECT_EQ(policy.setUsersWithPrograms(*users), "");
+    EXPECT_EQ(policy.usersWithPrograms(), 2u);
+    const std::vector<std::pair<const char*, const char*>> passphrases{
+        {"alice", "alice-secret-1"}, {"bob", "bob:secret:r=2x"}, {"carol", "carol-secret"}};
+    for (const auto& [name, passphrase] : passphrases) {
+        const Admission admitted = policy.admit(ipv4("127.0.0.1"), name, 0);
+        ASSERT_NE(admitted.passphrase, nullptr) << name;
+        EXPECT_EQ(*admitted.passphrase, passphrase);
+    }
+    EXPECT_TRUE(policy.mayWatch("alice", 2));
+    EXPECT_FALSE(policy.mayWatch("alice", 3));
+    EXPECT_TRUE(policy.mayWatch("bob", 3));
+    EXPECT_TRUE(policy.mayWatch("", 3));
+    EXPECT_EQ(policy.setUsersWithPrograms(
+                  *CredentialFile::parse("dave:shortpass:r=1", kPassphrase, error)),
+              "the passphrase of dave before its program list must be 10 to 79 characters long");
+}
+
 TEST(AccessPolicyAdmit, ChecksAddressThenUserThenLimit) {
     std::string error;
     AccessPolicy policy;
