@@ -83,7 +83,8 @@ void checkInput(const std::uint8_t* data, size_t size) {
         input[at] = (data[2] & 1) != 0 ? input[at] : 0x47;
     }
     OutputCheck check(program, input);
-    ProgramFilter filter(program, [&check](const std::uint8_t* message) { check.message(message); });
+    ProgramFilter filter(program,
+                         [&check](const std::uint8_t* message) { check.message(message); });
     ProgramCatalog catalog;
     std::int64_t nowMs = 0;
     for (std::size_t at = 0; at < input.size(); at += kChunkSize) {
