@@ -10,15 +10,37 @@ namespace {
 constexpr const char* kLogUnit = "programfeeds";
 }
 
-void ProgramFeeds::attach(std::uint16_t program) {
+const GopCache* ProgramFeeds::attach(std::uint16_t program) {
     Feed& feed = feeds_[program];
     if (!feed.filter) {
+        feed.cache = fastStart_ ? std::make_unique<GopCache>() : nullptr;
+        // Map nodes stay put, so the filter may keep its feed.
         feed.filter = std::make_unique<ProgramFilter>(
-            program, [this, program](const std::uint8_t* message) { deliver_(program, message); });
+            program, [this, &feed, program](const std::uint8_t* message) {
+                onMessage(feed, program, message);
+            });
         feed.rate.start(steadyMs());
         LOG_LINE << "-- program " << program << ": filter started for its first viewer";
     }
     ++feed.viewers;
+    return feed.cache.get();
+}
+
+// Cached before it is delivered, as the whole input is, so that a viewer filled from the
+// cache meanwhile gets each message once.
+void ProgramFeeds::onMessage(Feed& feed, std::uint16_t program, const std::uint8_t* message) {
+    if (feed.cache) {
+        feed.cache->push(message, nowMs_);
+    }
+    deliver_(program, message);
+}
+
+void ProgramFeeds::restart(std::int64_t nowMs) {
+    for (auto& [program, feed] : feeds_) {
+        if (feed.cache) {
+            feed.cache->restart(nowMs);
+        }
+    }
 }
 
 void ProgramFeeds::detach(std::uint16_t program) {
@@ -31,12 +53,14 @@ void ProgramFeeds::detach(std::uint16_t program) {
 }
 
 void ProgramFeeds::feed(const std::uint8_t* chunk, std::int64_t nowMs) {
+    nowMs_ = nowMs;
     for (auto& [program, feed] : feeds_) {
         feed.filter->feedChunk(chunk, nowMs);
     }
 }
 
 void ProgramFeeds::tick(std::int64_t nowMs) {
+    nowMs_ = nowMs;
     for (auto& [program, feed] : feeds_) {
         feed.filter->tick(nowMs);
     }

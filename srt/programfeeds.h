@@ -8,13 +8,15 @@
 #include <vector>
 
 #include "core/bitratehistory.h"
+#include "ingest/gopcache.h"
 #include "ingest/programfilter.h"
 
 namespace vandra {
 
 // One ProgramFilter per programme that has viewers, shared by all of them, made for the first
-// viewer and dropped with the last. Not thread safe: the registry calls it under its clients
-// mutex only (the receiver for every chunk).
+// viewer and dropped with the last; with fast start, a cache of that programme's own stream
+// beside it, from which its later viewers start. Not thread safe: the registry calls it under its
+// clients mutex only (the receiver for every chunk).
 class ProgramFeeds {
 public:
     // Hands one message of `program` on to its viewers.
@@ -35,7 +37,11 @@ public:
 
     explicit ProgramFeeds(Deliver deliver) : deliver_(std::move(deliver)) {}
 
-    void attach(std::uint16_t program);
+    // Before the first attach.
+    void enableFastStart() { fastStart_ = true; }
+    // The programme's fast-start cache (null without fast start), valid until this viewer's
+    // detach.
+    const GopCache* attach(std::uint16_t program);
     void detach(std::uint16_t program);
     bool empty() const { return feeds_.empty(); }
 
@@ -43,6 +49,8 @@ public:
     void feed(const std::uint8_t* chunk, std::int64_t nowMs);
     // The receiver's wake without input: messages that waited long enough leave.
     void tick(std::int64_t nowMs);
+    // The chunks now come from another input: the caches start over.
+    void restart(std::int64_t nowMs);
     // The programmes that left the PAT at least `timeoutMs` ago.
     std::vector<std::uint16_t> goneFor(std::int64_t nowMs, std::int64_t timeoutMs) const;
     // Each feed's rate since the previous sample (the sampler's).
@@ -52,13 +60,18 @@ public:
 private:
     struct Feed {
         std::unique_ptr<ProgramFilter> filter;
+        std::unique_ptr<GopCache> cache; // with fast start
         std::int32_t viewers = 0;
         RateMeter rate;
         std::int32_t kbps = 0;
     };
 
+    void onMessage(Feed& feed, std::uint16_t program, const std::uint8_t* message);
+
     Deliver deliver_;
     std::map<std::uint16_t, Feed> feeds_;
+    bool fastStart_ = false;
+    std::int64_t nowMs_ = 0; // of the chunk or wake being handled
 };
 
 } // namespace vandra

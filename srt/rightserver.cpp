@@ -158,7 +158,9 @@ void RightServer::acceptLoop(std::int32_t listenSocket, std::int32_t listener) {
         const bool hasUsers = accessPolicy()->hasUsers();
         std::string streamId = streamIdOf(client);
         const std::int32_t program = programOf(streamId);
-        auto handler = makeClient(program == ClientHandler::kWholeInput);
+        const GopCache* programCache =
+            program > 0 ? attachViewer(static_cast<std::uint16_t>(program)) : nullptr;
+        auto handler = makeClient(program, programCache);
         handler->setUrl(url); // before its thread can read it
         handler->setAddress(reinterpret_cast<const sockaddr_in&>(peer).sin_addr.s_addr);
         handler->setStreamId(std::move(streamId));
@@ -205,8 +207,6 @@ void RightServer::addClient(std::unique_ptr<ClientHandler> client) {
         if (client->program() == 0) {
             client->assertRegistryLocked();
             client->withdrawAccess("program no longer in the input");
-        } else if (client->program() > 0) {
-            programFeeds_.attach(static_cast<std::uint16_t>(client->program()));
         }
         clients_.push_back(std::move(client));
     }
@@ -260,6 +260,8 @@ std::size_t RightServer::clientCount() const {
 
 void RightServer::enableFastStart() {
     fastStart_ = std::make_unique<GopCache>();
+    MutexLock lock(clientsMutex_); // no other thread runs yet; the feeds are guarded by it
+    programFeeds_.enableFastStart();
     LOG_LINE << "fast start on: new callers begin at the latest key frame";
 }
 
@@ -293,6 +295,11 @@ void RightServer::idle(std::int64_t nowMs) {
     }
     MutexLock lock(clientsMutex_);
     programFeeds_.tick(nowMs);
+}
+
+const GopCache* RightServer::attachViewer(std::uint16_t program) {
+    MutexLock lock(clientsMutex_);
+    return programFeeds_.attach(program);
 }
 
 void RightServer::enablePrograms(std::int64_t goneTimeoutMs) {
@@ -340,6 +347,7 @@ void RightServer::restartStream() {
     MutexLock lock(clientsMutex_);
     if (fastStart_) {
         fastStart_->restart(steadyMs());
+        programFeeds_.restart(steadyMs());
     }
 }
 

@@ -76,13 +76,14 @@ public:
     // once instead of leaving it to its peer timeout; a caller accepted later is closed as it
     // registers. Each caller's own thread then ends as for a hang-up. Any thread.
     void closeCallersForStop() EXCLUDES(clientsMutex_);
-    // A caller of one programme starts live: the fast-start cache holds the whole input.
-    std::unique_ptr<ClientHandler> makeClient(bool wholeInput = true) {
-        const bool fastStart = fastStart_ && wholeInput;
-        const CallerShared shared{&activeCallers_, fastStart ? &catchUps_ : nullptr, latencyMs(),
-                                  maxBacklogBytes_};
-        return std::make_unique<ClientHandler>(clientsMutex_, liveMode_,
-                                               fastStart ? fastStart_.get() : nullptr, shared);
+    // A caller of one programme starts from that programme's cache, `programCache`.
+    std::unique_ptr<ClientHandler> makeClient(std::int32_t program = ClientHandler::kWholeInput,
+                                              const GopCache* programCache = nullptr) {
+        const GopCache* cache =
+            program == ClientHandler::kWholeInput ? fastStart_.get() : programCache;
+        const CallerShared shared{&activeCallers_, cache != nullptr ? &catchUps_ : nullptr,
+                                  latencyMs(), maxBacklogBytes_};
+        return std::make_unique<ClientHandler>(clientsMutex_, liveMode_, cache, shared);
     }
     std::size_t clientCount() const EXCLUDES(clientsMutex_);
     // The connected callers in accept order, copied under the clients mutex from what the
@@ -122,6 +123,9 @@ private:
     // programme selection or "r", 0 when what it names is no longer in the input.
     std::int32_t programOf(const std::string& streamId) const;
     void deliverProgram(std::uint16_t program, const std::uint8_t* message) REQUIRES(clientsMutex_);
+    // Counts a new viewer of `program` (> 0) before its handler exists, so that the
+    // programme's cache is there for it; returns that cache (null without fast start).
+    const GopCache* attachViewer(std::uint16_t program) EXCLUDES(clientsMutex_);
     void cutGonePrograms(std::int64_t nowMs) REQUIRES(clientsMutex_);
     // For callbacks run under the lock, where the analysis cannot see it held.
     void assertLocked() const ASSERT_CAPABILITY(clientsMutex_) {}
