@@ -107,12 +107,18 @@ bool AccessSettings::readUsers(const ConfigReader& config) {
     if (!users) {
         return false;
     }
+    if (const std::string fault = srt_.setUsersWithPrograms(*users); !fault.empty()) {
+        LOG_LINE << "ERROR: setting users: " << fault;
+        return false;
+    }
     LOG_LINE << "access: " << users->secrets().size() << " users, each with a passphrase, from "
-             << escapeForLog(pathFromSetting(config, value));
+             << escapeForLog(pathFromSetting(config, value))
+             << (srt_.usersWithPrograms() > 0 ? ", " + std::to_string(srt_.usersWithPrograms()) +
+                                                    " of them for some programs"
+                                              : "");
     if (!config.get("passphrase", "").empty()) {
         LOG_LINE << "-- the passphrase setting is not used: with users each has their own";
     }
-    srt_.setUsers(std::move(*users));
     return true;
 }
 

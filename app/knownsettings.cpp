@@ -42,6 +42,8 @@ constexpr auto kSettings = std::to_array<SettingInfo>({
     {"faststart", "false", "true or 1: new callers start at the latest key frame", false},
     {"faststart_catchups", "8", "fast-start catch-ups at once; later callers wait their turn",
      false},
+    {"programs", "false",
+     "true or 1: a caller picks one program with #!::r=NUMBER or r=NAME in its stream id", false},
     {"maxbacklog", "RAM/4, >= 256", "MB all callers' buffers may hold together", false},
     {"webnic", "0.0.0.0", "IPv4 address the web server listens on", false},
     {"webauth", "none", "file of name:password lines; HTTP Basic auth on all but /hi", false},

@@ -45,6 +45,7 @@ struct Settings {
     std::int32_t webPort = 0;
     bool dump = false;
     bool fastStart = false;
+    bool programs = false;
     std::int32_t catchUpSlots = 0;
     std::int64_t backlogBudgetBytes = 0;
     std::int32_t inputTimeoutMs = 0;
@@ -248,6 +249,7 @@ int readSettings(const ConfigReader& config, bool fromArguments, Settings& setti
     settings.srt.listeners = *listeners;
     settings.dump = readSwitch(config, "dump", "not recording");
     settings.fastStart = readSwitch(config, "faststart", "callers start live");
+    settings.programs = readSwitch(config, "programs", "callers take the whole input");
     const std::optional<std::int32_t> catchUps =
         readPositive(config, "faststart_catchups", CatchUpBudget::kDefaultSlots);
     const std::optional<std::int64_t> backlogBudget =
@@ -361,6 +363,9 @@ int runServer(int argc, char** argv) {
         app.getRightServer()->setCatchUpSlots(settings.catchUpSlots);
         LOG_LINE << "-- fast start: at most " << settings.catchUpSlots
                  << " catch-ups at once (faststart_catchups); later callers wait their turn";
+    }
+    if (settings.programs) {
+        app.getRightServer()->enablePrograms(settings.inputTimeoutMs);
     }
     app.getRightServer()->setBacklogBudget(settings.backlogBudgetBytes);
     WebServer webServer(settings.webPort, leftServer, *app.getRightServer(), settings.srt.port,

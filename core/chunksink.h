@@ -12,6 +12,8 @@ public:
     // Called on the receiver thread when the chunks that follow come from another input: what
     // was kept of the old one (the fast-start cache) must not be joined to them.
     virtual void restartStream() {}
+    // Called on the receiver thread when a wait for input ended without any.
+    virtual void idle(std::int64_t /*nowMs*/) {}
 
 protected:
     ~ChunkSink() = default;

@@ -330,6 +330,7 @@ void LeftServer::handleIdle(std::int64_t nowMs) {
     monitor_.onIdle(nowMs);
     health_.reportIfDue(nowMs);
     rtpInput_.tick(nowMs);
+    sink_.idle(nowMs);
 }
 
 void LeftServer::handleRaw(const std::uint8_t* data, int length, std::int64_t nowMs) {

@@ -32,14 +32,6 @@ bool isCurrentFirstSection(const SectionAssembler::Section& section, std::uint8_
     return section.bytes[0] == tableId && (section.bytes[5] & 0x01) != 0 && section.bytes[6] == 0;
 }
 
-void writeNullPacket(std::uint8_t* out) {
-    out[0] = ts::kSyncByte;
-    out[1] = ts::kNullPid >> 8;
-    out[2] = ts::kNullPid & 0xFF;
-    out[3] = 0x10; // payload only, counter 0: decoders do not check null packets
-    std::memset(out + ts::kHeaderSize, 0xFF, kTsPacketSize - ts::kHeaderSize);
-}
-
 } // namespace
 
 const char* videoCodecName(VideoCodec codec) {
@@ -197,7 +189,7 @@ ProgramTables::TableChunk ProgramTables::buildTableChunk(std::uint8_t* out) cons
     std::memcpy(out + patPackets * kTsPacketSize, latestPmt_.packets.data(),
                 static_cast<size_t>(pmtPackets * kTsPacketSize));
     for (std::int32_t index = patPackets + pmtPackets; index < kPacketsPerChunk; ++index) {
-        writeNullPacket(out + index * kTsPacketSize);
+        ts::writeNullPacket(out + index * kTsPacketSize);
     }
     return TableChunk::Built;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "core/chunk.h"
 
@@ -51,6 +52,15 @@ inline bool discontinuityIndicator(const std::uint8_t* packet) {
 }
 inline bool randomAccessIndicator(const std::uint8_t* packet) {
     return (adaptationFlags(packet) & 0x40) != 0;
+}
+
+// A null packet: payload only, counter 0 (decoders do not check null packets), all stuffing.
+inline void writeNullPacket(std::uint8_t* out) {
+    out[0] = kSyncByte;
+    out[1] = kNullPid >> 8;
+    out[2] = kNullPid & 0xFF;
+    out[3] = 0x10;
+    std::memset(out + kHeaderSize, 0xFF, kTsPacketSize - kHeaderSize);
 }
 
 // Where the payload begins, or kTsPacketSize when there is none: no payload flag, or an

@@ -1,8 +1,11 @@
 #include "srt/accesspolicy.h"
 
 #include <algorithm>
+#include <charconv>
 
 #include <srt/access_control.h>
+
+#include "core/utils.h"
 
 namespace vandra {
 
@@ -48,6 +51,45 @@ std::optional<std::string> percentDecoded(std::string_view text) {
     return decoded;
 }
 
+// The value of `key` in the access-control form "#!::k=v,k=v"; nothing when the id is not in
+// that form, is longer than SRT allows or lacks the key.
+std::optional<std::string> accessControlValue(std::string_view streamId, std::string_view key) {
+    if (streamId.size() > AccessPolicy::kMaxStreamId ||
+        streamId.substr(0, kAccessControlPrefix.size()) != kAccessControlPrefix) {
+        return std::nullopt;
+    }
+    std::string_view rest = streamId.substr(kAccessControlPrefix.size());
+    while (!rest.empty()) {
+        const std::size_t comma = rest.find(',');
+        const std::string_view pair = rest.substr(0, comma);
+        if (pair.size() > key.size() && pair.substr(0, key.size()) == key &&
+            pair[key.size()] == '=') {
+            return std::string(pair.substr(key.size() + 1));
+        }
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    }
+    return std::nullopt;
+}
+
+constexpr std::string_view kProgramListMark = ":r=";
+
+// The numbers of "N[,N...]", each 1 to 65535; nothing when the text is not such a list.
+std::optional<std::vector<std::uint16_t>> programList(std::string_view text) {
+    std::vector<std::uint16_t> numbers;
+    while (!text.empty()) {
+        const std::string_view item = text.substr(0, text.find(','));
+        unsigned number = 0;
+        const auto [end, error] = std::from_chars(item.data(), item.data() + item.size(), number);
+        if (error != std::errc() || end != item.data() + item.size() || number == 0 ||
+            number > 0xFFFF) {
+            return std::nullopt;
+        }
+        numbers.push_back(static_cast<std::uint16_t>(number));
+        text.remove_prefix(std::min(text.size(), item.size() + 1));
+    }
+    return numbers.empty() ? std::nullopt : std::optional(std::move(numbers));
+}
+
 Admission refuse(AccessRefusal refusal, int rejectReason, std::string why) {
     Admission admission;
     admission.refusal = refusal;
@@ -65,6 +107,8 @@ const char* accessRefusalCode(AccessRefusal refusal) {
         return "address";
     case AccessRefusal::User:
         return "user";
+    case AccessRefusal::Program:
+        return "program";
     }
     return "?";
 }
@@ -76,16 +120,46 @@ std::string AccessPolicy::userFromStreamId(std::string_view streamId) {
     if (streamId.substr(0, kAccessControlPrefix.size()) != kAccessControlPrefix) {
         return std::string(streamId);
     }
-    std::string_view rest = streamId.substr(kAccessControlPrefix.size());
-    while (!rest.empty()) {
-        const std::size_t comma = rest.find(',');
-        const std::string_view pair = rest.substr(0, comma);
-        if (pair.substr(0, 2) == "u=") {
-            return std::string(pair.substr(2));
+    return accessControlValue(streamId, "u").value_or("");
+}
+
+std::string AccessPolicy::programFromStreamId(std::string_view streamId) {
+    return accessControlValue(streamId, "r").value_or("");
+}
+
+std::string AccessPolicy::setUsersWithPrograms(const CredentialFile& users) {
+    std::string lines;
+    programsOf_.clear();
+    for (const auto& [name, secret] : users.secrets()) {
+        const std::size_t mark = secret.rfind(kProgramListMark);
+        const auto programs =
+            mark == std::string::npos
+                ? std::nullopt
+                : programList(std::string_view(secret).substr(mark + kProgramListMark.size()));
+        const std::string passphrase = programs ? trim(secret.substr(0, mark)) : secret;
+        if (passphrase.size() < kPassphraseLength.min) {
+            return "the passphrase of " + name + " before its program list must be " +
+                   std::to_string(kPassphraseLength.min) + " to " +
+                   std::to_string(kPassphraseLength.max) + " characters long";
         }
-        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        if (programs) {
+            programsOf_[name] = *programs;
+        }
+        lines += name + ":" + passphrase + "\n";
     }
+    std::string error;
+    std::optional<CredentialFile> plain = CredentialFile::parse(lines, kPassphraseLength, error);
+    if (!plain) {
+        return "the users cannot be taken"; // cannot happen: every line was checked
+    }
+    users_ = std::move(*plain);
     return "";
+}
+
+bool AccessPolicy::mayWatch(std::string_view user, std::uint16_t program) const {
+    const auto found = programsOf_.find(user);
+    return found == programsOf_.end() ||
+           std::find(found->second.begin(), found->second.end(), program) != found->second.end();
 }
 
 std::vector<std::string> AccessPolicy::allowedNetworks() const {

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,10 +15,8 @@
 namespace vandra {
 
 // Why the listen hook turned a caller away.
-enum class AccessRefusal { Limit, Address, User };
-constexpr std::array<AccessRefusal, 3> kAccessRefusals{AccessRefusal::Limit, AccessRefusal::Address,
-                                                       AccessRefusal::User};
-// "limit", "address", "user": the label of the rejected-caller counters.
+enum class AccessRefusal { Limit, Address, User, Program };
+// "limit", "address", "user", "program": the label of the rejected-caller counters.
 const char* accessRefusalCode(AccessRefusal refusal);
 
 // The hook's verdict on one connection request.
@@ -42,6 +41,13 @@ public:
     void setMaxCallers(std::size_t maxCallers) { maxCallers_ = maxCallers; }
     void setAllowed(AddressFilter allowed) { allowed_ = std::move(allowed); }
     void setUsers(CredentialFile users) { users_ = std::move(users); }
+    // As setUsers, for a users file whose lines may end in ":r=N[,N...]": the programmes that
+    // user may pick, cut off the passphrase (which then still needs its 10 characters). Returns
+    // the fault, naming the user but never the secret; empty when all were taken.
+    std::string setUsersWithPrograms(const CredentialFile& users);
+    std::size_t usersWithPrograms() const { return programsOf_.size(); }
+    // Whether `user` (empty: no users) may watch programme `program`.
+    bool mayWatch(std::string_view user, std::uint16_t program) const;
     bool hasUsers() const { return users_.has_value(); }
     std::size_t maxCallers() const { return maxCallers_; }
     std::size_t userCount() const { return users_ ? users_->secrets().size() : 0; }
@@ -67,6 +73,8 @@ public:
     // "#!::u=NAME,r=..." (other keys ignored), or else the whole stream id. Empty when the
     // access-control form has no "u" or the id is longer than SRT allows.
     static std::string userFromStreamId(std::string_view streamId);
+    // The programme a caller picks: the "r" key of the access-control form; empty without one.
+    static std::string programFromStreamId(std::string_view streamId);
 
     // The stream id as the policy reads it. URL builders and players write the access-control
     // form with its '#' percent-encoded ("%23!::u=NAME"): such an id is percent-decoded once,
@@ -80,6 +88,8 @@ private:
     std::size_t maxCallers_ = 0; // 0: no limit
     std::optional<AddressFilter> allowed_;
     std::optional<CredentialFile> users_;
+    // the programmes of the users that may not pick every one
+    std::map<std::string, std::vector<std::uint16_t>, std::less<>> programsOf_;
 };
 
 } // namespace vandra

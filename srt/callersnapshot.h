@@ -20,6 +20,7 @@ struct CallerSnapshot {
     std::int32_t bitrateKbps = 0; // latest sample
     std::int32_t faststartChunks = 0;
     std::int32_t listener = 0; // which listener on the SRT port accepted it
+    std::int32_t program = ClientHandler::kWholeInput;
 };
 
 // A caller that has left.

@@ -139,6 +139,10 @@ public:
     // The stream id the caller sent, as it sent it (at most 512 bytes, unescaped).
     const std::string& streamId() const { return streamId_; }
     void setStreamId(std::string streamId) { streamId_ = std::move(streamId); }
+    // The programme this caller watches; kWholeInput when it takes the input as it is.
+    static constexpr std::int32_t kWholeInput = -1;
+    std::int32_t program() const { return program_; }
+    void setProgram(std::int32_t program) { program_ = program; }
     // Which of the listeners sharing the SRT port accepted this caller (0 with one).
     std::int32_t listener() const { return listener_; }
     void setListener(std::int32_t listener) { listener_ = listener; }
@@ -190,6 +194,7 @@ private:
     std::string user_;                    // set by the accept thread before start
     std::string streamId_;                // set by the accept thread before start
     std::int32_t listener_ = 0;           // set by the accept thread before start
+    std::int32_t program_ = kWholeInput;  // set by the accept thread before start
     std::int64_t created_ = 0;            // wall-clock ms since 1970 when started
     std::int64_t ended_ = 0;              // set before `active` is cleared, read after
     std::atomic<bool> active_{false};     // cleared only by the sending loop

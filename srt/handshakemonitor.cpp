@@ -69,6 +69,8 @@ const char* refusalReasonCode(RefusalReason reason) {
         return "address";
     case RefusalReason::User:
         return "user";
+    case RefusalReason::Program:
+        return "program";
     case RefusalReason::Passphrase:
         return "passphrase";
     case RefusalReason::Handshake:
@@ -83,6 +85,8 @@ RefusalReason refusalReasonOf(AccessRefusal refusal) {
         return RefusalReason::Limit;
     case AccessRefusal::Address:
         return RefusalReason::Address;
+    case AccessRefusal::Program:
+        return RefusalReason::Program;
     case AccessRefusal::User:
         break;
     }

@@ -20,18 +20,19 @@ enum class RefusalReason : std::uint8_t {
     Limit,      // the access rules: too many callers
     Address,    // the access rules: an address outside the allowed networks
     User,       // the access rules or libsrt: an unknown user, or not that user's passphrase
+    Program,    // a programme the input does not carry
     Passphrase, // libsrt refused it: wrong passphrase, or none where one is needed
     Handshake,  // refused by libsrt for another reason, or never completed
 };
-inline constexpr std::array kRefusalReasons{RefusalReason::Limit, RefusalReason::Address,
-                                            RefusalReason::User, RefusalReason::Passphrase,
-                                            RefusalReason::Handshake};
-// "limit", "address", "user", "passphrase", "handshake".
+inline constexpr std::array kRefusalReasons{RefusalReason::Limit,      RefusalReason::Address,
+                                            RefusalReason::User,       RefusalReason::Program,
+                                            RefusalReason::Passphrase, RefusalReason::Handshake};
+// "limit", "address", "user", "program", "passphrase", "handshake".
 const char* refusalReasonCode(RefusalReason reason);
 RefusalReason refusalReasonOf(AccessRefusal refusal);
 inline bool isAccessRefusal(RefusalReason reason) {
     return reason == RefusalReason::Limit || reason == RefusalReason::Address ||
-           reason == RefusalReason::User;
+           reason == RefusalReason::User || reason == RefusalReason::Program;
 }
 
 // Watches connection requests at the SRT listener so that a caller retrying a refused

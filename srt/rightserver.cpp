@@ -103,6 +103,7 @@ bool RightServer::start(SrtListenParams params) {
     reloads_.started(wallMs());
     gate_.monitor = &handshakes_;
     gate_.policy = &access_;
+    gate_.programs = catalog_.get();
     // An admitted request is watched until it becomes a caller; the accept loop counts the
     // caller as active (ClientHandler::start) before it stops watching, so none is missed in
     // between, and stops watching at once after, so that it is counted twice only briefly.
@@ -155,11 +156,16 @@ void RightServer::acceptLoop(std::int32_t listenSocket, std::int32_t listener) {
          client = srt_accept(listenSocket, reinterpret_cast<sockaddr*>(&peer), &peerLength)) {
         const std::string url = addressText(peer);
         const bool hasUsers = accessPolicy()->hasUsers();
-        auto handler = makeClient();
+        std::string streamId = streamIdOf(client);
+        const std::int32_t program = programOf(streamId);
+        const GopCache* programCache =
+            program > 0 ? attachViewer(static_cast<std::uint16_t>(program)) : nullptr;
+        auto handler = makeClient(program, programCache);
         handler->setUrl(url); // before its thread can read it
         handler->setAddress(reinterpret_cast<const sockaddr_in&>(peer).sin_addr.s_addr);
-        handler->setStreamId(streamIdOf(client));
+        handler->setStreamId(std::move(streamId));
         handler->setListener(listener);
+        handler->setProgram(program);
         if (hasUsers) {
             // The name the listen hook admitted this caller as.
             handler->setUser(
@@ -167,7 +173,9 @@ void RightServer::acceptLoop(std::int32_t listenSocket, std::int32_t listener) {
         }
         LOG_LINE << "accept new client " << client << " " << url << " streamid "
                  << quotedForLog(handler->streamId())
-                 << (hasUsers ? " user " + escapeForLog(handler->user()) : "");
+                 << (hasUsers ? " user " + escapeForLog(handler->user()) : "")
+                 << (program != ClientHandler::kWholeInput ? " program " + std::to_string(program)
+                                                           : "");
         handler->start(client);
         // Before the registry's lock, which the receiver takes for every chunk: while both
         // count this caller, a second caller arriving with it could be refused at the limit.
@@ -195,6 +203,10 @@ void RightServer::addClient(std::unique_ptr<ClientHandler> client) {
                 rules ? rules->whyWithdrawn(client->address(), client->user(), *rules) : nullptr) {
             client->assertRegistryLocked();
             client->withdrawAccess(why);
+        }
+        if (client->program() == 0) {
+            client->assertRegistryLocked();
+            client->withdrawAccess("program no longer in the input");
         }
         clients_.push_back(std::move(client));
     }
@@ -248,10 +260,15 @@ std::size_t RightServer::clientCount() const {
 
 void RightServer::enableFastStart() {
     fastStart_ = std::make_unique<GopCache>();
+    MutexLock lock(clientsMutex_); // no other thread runs yet; the feeds are guarded by it
+    programFeeds_.enableFastStart();
     LOG_LINE << "fast start on: new callers begin at the latest key frame";
 }
 
 void RightServer::broadcast(const std::uint8_t* data, std::int32_t length) {
+    if (catalog_ && length == kChunkSize) {
+        catalog_->feedChunk(data);
+    }
     MutexLock lock(clientsMutex_);
     // Under the same lock as the delivery, so that a caller whose buffer is filled from the
     // cache in between gets each chunk once.
@@ -260,15 +277,77 @@ void RightServer::broadcast(const std::uint8_t* data, std::int32_t length) {
     }
     for (const auto& client : clients_) {
         client->assertRegistryLocked();
-        client->deliver(data, length);
+        if (client->program() == ClientHandler::kWholeInput) {
+            client->deliver(data, length);
+        }
+    }
+    // A filter copies a few packets per chunk: cheap enough to run under the lock, which
+    // spares its viewers a second lock and keeps their messages in order with the chunks.
+    if (!programFeeds_.empty() && length == kChunkSize) {
+        programFeeds_.feed(data, steadyMs());
     }
     keepBacklogsInBudget();
+}
+
+void RightServer::idle(std::int64_t nowMs) {
+    if (!catalog_) {
+        return;
+    }
+    MutexLock lock(clientsMutex_);
+    programFeeds_.tick(nowMs);
+}
+
+const GopCache* RightServer::attachViewer(std::uint16_t program) {
+    MutexLock lock(clientsMutex_);
+    return programFeeds_.attach(program);
+}
+
+void RightServer::enablePrograms(std::int64_t goneTimeoutMs) {
+    catalog_ = std::make_unique<ProgramCatalog>();
+    programGoneTimeoutMs_ = goneTimeoutMs;
+    LOG_LINE << "programs on: callers may pick one program with r= in the stream id";
+}
+
+std::int32_t RightServer::programOf(const std::string& streamId) const {
+    const std::string wanted =
+        catalog_ ? AccessPolicy::programFromStreamId(AccessPolicy::decodedStreamId(streamId)) : "";
+    if (wanted.empty()) {
+        return ClientHandler::kWholeInput;
+    }
+    return catalog_->resolve(wanted).value_or(0);
+}
+
+void RightServer::deliverProgram(std::uint16_t program, const std::uint8_t* message) {
+    for (const auto& client : clients_) {
+        client->assertRegistryLocked();
+        if (client->program() == program) {
+            client->deliver(message, kChunkSize);
+        }
+    }
+}
+
+// Each cut caller's own thread closes its connection and logs the reason.
+void RightServer::cutGonePrograms(std::int64_t nowMs) {
+    for (const std::uint16_t program : programFeeds_.goneFor(nowMs, programGoneTimeoutMs_)) {
+        for (const auto& client : clients_) {
+            client->assertRegistryLocked();
+            if (client->program() == program && client->isActive() && !client->cutOff()) {
+                client->withdrawAccess("program left the input");
+            }
+        }
+    }
+}
+
+std::vector<ProgramFeeds::Figures> RightServer::programFigures() const {
+    MutexLock lock(clientsMutex_);
+    return programFeeds_.figures();
 }
 
 void RightServer::restartStream() {
     MutexLock lock(clientsMutex_);
     if (fastStart_) {
         fastStart_->restart(steadyMs());
+        programFeeds_.restart(steadyMs());
     }
 }
 
@@ -299,12 +378,17 @@ void RightServer::sampleAndReap(const std::string& time, std::int64_t steadyMs) 
     std::vector<std::unique_ptr<ClientHandler>> finished;
     {
         MutexLock lock(clientsMutex_);
+        cutGonePrograms(steadyMs);
+        programFeeds_.sampleRates(steadyMs);
         for (auto it = clients_.begin(); it != clients_.end();) {
             if ((*it)->isActive()) {
                 active.push_back(it->get());
                 ++it;
             } else {
                 LOG_LINE << "REMOVE";
+                if ((*it)->program() > 0) {
+                    programFeeds_.detach(static_cast<std::uint16_t>((*it)->program()));
+                }
                 finished.push_back(std::move(*it));
                 it = clients_.erase(it);
             }
@@ -360,6 +444,7 @@ std::vector<CallerSnapshot> RightServer::snapshotCallers() const {
         caller.bitrateKbps = client->history().latestKbps();
         caller.faststartChunks = client->faststartChunks();
         caller.listener = client->listener();
+        caller.program = client->program();
     }
     return callers;
 }

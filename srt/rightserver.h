@@ -13,11 +13,13 @@
 #include "core/configreloads.h"
 #include "core/mutex.h"
 #include "ingest/gopcache.h"
+#include "ingest/programcatalog.h"
 #include "srt/callersnapshot.h"
 #include "srt/catchupbudget.h"
 #include "srt/clienthandler.h"
 #include "srt/departedcallers.h"
 #include "srt/handshakemonitor.h"
+#include "srt/programfeeds.h"
 #include "srt/refusalwindow.h"
 #include "srt/srtlistener.h"
 #include "srt/srtlistenparams.h"
@@ -41,6 +43,13 @@ public:
     // Keeps the input's chunks since its latest key frame, so that a new caller starts with a
     // picture. Before start(), and so before any chunk or caller.
     void enableFastStart();
+    // Lets callers pick one programme of the input with "r" in their stream id; a programme
+    // that leaves the PAT cuts its viewers after `goneTimeoutMs`. Before start().
+    void enablePrograms(std::int64_t goneTimeoutMs);
+    // What the input carries; null unless programme selection is on. Any thread.
+    const ProgramCatalog* programCatalog() const { return catalog_.get(); }
+    // The programmes being watched, by number. Any thread.
+    std::vector<ProgramFeeds::Figures> programFigures() const EXCLUDES(clientsMutex_);
     // How many fast-start catch-ups may run at once (each at ClientHandler::kCatchUpSpeed
     // times the input's rate). Before start().
     void setCatchUpSlots(std::int32_t slots) { catchUps_.setSlots(slots); }
@@ -53,6 +62,8 @@ public:
     // with fast start, into the cache first).
     void broadcast(const std::uint8_t* data, std::int32_t length) override EXCLUDES(clientsMutex_);
     void restartStream() override EXCLUDES(clientsMutex_);
+    // Receiver thread, without input: programme messages that waited long enough leave.
+    void idle(std::int64_t nowMs) override EXCLUDES(clientsMutex_);
     // Sampler thread: samples active callers, removes and joins finished ones.
     void sampleAndReap(const std::string& time, std::int64_t steadyMs) EXCLUDES(clientsMutex_);
     // The callers that have samples, in accept order, as JSON objects joined by ",".
@@ -65,10 +76,14 @@ public:
     // once instead of leaving it to its peer timeout; a caller accepted later is closed as it
     // registers. Each caller's own thread then ends as for a hang-up. Any thread.
     void closeCallersForStop() EXCLUDES(clientsMutex_);
-    std::unique_ptr<ClientHandler> makeClient() {
-        const CallerShared shared{&activeCallers_, fastStart_ ? &catchUps_ : nullptr, latencyMs(),
-                                  maxBacklogBytes_};
-        return std::make_unique<ClientHandler>(clientsMutex_, liveMode_, fastStart_.get(), shared);
+    // A caller of one programme starts from that programme's cache, `programCache`.
+    std::unique_ptr<ClientHandler> makeClient(std::int32_t program = ClientHandler::kWholeInput,
+                                              const GopCache* programCache = nullptr) {
+        const GopCache* cache =
+            program == ClientHandler::kWholeInput ? fastStart_.get() : programCache;
+        const CallerShared shared{&activeCallers_, cache != nullptr ? &catchUps_ : nullptr,
+                                  latencyMs(), maxBacklogBytes_};
+        return std::make_unique<ClientHandler>(clientsMutex_, liveMode_, cache, shared);
     }
     std::size_t clientCount() const EXCLUDES(clientsMutex_);
     // The connected callers in accept order, copied under the clients mutex from what the
@@ -104,6 +119,16 @@ private:
     // The listener, or params.listeners of them on one port, each with its accept thread.
     bool startListeners(const SrtListenParams& params);
     void keepBacklogsInBudget() REQUIRES(clientsMutex_);
+    // The programme a caller with this stream id watches: ClientHandler::kWholeInput without
+    // programme selection or "r", 0 when what it names is no longer in the input.
+    std::int32_t programOf(const std::string& streamId) const;
+    void deliverProgram(std::uint16_t program, const std::uint8_t* message) REQUIRES(clientsMutex_);
+    // Counts a new viewer of `program` (> 0) before its handler exists, so that the
+    // programme's cache is there for it; returns that cache (null without fast start).
+    const GopCache* attachViewer(std::uint16_t program) EXCLUDES(clientsMutex_);
+    void cutGonePrograms(std::int64_t nowMs) REQUIRES(clientsMutex_);
+    // For callbacks run under the lock, where the analysis cannot see it held.
+    void assertLocked() const ASSERT_CAPABILITY(clientsMutex_) {}
 
     // guards clients_ and every caller's ring pointer
     mutable Mutex clientsMutex_;
@@ -111,6 +136,14 @@ private:
     bool stopping_ GUARDED_BY(clientsMutex_) = false; // set once by closeCallersForStop
     // null unless fast start is on; set before any thread that reads it starts
     std::unique_ptr<GopCache> fastStart_ PT_GUARDED_BY(clientsMutex_);
+    // null unless programme selection is on; set before start, fed by the receiver
+    std::unique_ptr<ProgramCatalog> catalog_;
+    ProgramFeeds programFeeds_ GUARDED_BY(clientsMutex_){
+        [this](std::uint16_t program, const std::uint8_t* message) {
+            assertLocked();
+            deliverProgram(program, message);
+        }};
+    std::int64_t programGoneTimeoutMs_ = 0; // set before start
     HandshakeMonitor handshakes_;
     DepartedCallers departed_;
     std::atomic<std::int32_t> latencyMs_{0};

@@ -7,11 +7,13 @@
 #include <netinet/in.h>
 #include <vector>
 
+#include <srt/access_control.h>
 #include <srt/srt.h>
 
 #include "core/clock.h"
 #include "core/logger.h"
 #include "core/utils.h"
+#include "ingest/programcatalog.h"
 #include "platform/platform.h"
 #include "srt/accesspolicy.h"
 #include "srt/handshakemonitor.h"
@@ -27,6 +29,8 @@ constexpr int kFileModeMss = 1052;
 constexpr int kSendBufferBytes = 819200;
 constexpr int kUdpSendBufferBytes = 6553600;
 constexpr int kKeyLength = 16;
+// What of a programme the input lacks goes into the log.
+constexpr std::size_t kMaxProgramShown = 64;
 // Callers that reconnect together after a network blip arrive in a burst; a backlog of one
 // would make libsrt refuse most of them. 1024 takes a join storm of several hundred callers
 // whole while the accept thread registers them one by one; a pending entry costs libsrt
@@ -156,6 +160,32 @@ Admission decide(const ListenGate* gate, const AccessPolicy* policy, const socka
     return policy->admit(ipv4AddressOf(peer), streamId, held);
 }
 
+// A caller that picks a programme ("r") must pick one the input's PAT lists now.
+// A user restricted to some programmes must pick one of them.
+void checkProgram(const ProgramCatalog& programs, const AccessPolicy* policy,
+                  std::string_view streamId, Admission& admission) {
+    const std::string wanted = AccessPolicy::programFromStreamId(streamId);
+    if (wanted.empty()) {
+        return;
+    }
+    const std::optional<std::uint16_t> number = programs.resolve(wanted);
+    if (number && (policy == nullptr || policy->mayWatch(admission.user, *number))) {
+        return;
+    }
+    const std::string user = admission.user;
+    admission = Admission{};
+    admission.refusal = AccessRefusal::Program;
+    if (number) {
+        admission.rejectReason = SRT_REJX_FORBIDDEN;
+        admission.why = "user " + user + " may not watch program " + std::to_string(*number);
+        return;
+    }
+    admission.rejectReason = SRT_REJX_NOTFOUND;
+    admission.why = programs.listing()->hasPat
+                        ? "program \"" + wanted.substr(0, kMaxProgramShown) + "\" not in the input"
+                        : "no PAT in the input yet";
+}
+
 // Decides a request and lets the monitor watch it; `logRequest` says whether its line is due.
 // Listeners sharing a port call this from their own threads: counting the callers held and
 // watching this request must be one step, or a burst spread over them could pass a limit.
@@ -167,7 +197,11 @@ Admission decideAndWatch(const ListenGate* gate, const AccessPolicy* policy, std
     }
     MutexLock oneAtATime(gate->deciding);
     // Decided before the monitor watches this request, so that it is not counted as held.
-    const Admission admission = decide(gate, policy, peer, AccessPolicy::decodedStreamId(streamId));
+    const std::string decoded = AccessPolicy::decodedStreamId(streamId);
+    Admission admission = decide(gate, policy, peer, decoded);
+    if (!admission.refusal && gate->programs != nullptr) {
+        checkProgram(*gate->programs, policy, decoded, admission);
+    }
     const std::string keyedUser = admission.passphrase != nullptr ? admission.user : "";
     logRequest =
         gate->monitor == nullptr || gate->monitor->onRequest(newSocket, peer, nowMs, keyedUser);

@@ -17,6 +17,7 @@ namespace vandra {
 
 class AccessPolicy;
 class HandshakeMonitor;
+class ProgramCatalog;
 
 // What the listen hook consults for each connection request; each part may be absent. It
 // must outlive the listener.
@@ -26,6 +27,8 @@ struct ListenGate {
     const std::atomic<std::shared_ptr<const AccessPolicy>>* policy = nullptr;
     // Callers connected plus requests let through that have not become callers yet.
     std::function<std::size_t()> callersHeld;
+    // With programme selection on: what the input carries, for callers that pick a programme.
+    const ProgramCatalog* programs = nullptr;
     // Taken by the listen hook around a decision and its watch; before the monitor's own.
     mutable Mutex deciding;
 };

@@ -16,7 +16,7 @@
 
 set(vandra_threaded_tests
     "^(DataPathDelivery|DataPathCallers|DataPathInput|DataPathSrtSettings)\\."
-    "^(FastStart|AccessUsers|AccessReload|TwoInputs)\\."
+    "^(FastStart|AccessUsers|AccessReload|TwoInputs|ProgramSelection)\\."
     "^SharedPort\\.LimitHolds"
     "^Observability\\.Metrics")
 set(vandra_browser_tests "^Dashboard\\.")
@@ -27,6 +27,7 @@ set(vandra_cpu_tests
     "^Reliability"
     "^DataPathCallers\\."
     "^FastStart\\."
+    "^ProgramSelection\\."
     "^WebStatus\\.InputAndCallerRates"
     "^RtpInput\\."
     "^Dashboard\\.TwoHundred"

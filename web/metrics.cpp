@@ -191,6 +191,31 @@ void writeListeners(Exposition& out, const ServerStatus& status) {
                 sentBytes);
 }
 
+// The programmes with callers now; only with programme selection, so that a plain server's
+// metrics stay as they were.
+void writePrograms(Exposition& out, const ServerStatus& status) {
+    if (!status.programSelection) {
+        return;
+    }
+    std::vector<const ProgramFeeds::Figures*> watched;
+    for (const ProgramStatus& program : status.programs) {
+        if (program.figures.viewers > 0) {
+            watched.push_back(&program.figures);
+        }
+    }
+    out.family("vandra_program_callers", kGauge, "SRT callers watching one program, by program.");
+    for (const ProgramFeeds::Figures* figures : watched) {
+        out.sample(Exposition::labelText("program", std::to_string(figures->number)),
+                   std::int64_t{figures->viewers});
+    }
+    out.family("vandra_program_bitrate_bits", kGauge,
+               "Bits per second of one program's feed as each of its callers gets it.");
+    for (const ProgramFeeds::Figures* figures : watched) {
+        out.sample(Exposition::labelText("program", std::to_string(figures->number)),
+                   std::int64_t{figures->kbps} * 1000);
+    }
+}
+
 // One family with a sample per connected caller.
 template <typename Number>
 void writePerCaller(Exposition& out, const std::vector<std::string>& labels,
@@ -291,6 +316,7 @@ std::string metricsText(const ServerStatus& status,
     writeInputPaths(out, status.input);
     writeCallerTotals(out, status);
     writeListeners(out, status);
+    writePrograms(out, status);
     writeCallers(out, status);
     out.single("vandra_log_lines_dropped_total", kCounter,
                "Log lines dropped because the log output was blocked.", status.logLinesDropped);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "srt/callersnapshot.h"
+#include "srt/programfeeds.h"
 
 namespace vandra {
 
@@ -54,6 +55,14 @@ struct AccessStatus {
     double lastReloadSuccessSeconds = 0; // the start counts as one; seconds since 1970
 };
 
+// A programme of the input: from the PAT (and the SDT's name), with the figures of its filter
+// while it has viewers.
+struct ProgramStatus {
+    std::string name;              // empty when the input names none
+    bool inPat = true;             // false: watched, but gone from the PAT
+    ProgramFeeds::Figures figures; // number and PMT PID always; the rest while watched
+};
+
 // Everything the status document and the metrics show, taken at one moment from the input,
 // the registry and the sampler's figures. Plain values, so that the documents are built
 // without any lock and can be tested with fixed values.
@@ -70,6 +79,8 @@ struct ServerStatus {
     LabelledCounts callersDisconnected; // by end reason, every known reason listed
     std::uint64_t logLinesDropped = 0;  // while the log output was blocked
     AccessStatus access;
+    bool programSelection = false;       // callers may pick a programme
+    std::vector<ProgramStatus> programs; // with programme selection, by number
 };
 
 } // namespace vandra

@@ -74,6 +74,31 @@ Json callerJson(const CallerSnapshot& caller) {
     };
 }
 
+// A PID we do not know yet (ProgramFilter::kNoPid) is null.
+Json pidOrNull(std::uint16_t pid) {
+    return pid <= 0x1FFF ? Json(pid) : Json(nullptr);
+}
+
+Json programJson(const ProgramStatus& program) {
+    const ProgramFeeds::Figures& figures = program.figures;
+    Json streams = Json::array();
+    for (const ProgramFilter::Stream& stream : figures.streams) {
+        streams.push_back({{"pid", stream.pid}, {"type", stream.type}});
+    }
+    return Json{
+        {"number", figures.number},
+        {"name", program.name.empty() ? Json(nullptr) : Json(program.name)},
+        {"in_pat", program.inPat},
+        {"pmt_pid", pidOrNull(figures.pmtPid)},
+        {"pcr_pid", pidOrNull(figures.pcrPid)},
+        {"streams", std::move(streams)},
+        {"viewers", figures.viewers},
+        {"kbps", figures.kbps},
+        {"bytes_total", figures.bytesOut},
+        {"null_packets_added", figures.nullPackets},
+    };
+}
+
 Json departedJson(const DepartedCaller& caller) {
     return Json{
         {"id", caller.id},
@@ -115,6 +140,9 @@ std::string statusApiJson(const ServerStatus& status) {
     Json callers = Json::array();
     for (const CallerSnapshot& caller : status.callers) {
         callers.push_back(callerJson(caller));
+        if (caller.program != ClientHandler::kWholeInput) {
+            callers.back()["program"] = caller.program;
+        }
     }
     Json departed = Json::array();
     for (const DepartedCaller& caller : status.departed) {
@@ -131,6 +159,13 @@ std::string statusApiJson(const ServerStatus& status) {
     };
     if (!status.input.paths.empty()) {
         document["inputs"] = inputPathsJson(status.input);
+    }
+    if (status.programSelection) {
+        Json programs = Json::array();
+        for (const ProgramStatus& program : status.programs) {
+            programs.push_back(programJson(program));
+        }
+        document["programs"] = std::move(programs);
     }
     // Text from outside (a user name, a stream id) may be any bytes: invalid UTF-8 is replaced,
     // never thrown about.

@@ -1,5 +1,8 @@
 #include "web/statuscollector.h"
 
+#include <algorithm>
+#include <map>
+
 #include "core/clock.h"
 #include "core/logger.h"
 #include "ingest/leftserver.h"
@@ -33,7 +36,42 @@ ServerStatus StatusCollector::collect() const {
     }
     status.logLinesDropped = logLinesDropped();
     status.access = collectAccess();
+    if (const ProgramCatalog* catalog = callers_.programCatalog()) {
+        status.programSelection = true;
+        status.programs = collectPrograms(*catalog);
+        // Viewers as connected now: a filter also counts those that left until they are reaped.
+        for (ProgramStatus& program : status.programs) {
+            program.figures.viewers = static_cast<std::int32_t>(
+                std::count_if(status.callers.begin(), status.callers.end(),
+                              [&program](const CallerSnapshot& caller) {
+                                  return caller.program == program.figures.number;
+                              }));
+        }
+    }
     return status;
+}
+
+// Every programme of the PAT, and those watched that left it.
+std::vector<ProgramStatus> StatusCollector::collectPrograms(const ProgramCatalog& catalog) const {
+    std::map<std::uint16_t, ProgramStatus> programs;
+    for (const ProgramCatalog::Program& listed : catalog.listing()->programs) {
+        ProgramStatus& program = programs[listed.number];
+        program.name = listed.name;
+        program.figures.number = listed.number;
+        program.figures.pmtPid = listed.pmtPid;
+        program.figures.pcrPid = ProgramFilter::kNoPid;
+    }
+    for (const ProgramFeeds::Figures& watched : callers_.programFigures()) {
+        const bool listed = programs.count(watched.number) != 0;
+        ProgramStatus& program = programs[watched.number];
+        program.inPat = listed;
+        program.figures = watched;
+    }
+    std::vector<ProgramStatus> all;
+    for (auto& [number, program] : programs) {
+        all.push_back(std::move(program));
+    }
+    return all;
 }
 
 AccessStatus StatusCollector::collectAccess() const {

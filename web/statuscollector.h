@@ -5,6 +5,7 @@
 namespace vandra {
 
 class LeftServer;
+class ProgramCatalog;
 class RightServer;
 
 // Takes a ServerStatus from the running server. Thread safe: it reads atomics and copies the
@@ -20,6 +21,7 @@ public:
 private:
     InputStatus collectInput() const;
     AccessStatus collectAccess() const;
+    std::vector<ProgramStatus> collectPrograms(const ProgramCatalog& catalog) const;
 
     const LeftServer& input_;
     const RightServer& callers_;

@@ -121,6 +121,15 @@ TEST(AccessPolicyStreamId, TakesTheUserKeyOrTheWholeId) {
     for (const auto& [streamId, user] : cases) {
         EXPECT_EQ(AccessPolicy::userFromStreamId(streamId), user) << streamId;
     }
+    // A programme is only ever the "r" key: a plain id picks none.
+    for (const auto& [streamId, program] :
+         std::vector<std::pair<std::string, std::string>>{{"#!::u=alice,r=2", "2"},
+                                                          {"#!::r=News 24", "News 24"},
+                                                          {"r=2", ""},
+                                                          {"#!::rr=2,r=", ""},
+                                                          {"#!::u=r=2", ""}}) {
+        EXPECT_EQ(AccessPolicy::programFromStreamId(streamId), program) << streamId;
+    }
 }
 
 // Guards against a player's percent-encoded "#" naming nobody, against decoding more than
@@ -135,6 +144,33 @@ TEST(AccessPolicyStreamId, DecodesOnlyTheEncodedAccessControlFormOnce) {
     for (const auto& [streamId, decoded] : cases) {
         EXPECT_EQ(AccessPolicy::decodedStreamId(streamId), decoded) << streamId;
     }
+}
+
+// Guards against a program list left in the passphrase, a line without one losing part of its
+// passphrase, and one user's list restricting another.
+TEST(AccessPolicyUsers, AProgramListEndsTheLineAndRestrictsItsUserOnly) {
+    std::string error;
+    const auto users = CredentialFile::parse("alice:alice-secret-1 :r=1,2\nbob:bob:secret:r=2x\n"
+                                             "carol:carol-secret:r=3\n",
+                                             kPassphrase, error);
+    ASSERT_TRUE(users) << error;
+    AccessPolicy policy;
+    EXPECT_EQ(policy.setUsersWithPrograms(*users), "");
+    EXPECT_EQ(policy.usersWithPrograms(), 2u);
+    const std::vector<std::pair<const char*, const char*>> passphrases{
+        {"alice", "alice-secret-1"}, {"bob", "bob:secret:r=2x"}, {"carol", "carol-secret"}};
+    for (const auto& [name, passphrase] : passphrases) {
+        const Admission admitted = policy.admit(ipv4("127.0.0.1"), name, 0);
+        ASSERT_NE(admitted.passphrase, nullptr) << name;
+        EXPECT_EQ(*admitted.passphrase, passphrase);
+    }
+    EXPECT_TRUE(policy.mayWatch("alice", 2));
+    EXPECT_FALSE(policy.mayWatch("alice", 3));
+    EXPECT_TRUE(policy.mayWatch("bob", 3));
+    EXPECT_TRUE(policy.mayWatch("", 3));
+    EXPECT_EQ(policy.setUsersWithPrograms(
+                  *CredentialFile::parse("dave:shortpass:r=1", kPassphrase, error)),
+              "the passphrase of dave before its program list must be 10 to 79 characters long");
 }
 
 TEST(AccessPolicyAdmit, ChecksAddressThenUserThenLimit) {
