@@ -121,14 +121,19 @@ void RtpMerge::settleOldestGap(Path& path) {
     --path.gapCount;
 }
 
-// A path counts as delivering while its latest packet is younger than the window (a lagging
-// path is at most that far behind), and never for less than a few packet intervals.
+// A path may still bring what the other one leads with while its latest packet is younger than
+// the window (a lagging path is at most that far behind).
 bool RtpMerge::live(const Path& path, std::int64_t nowMs) const {
-    return path.started && nowMs - path.lastMs <= std::max(windowMs_, kLeastLiveMs);
+    return path.started && nowMs - path.lastMs <= std::max(windowMs_, kDeliveringMs);
+}
+
+// Only paths that both deliver now can be compared: a silent one matches nothing.
+bool RtpMerge::delivering(const Path& path, std::int64_t nowMs) {
+    return path.started && nowMs - path.lastMs <= kDeliveringMs;
 }
 
 void RtpMerge::watchAgreement(const Path& path, const Path& other, std::int64_t nowMs) {
-    if (mismatched_ || !live(other, nowMs)) {
+    if (mismatched_ || !delivering(other, nowMs)) {
         bothLive_ = false;
         disagreeing_ = false;
         return;

@@ -20,10 +20,11 @@ namespace vandra {
 //
 // The two paths must carry one stream. A packet is taken when it agrees with the other path's
 // latest packet or with the merged stream (same SSRC, number within kNearPackets), or when the
-// other path has been silent for the window; so a restart of the stream that reaches one path
+// other path has been silent for the window (or kDeliveringMs); so a restart of the stream that reaches one path
 // first waits for the other instead of tearing the merged stream apart. When both paths deliver
-// but disagree for kMismatchMs, or agree yet never bring a number the other one brought for
-// kMismatchMs, they carry different streams: mismatched() turns true, for good.
+// (each within kDeliveringMs) but disagree for kMismatchMs, or agree yet never bring a number
+// the other one brought for kMismatchMs, they carry different streams: mismatched() turns true,
+// for good.
 //
 // Fed with times only; one thread at a time.
 class RtpMerge {
@@ -31,7 +32,8 @@ public:
     static constexpr int kPaths = 2;
     static constexpr std::int64_t kMismatchMs = 1000;
     static constexpr std::int32_t kNearPackets = 2048;
-    static constexpr std::int64_t kLeastLiveMs = 200;
+    // A path that brought nothing for this long is not compared with the other one.
+    static constexpr std::int64_t kDeliveringMs = 200;
 
     // The sequencer settings two skewed paths need, `windowMs` being how long a gap waits.
     static RtpSequencer::Window sequencerWindow(std::int64_t windowMs);
@@ -84,6 +86,7 @@ private:
     void addGap(Path& path, const Gap& gap);
     void settleOldestGap(Path& path);
     bool live(const Path& path, std::int64_t nowMs) const;
+    static bool delivering(const Path& path, std::int64_t nowMs);
     void watchAgreement(const Path& path, const Path& other, std::int64_t nowMs);
     void mismatch(const std::string& reason);
 
