@@ -20,11 +20,11 @@ namespace vandra {
 //
 // The two paths must carry one stream. A packet is taken when it agrees with the other path's
 // latest packet or with the merged stream (same SSRC, number within kNearPackets), or when the
-// other path has been silent for the window (or kDeliveringMs); so a restart of the stream that reaches one path
-// first waits for the other instead of tearing the merged stream apart. When both paths deliver
-// (each within kDeliveringMs) but disagree for kMismatchMs, or agree yet never bring a number
-// the other one brought for kMismatchMs, they carry different streams: mismatched() turns true,
-// for good.
+// other path has been silent for the window (or kDeliveringMs); so a restart of the stream
+// that reaches one path first waits for the other instead of tearing the merged stream apart.
+// When both paths deliver (each within kDeliveringMs) but disagree for kMismatchMs, or agree
+// yet never bring a number the other one brought for kMismatchMs, they carry different
+// streams: mismatched() turns true, for good.
 //
 // Fed with times only; one thread at a time.
 class RtpMerge {
