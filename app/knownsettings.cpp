@@ -26,6 +26,7 @@ constexpr auto kSettings = std::to_array<SettingInfo>({
     {"failover_timeout", "300", "ms without input on source before source2 takes over", false},
     {"failback_delay", "10000", "ms source must deliver steadily to take over again (0: stay)",
      false},
+    {"merge_window", "150", "ms a gap in merged RTP inputs waits for the other (1-1000)", false},
     {"port", "required", "SRT listening port", false},
     {"webport", "8080", "HTTP port of the dashboard and /stats", false},
     {"srt_nic", "all interfaces", "IPv4 address the SRT listener binds to", false},

@@ -41,6 +41,7 @@ struct Settings {
     SourceAddress source2; // empty group: one input
     std::int32_t failoverTimeoutMs = 0;
     std::int32_t failbackDelayMs = 0;
+    std::int32_t mergeWindowMs = 0;
     SrtListenParams srt;
     std::int32_t webPort = 0;
     bool dump = false;
@@ -209,8 +210,19 @@ bool readSecondSource(const ConfigReader& config, Settings& settings) {
     if (!failback) {
         return false;
     }
+    // Longer than a second, the slots for the leading path would not hold its lead.
+    constexpr std::int32_t kLongestMergeWindowMs = 1000;
+    const std::optional<std::int32_t> window =
+        readPositive(config, "merge_window", LeftServer::kDefaultMergeWindowMs);
+    if (window && *window > kLongestMergeWindowMs) {
+        LOG_LINE << "ERROR: setting merge_window must be at most " << kLongestMergeWindowMs;
+    }
+    if (!window || *window > kLongestMergeWindowMs) {
+        return false;
+    }
     settings.failoverTimeoutMs = *failover;
     settings.failbackDelayMs = *failback;
+    settings.mergeWindowMs = *window;
     return true;
 }
 
@@ -349,10 +361,13 @@ int runServer(int argc, char** argv) {
     if (!settings.source2.group.empty()) {
         leftServer.setSecondInput(settings.source2.group, settings.source2.port,
                                   settings.source2.iface, settings.source2.sender,
-                                  settings.failoverTimeoutMs, settings.failbackDelayMs);
+                                  settings.failoverTimeoutMs, settings.failbackDelayMs,
+                                  settings.mergeWindowMs);
         LOG_LINE << "-- two inputs: source2 takes over after " << settings.failoverTimeoutMs
                  << " ms without input on source, which takes over again after delivering "
                  << "steadily for " << settings.failbackDelayMs << " ms (0: never)";
+        LOG_LINE << "-- two RTP inputs of one stream are merged, a gap waiting "
+                 << settings.mergeWindowMs << " ms for the other input";
     }
     ConfigReload reload(fromArguments ? "" : settingsFile, argumentsOf(argc, argv), config,
                         *app.getRightServer(), access->web().auth, access->webUsers());

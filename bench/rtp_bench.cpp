@@ -2,7 +2,8 @@
 // isolate the RTP work: a raw datagram is copied into a buffer; an RTP one is parsed,
 // sequenced and its payload copied into the same buffer. The BM_Receiver rows run the
 // receiver's whole path per datagram (LeftServer::handleDatagram: clocks, input monitor,
-// format counters, ring buffer, chunk to a sink that does nothing), raw against RTP.
+// format counters, ring buffer, chunk to a sink that does nothing), raw against RTP, and two
+// RTP inputs merged (LeftServer::handlePathDatagram) against one.
 // Datagrams as a 20 Mbit/s source sends them: seven TS packets, 1316 bytes raw or 1328 with
 // the RTP header.
 #include <array>
@@ -156,6 +157,52 @@ void BM_ReceiverRtp(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * vandra::kChunkSize);
 }
 BENCHMARK(BM_ReceiverRtp)->ArgName("swap_every")->Arg(0)->Arg(16);
+
+// Two inputs of one stream, merged; one iteration is one datagram received on either input.
+// Input 2 runs `lag` packets behind input 1, and input 1 misses one packet in 64, which input
+// 2 brings: the gap waits in the window meanwhile. One stream packet is about two datagrams.
+void BM_ReceiverRtpMerged(benchmark::State& state) {
+    const auto lag = static_cast<std::uint32_t>(state.range(0));
+    struct Arrival {
+        int path;
+        std::uint16_t number;
+        std::int64_t atMs;
+    };
+    constexpr std::uint32_t kNumbers = 65536; // one turn of the sequence numbers
+    constexpr std::int64_t kTurnMs = kNumbers / 2;
+    std::vector<Arrival> arrivals;
+    for (std::uint32_t n = 0; n < kNumbers; ++n) {
+        if (n % 64 != 31) {
+            arrivals.push_back({0, static_cast<std::uint16_t>(n), n / 2});
+        }
+        if (n >= lag) {
+            arrivals.push_back({1, static_cast<std::uint16_t>(n - lag), n / 2});
+        }
+    }
+    std::vector<std::uint8_t> datagram = rtpDatagram();
+    const QuietLog quiet;
+    NullSink sink;
+    auto receiver = std::make_unique<vandra::LeftServer>(sink);
+    receiver->setSecondInput("239.1.1.1", "5000", "", "", 300, 1000);
+    const int length = static_cast<int>(datagram.size());
+    std::size_t index = 0;
+    std::int64_t turnMs = 0;
+    for (auto _ : state) {
+        const Arrival& arrival = arrivals[index];
+        setSequence(datagram, arrival.number);
+        receiver->handlePathDatagram(arrival.path, datagram.data(), length, length,
+                                     turnMs + arrival.atMs);
+        if (++index == arrivals.size()) {
+            index = 0;
+            turnMs += kTurnMs;
+        }
+    }
+    if (!receiver->merging() || receiver->rtpCounters().lost != 0) {
+        state.SkipWithError("the merged stream lost packets or fell back to failover");
+    }
+    state.SetBytesProcessed(state.iterations() * vandra::kChunkSize);
+}
+BENCHMARK(BM_ReceiverRtpMerged)->ArgName("lag")->Arg(0)->Arg(16);
 
 } // namespace
 

@@ -52,14 +52,20 @@ void LeftServer::setParams(const std::string& group, const std::string& port,
 
 void LeftServer::setSecondInput(const std::string& group, const std::string& port,
                                 const std::string& iface, const std::string& sender,
-                                std::int64_t failoverTimeoutMs, std::int64_t failbackDelayMs) {
+                                std::int64_t failoverTimeoutMs, std::int64_t failbackDelayMs,
+                                std::int64_t mergeWindowMs) {
     second_ = {group, port, iface, sender};
     inputSwitch_ = std::make_unique<InputSwitch>(
         failoverTimeoutMs, failbackDelayMs,
         [this](InputSwitch::Change change, int path, const std::string& reason) {
             onSwitchChange(change, path, reason);
         });
-    paths_[InputSwitch::kMain].active.store(true, std::memory_order_relaxed);
+    // Merging until a datagram shows that the inputs cannot be merged.
+    rtpInput_.enableMerge(mergeWindowMs);
+    merging_.store(true, std::memory_order_relaxed);
+    for (PathCounters& path : paths_) {
+        path.active.store(true, std::memory_order_relaxed);
+    }
 }
 
 void LeftServer::serve() {
@@ -238,8 +244,31 @@ void LeftServer::handlePathDatagram(int path, const std::uint8_t* data, int leng
     counters.datagrams.fetch_add(1, std::memory_order_relaxed);
     counters.bytes.fetch_add(fullLength, std::memory_order_relaxed);
     MutexLock lock(mergeMutex_);
-    if (inputSwitch_->onDatagram(path, nowMs)) {
-        handleDatagram(data, length, fullLength, nowMs);
+    const bool fromActive = inputSwitch_->onDatagram(path, nowMs);
+    const std::span<const std::uint8_t> datagram(data, static_cast<std::size_t>(length));
+    if (merging() && fullLength > 0 && !RtpPacket::isRtp(datagram)) {
+        fallBackToFailover("-- input " + std::to_string(path + 1) +
+                           " carries raw transport stream: failover between the inputs");
+    }
+    if (merging() || fromActive) {
+        takeDatagram(path, data, length, fullLength, nowMs);
+    }
+    if (merging() && rtpInput_.mergeMismatched()) {
+        fallBackToFailover("-- inputs 1 and 2 do not carry the same stream (" +
+                           rtpInput_.mismatchReason() + "): failover between them");
+    }
+}
+
+// From merging to switching, once: the input the switch chose feeds the callers from now on.
+void LeftServer::fallBackToFailover(const std::string& why) {
+    merging_.store(false, std::memory_order_relaxed);
+    const int active = inputSwitch_->active();
+    LOG_LINE << why << ", input " << active + 1 << " feeds the callers";
+    if (rtpInput_.counters().delivered > 0) {
+        startStreamAfresh();
+    }
+    for (int index = 0; index < InputSwitch::kPaths; ++index) {
+        paths_[index].active.store(index == active, std::memory_order_relaxed);
     }
 }
 
@@ -254,14 +283,19 @@ void LeftServer::onSwitchChange(InputSwitch::Change change, int path, const std:
     const int number = path + 1;
     switch (change) {
     case InputSwitch::Change::PathDown:
-        paths_[path].stalled.store(true, std::memory_order_relaxed);
-        LOG_LINE << "-- input " << number << " down: " << reason;
+    case InputSwitch::Change::PathUp: {
+        const bool down = change == InputSwitch::Change::PathDown;
+        paths_[path].stalled.store(down, std::memory_order_relaxed);
+        if (merging()) {
+            paths_[path].active.store(!down, std::memory_order_relaxed); // every live path feeds
+        }
+        LOG_LINE << "-- input " << number << (down ? " down: " : " up: ") << reason;
         return;
-    case InputSwitch::Change::PathUp:
-        paths_[path].stalled.store(false, std::memory_order_relaxed);
-        LOG_LINE << "-- input " << number << " up: " << reason;
-        return;
+    }
     case InputSwitch::Change::Switched:
+        if (merging()) {
+            return; // both paths feed the merge: nothing to switch
+        }
         break;
     }
     const std::int32_t dropped = incoming_.available();
@@ -289,7 +323,8 @@ LeftServer::PathFigures LeftServer::pathFigures(int path) const {
     return {counters.bytes.load(std::memory_order_relaxed),
             counters.datagrams.load(std::memory_order_relaxed),
             counters.stalled.load(std::memory_order_relaxed),
-            counters.active.load(std::memory_order_relaxed)};
+            counters.active.load(std::memory_order_relaxed),
+            rtpInput_.counters().pathLost[static_cast<std::size_t>(path)]};
 }
 
 void LeftServer::handleDatagram(const std::uint8_t* data, int length, int fullLength) {
@@ -298,6 +333,11 @@ void LeftServer::handleDatagram(const std::uint8_t* data, int length, int fullLe
 
 void LeftServer::handleDatagram(const std::uint8_t* data, int length, int fullLength,
                                 std::int64_t nowMs) {
+    takeDatagram(InputSwitch::kMain, data, length, fullLength, nowMs);
+}
+
+void LeftServer::takeDatagram(int path, const std::uint8_t* data, int length, int fullLength,
+                              std::int64_t nowMs) {
     datagrams_.fetch_add(1, std::memory_order_relaxed);
     receiveNowMs_ = nowMs;
     const bool resumed = monitor_.stalled();
@@ -315,7 +355,8 @@ void LeftServer::handleDatagram(const std::uint8_t* data, int length, int fullLe
     if (fullLength > length) {
         reportOversize(fullLength, nowMs);
     } else if (rtp) {
-        if (rtpInput_.take(datagram, nowMs)) {
+        if (merging() ? rtpInput_.takeFrom(path, datagram, nowMs)
+                      : rtpInput_.take(datagram, nowMs)) {
             noteFormatTaken(InputFormat::Rtp, nowMs);
         }
     } else {

@@ -36,6 +36,7 @@ class LeftServer {
 public:
     static constexpr std::int32_t kIncomingChunks = 10;
     static constexpr int kReceiveBufferBytes = 6553600;
+    static constexpr std::int32_t kDefaultMergeWindowMs = 150;
 
     // `sink` receives every chunk on the receiver thread; it outlives this object.
     explicit LeftServer(ChunkSink& sink) : sink_(sink) {}
@@ -46,12 +47,14 @@ public:
     void setSender(const std::string& sender) { sender_ = sender; }
     // ms without a datagram before the input counts as stalled; 0 turns that off.
     void setInputTimeout(std::int64_t milliseconds) { monitor_.setTimeout(milliseconds); }
-    // A second input of the same stream, which takes over while the first one is silent;
-    // before serve(). Without it there is one receiver thread and no switch.
-    // A backup input of the same stream; `sender` as for setSender.
+    // A second input of the same stream, before serve(); `sender` as for setSender. Without it
+    // there is one receiver thread and no switch. While both inputs carry RTP of one stream they
+    // are merged, a gap waiting `mergeWindowMs` for the other input; otherwise the second input
+    // takes over while the first one is silent.
     void setSecondInput(const std::string& group, const std::string& port, const std::string& iface,
                         const std::string& sender, std::int64_t failoverTimeoutMs,
-                        std::int64_t failbackDelayMs);
+                        std::int64_t failbackDelayMs,
+                        std::int64_t mergeWindowMs = kDefaultMergeWindowMs);
     [[noreturn]] void serve();
 
     const std::string& group() const { return group_; }
@@ -95,8 +98,11 @@ public:
         std::int64_t datagrams = 0;
         bool stalled = false;
         bool active = false;
+        std::uint64_t lostPackets = 0; // RTP numbers this input did not bring, while merging
     };
     bool hasSecondInput() const { return inputSwitch_ != nullptr; }
+    // Any thread: true while two inputs are merged rather than switched between.
+    bool merging() const { return merging_.load(std::memory_order_relaxed); }
     PathFigures pathFigures(int path) const;
     std::int64_t inputSwitches() const { return switches_.load(std::memory_order_relaxed); }
     // Receiver threads, with two inputs: one datagram, or a wait without one, on `path`. Public
@@ -129,6 +135,9 @@ private:
     void tuneReceiveBuffer(platform::UdpSocket& sock);
     [[noreturn]] void receiveLoop(platform::UdpSocket& sock, int path);
     void onSwitchChange(InputSwitch::Change change, int path, const std::string& reason);
+    void takeDatagram(int path, const std::uint8_t* data, int length, int fullLength,
+                      std::int64_t nowMs);
+    void fallBackToFailover(const std::string& why) REQUIRES(mergeMutex_);
     void startStreamAfresh();
     void reportOversize(int fullLength, std::int64_t nowMs);
     void noteFormatTaken(InputFormat format, std::int64_t nowMs);
@@ -175,6 +184,8 @@ private:
     std::unique_ptr<std::thread> secondReceiver_; // runs for the life of the process
     std::array<PathCounters, InputSwitch::kPaths> paths_;
     std::atomic<std::int64_t> switches_{0};
+    // Written under mergeMutex_ (or before the threads start), read by any thread.
+    std::atomic<bool> merging_{false};
 };
 
 } // namespace vandra

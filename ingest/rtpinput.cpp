@@ -16,26 +16,59 @@ std::uint64_t load(const std::atomic<std::uint64_t>& counter) {
 } // namespace
 
 bool RtpInput::take(std::span<const std::uint8_t> datagram, std::int64_t nowMs) {
+    const RtpPacket* packet = parse(datagram, nowMs);
+    if (packet != nullptr) {
+        feedSequencer(*packet, nowMs);
+    }
+    return packet != nullptr;
+}
+
+void RtpInput::enableMerge(std::int64_t windowMs) {
+    sequencer_.setWindow(RtpMerge::sequencerWindow(windowMs));
+    merge_ = std::make_unique<RtpMerge>(windowMs);
+}
+
+bool RtpInput::takeFrom(int path, std::span<const std::uint8_t> datagram, std::int64_t nowMs) {
+    const RtpPacket* packet = parse(datagram, nowMs);
+    if (packet == nullptr) {
+        return false;
+    }
+    if (!merge_ || merge_->admit(path, packet->sequence(), packet->ssrc(), nowMs)) {
+        feedSequencer(*packet, nowMs);
+    }
+    return true;
+}
+
+const RtpPacket* RtpInput::parse(std::span<const std::uint8_t> datagram, std::int64_t nowMs) {
     if (RtpPacket::isRtcp(datagram)) {
         store(rtcp_, load(rtcp_) + 1);
         reportRtcp();
-        return false;
+        return nullptr;
     }
     const RtpPacket::Error error = packet_.parse(datagram);
     if (error != RtpPacket::Error::None) {
         reportMalformed(error, datagram.size(), nowMs);
-        return false;
+        return nullptr;
     }
-    sequencer_.push(packet_.sequence(), packet_.ssrc(), packet_.payload(), nowMs);
-    reportRestart(packet_, nowMs);
+    return &packet_;
+}
+
+void RtpInput::feedSequencer(const RtpPacket& packet, std::int64_t nowMs) {
+    sequencer_.push(packet.sequence(), packet.ssrc(), packet.payload(), nowMs);
+    reportRestart(packet, nowMs);
     publishSequencerCounters();
-    return true;
 }
 
 void RtpInput::tick(std::int64_t nowMs) {
     if (sequencer_.waiting() > 0) {
         sequencer_.tick(nowMs);
         publishSequencerCounters();
+    }
+    if (merge_) {
+        merge_->tick(nowMs);
+        for (int path = 0; path < RtpMerge::kPaths; ++path) {
+            store(pathLost_[path], merge_->pathLost(path));
+        }
     }
 }
 
@@ -49,6 +82,9 @@ RtpInput::Counters RtpInput::counters() const {
     out.reordered = load(reordered_);
     out.late = load(late_);
     out.restarts = load(restarts_);
+    for (int path = 0; path < RtpMerge::kPaths; ++path) {
+        out.pathLost[path] = load(pathLost_[path]);
+    }
     return out;
 }
 

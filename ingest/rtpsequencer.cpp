@@ -4,6 +4,19 @@
 
 namespace vandra {
 
+RtpSequencer::RtpSequencer(Deliver deliver) : RtpSequencer(std::move(deliver), Window{}) {}
+
+RtpSequencer::RtpSequencer(Deliver deliver, const Window& window) : deliver_(std::move(deliver)) {
+    setWindow(window);
+}
+
+void RtpSequencer::setWindow(const Window& window) {
+    window_ = window;
+    window_.packets = std::clamp(window_.packets, 1, kMaxTracked);
+    window_.misorder = std::clamp(window_.misorder, window_.packets, kMaxTracked - 1);
+    slots_.assign(static_cast<std::size_t>(window_.packets), Slot{});
+}
+
 bool RtpSequencer::push(std::uint16_t sequence, std::uint32_t ssrc,
                         std::span<const std::uint8_t> payload, std::int64_t nowMs) {
     if (payload.size() > kMaxPayloadSize) {
@@ -40,7 +53,8 @@ bool RtpSequencer::startsNewStream(std::uint16_t sequence, std::uint32_t ssrc,
     if (inWindow(delta)) {
         return false;
     }
-    return delta > kMaxDropout || delta < -kMaxMisorder || nowMs - lastTakenMs_ >= kRestartGapMs;
+    return delta > kMaxDropout || delta < -window_.misorder ||
+           nowMs - lastTakenMs_ >= kRestartGapMs;
 }
 
 void RtpSequencer::beginStream(std::uint16_t sequence, std::uint32_t ssrc) {
@@ -53,7 +67,7 @@ void RtpSequencer::beginStream(std::uint16_t sequence, std::uint32_t ssrc) {
 }
 
 void RtpSequencer::takeBehind(std::uint16_t sequence) {
-    if (delivered_[sequence % kMaxMisorder]) {
+    if (delivered_[sequence % kMaxTracked]) {
         ++counters_.duplicates;
         return;
     }
@@ -69,9 +83,10 @@ void RtpSequencer::takeAhead(std::uint16_t sequence, std::span<const std::uint8_
         lastTakenMs_ = nowMs;
         return;
     }
-    if (distance(expected_, sequence) >= kWindowPackets) {
+    const bool windowMoved = distance(expected_, sequence) >= window_.packets;
+    if (windowMoved) {
         // The window is full: the oldest missing numbers are given up so that this one fits.
-        advanceTo(static_cast<std::uint16_t>(sequence - (kWindowPackets - 1)));
+        advanceTo(static_cast<std::uint16_t>(sequence - (window_.packets - 1)));
     }
     if (slotFor(sequence).filled) {
         ++counters_.duplicates;
@@ -83,10 +98,18 @@ void RtpSequencer::takeAhead(std::uint16_t sequence, std::span<const std::uint8_
         highest_ = sequence;
     }
     lastTakenMs_ = nowMs;
+    if (sequence != expected_) {
+        store(sequence, payload, nowMs);
+    }
+    if (sequence != expected_ && !windowMoved) {
+        // Stored behind a gap with nothing leaving: only this packet can be the new oldest.
+        if (waiting_ == 1 || nowMs < oldestWaitingMs_) {
+            oldestWaitingMs_ = nowMs;
+        }
+        return;
+    }
     if (sequence == expected_) {
         deliverNow(sequence, payload);
-    } else {
-        store(sequence, payload, nowMs);
     }
     // After a fill, or after the window moved up to packets that were waiting.
     deliverReadyRun();
@@ -107,7 +130,7 @@ void RtpSequencer::store(std::uint16_t sequence, std::span<const std::uint8_t> p
 void RtpSequencer::deliverNow(std::uint16_t sequence, std::span<const std::uint8_t> payload) {
     deliver_(sequence, payload);
     ++counters_.delivered;
-    delivered_[expected_ % kMaxMisorder] = true;
+    delivered_[expected_ % kMaxTracked] = true;
     ++expected_;
 }
 
@@ -121,7 +144,7 @@ void RtpSequencer::passExpected() {
         return;
     }
     ++counters_.lost;
-    delivered_[expected_ % kMaxMisorder] = false;
+    delivered_[expected_ % kMaxTracked] = false;
     ++expected_;
 }
 
@@ -144,7 +167,7 @@ void RtpSequencer::flushWaiting() {
 }
 
 void RtpSequencer::releaseExpired(std::int64_t nowMs) {
-    while (waiting_ > 0 && nowMs - oldestWaitingMs_ >= kWindowMs) {
+    while (waiting_ > 0 && nowMs - oldestWaitingMs_ >= window_.ms) {
         // Up to the oldest packet, whatever has not come will not come in time.
         while (!slotFor(expected_).filled) {
             passExpected();
@@ -154,15 +177,22 @@ void RtpSequencer::releaseExpired(std::int64_t nowMs) {
     }
 }
 
+// Waiting packets lie between expected_ and highest_: only that stretch is looked at, which
+// with a large window is much less than all the slots.
 void RtpSequencer::findOldestWaiting() {
     if (waiting_ == 0) {
         return;
     }
     bool any = false;
-    for (const Slot& slot : slots_) {
-        if (slot.filled && (!any || slot.arrivalMs < oldestWaitingMs_)) {
+    for (std::uint16_t sequence = expected_;; ++sequence) {
+        const Slot& slot = slotFor(sequence);
+        if (slot.filled && slot.sequence == sequence &&
+            (!any || slot.arrivalMs < oldestWaitingMs_)) {
             oldestWaitingMs_ = slot.arrivalMs;
             any = true;
+        }
+        if (sequence == highest_ || distance(expected_, sequence) >= window_.packets) {
+            break;
         }
     }
 }

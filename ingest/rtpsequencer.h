@@ -6,6 +6,7 @@
 #include <functional>
 #include <span>
 #include <utility>
+#include <vector>
 
 #include "core/chunk.h"
 
@@ -19,7 +20,7 @@ namespace vandra {
 // is still waiting; lost counts sequence numbers, not packets):
 // - delivered:  handed to the callback, in order.
 // - lost:       numbers skipped when delivery moved on without them: the window of
-//               kWindowPackets numbers was exceeded, the oldest waiting packet was kWindowMs
+//               Window::packets numbers was exceeded, the oldest waiting packet was Window::ms
 //               old, or the stream restarted with packets waiting behind a gap.
 // - duplicates: a number already delivered or already waiting; dropped.
 // - reordered:  a packet that arrived after a higher number of its stream, whether it was put
@@ -28,7 +29,7 @@ namespace vandra {
 //               before the stream's first number); dropped, and its number stays counted as
 //               lost, since the output misses it.
 // - restarts:   a new stream began: the SSRC changed, the number jumped more than
-//               kMaxDropout ahead or kMaxMisorder behind, or no packet was taken for
+//               kMaxDropout ahead or Window::misorder behind, or no packet was taken for
 //               kRestartGapMs and the number is not within the window. Nothing is counted as
 //               lost for the jump itself.
 //
@@ -43,6 +44,16 @@ public:
     static constexpr std::int32_t kMaxDropout = 3000;
     static constexpr std::int32_t kMaxMisorder = 1024;
     static constexpr std::int32_t kMaxPayloadSize = kChunkSize;
+    // The most numbers behind the next one whose fate (delivered or lost) is remembered.
+    static constexpr std::int32_t kMaxTracked = 4096;
+
+    // How long and how far the sequencer waits for a gap; one input keeps the defaults, two
+    // merged paths need room for the lead one path has over the other.
+    struct Window {
+        std::int32_t packets = kWindowPackets; // numbers held behind a gap, at most kMaxTracked
+        std::int64_t ms = kWindowMs;           // how long a gap waits before it counts as lost
+        std::int32_t misorder = kMaxMisorder;  // below kMaxTracked
+    };
 
     using Deliver = std::function<void(std::uint16_t sequence, std::span<const std::uint8_t>)>;
 
@@ -55,18 +66,25 @@ public:
         std::uint64_t restarts = 0;
     };
 
-    explicit RtpSequencer(Deliver deliver) : deliver_(std::move(deliver)) {}
+    explicit RtpSequencer(Deliver deliver);
+    RtpSequencer(Deliver deliver, const Window& window);
+    // Before the first push: the slots are allocated here, never while packets flow.
+    void setWindow(const Window& window);
+    const Window& window() const { return window_; }
 
     // Takes one packet received at `nowMs` (steady clock). False, with nothing counted, only
     // for a payload longer than kMaxPayloadSize, which the parser never yields.
     bool push(std::uint16_t sequence, std::uint32_t ssrc, std::span<const std::uint8_t> payload,
               std::int64_t nowMs);
-    // Releases packets that waited kWindowMs for a gap to fill; call it every 10-50 ms so that
+    // Releases packets that waited Window::ms for a gap to fill; call it every 10-50 ms so that
     // they leave even when no packet follows.
     void tick(std::int64_t nowMs);
 
     const Counters& counters() const { return counters_; }
     std::int32_t waiting() const { return waiting_; }
+    // The stream's SSRC and the highest number taken; meaningful once a packet was taken.
+    std::uint32_t ssrc() const { return ssrc_; }
+    std::uint16_t highest() const { return highest_; }
 
 private:
     struct Slot {
@@ -80,8 +98,10 @@ private:
     static std::int32_t distance(std::uint16_t from, std::uint16_t to) {
         return static_cast<std::int16_t>(static_cast<std::uint16_t>(to - from));
     }
-    static bool inWindow(std::int32_t delta) { return delta >= 0 && delta < kWindowPackets; }
-    Slot& slotFor(std::uint16_t sequence) { return slots_[sequence % kWindowPackets]; }
+    bool inWindow(std::int32_t delta) const { return delta >= 0 && delta < window_.packets; }
+    Slot& slotFor(std::uint16_t sequence) {
+        return slots_[static_cast<std::size_t>(sequence % window_.packets)];
+    }
 
     bool startsNewStream(std::uint16_t sequence, std::uint32_t ssrc, std::int64_t nowMs) const;
     void beginStream(std::uint16_t sequence, std::uint32_t ssrc);
@@ -98,10 +118,11 @@ private:
     void findOldestWaiting();
 
     Deliver deliver_;
-    std::array<Slot, kWindowPackets> slots_{};
-    // Bit n % kMaxMisorder: whether number n, among the kMaxMisorder before expected_, was
+    Window window_;
+    std::vector<Slot> slots_;
+    // Bit n % kMaxTracked: whether number n, among the kMaxTracked before expected_, was
     // delivered; tells a duplicate from a late packet.
-    std::bitset<kMaxMisorder> delivered_;
+    std::bitset<kMaxTracked> delivered_;
     bool started_ = false;
     std::uint32_t ssrc_ = 0;
     std::uint16_t expected_ = 0; // the next number to deliver

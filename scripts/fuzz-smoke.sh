@@ -8,7 +8,8 @@ cd "$(dirname "$0")/.." || exit 1
 
 seconds=${1:-8}
 build_dir=build-fuzz
-targets=(access_fuzz configreader_fuzz parsesrturl_fuzz programfilter_fuzz psi_fuzz ringbuffer_fuzz rtp_fuzz tsinspect_fuzz)
+targets=(access_fuzz configreader_fuzz parsesrturl_fuzz programfilter_fuzz psi_fuzz ringbuffer_fuzz rtp_fuzz
+         rtpmerge_fuzz tsinspect_fuzz)
 
 if ! [[ "$seconds" =~ ^[0-9]+$ ]] || [ "$seconds" -eq 0 ]; then
     echo "usage: $0 [SECONDS_PER_TARGET]" >&2

@@ -126,7 +126,11 @@ void writeInputPaths(Exposition& out, const InputStatus& input) {
     perPath("vandra_input_path_stalled", kGauge,
             "1 while an input has been silent for failover_timeout ms, else 0.",
             [](const InputPathStatus& path) { return std::uint64_t{path.stalled}; });
-    perPath("vandra_input_active", kGauge, "1 for the input that feeds the callers, else 0.",
+    perPath("vandra_input_path_lost_packets_total", kCounter,
+            "RTP sequence numbers each merged input did not bring, covered by the other or not.",
+            [](const InputPathStatus& path) { return path.lostPackets; });
+    perPath("vandra_input_active", kGauge,
+            "1 for the input that feeds the callers (merged: each input that delivers), else 0.",
             [](const InputPathStatus& path) { return std::uint64_t{path.active}; });
     out.single("vandra_input_switches_total", kCounter,
                "Times the callers were switched to the other input.", input.switchesTotal);

@@ -17,7 +17,8 @@ struct InputPathStatus {
     std::uint64_t bytesTotal = 0;
     std::uint64_t datagramsTotal = 0;
     bool stalled = false;
-    bool active = false; // feeds the callers
+    bool active = false;           // feeds the callers
+    std::uint64_t lostPackets = 0; // RTP numbers this input did not bring, while merged
 };
 
 struct InputStatus {
@@ -37,6 +38,7 @@ struct InputStatus {
     std::uint64_t rtpReorderedPackets = 0;
     std::vector<InputPathStatus> paths; // empty with one input
     std::uint64_t switchesTotal = 0;
+    bool merging = false; // two inputs merged rather than switched between
 };
 
 // Counts of callers since the start, each with its label ("closed", "passphrase", ...).

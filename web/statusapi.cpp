@@ -26,6 +26,8 @@ Json inputPathsJson(const InputStatus& input) {
                          {"datagrams_total", path.datagramsTotal},
                          {"stalled", path.stalled},
                          {"active", path.active},
+                         {"mode", input.merging ? "merge" : "failover"},
+                         {"rtp_lost_packets", path.lostPackets},
                          {"switches_total", input.switchesTotal}});
     }
     return paths;

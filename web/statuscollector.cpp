@@ -116,9 +116,10 @@ InputStatus StatusCollector::collectInput() const {
             const LeftServer::PathFigures figures = input_.pathFigures(path);
             input.paths.push_back({static_cast<std::uint64_t>(figures.bytes),
                                    static_cast<std::uint64_t>(figures.datagrams), figures.stalled,
-                                   figures.active});
+                                   figures.active, figures.lostPackets});
         }
         input.switchesTotal = static_cast<std::uint64_t>(input_.inputSwitches());
+        input.merging = input_.merging();
     }
     return input;
 }

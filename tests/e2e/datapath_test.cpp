@@ -21,20 +21,6 @@ constexpr std::uint64_t kPacketsPerChunk = 7;
 // runs out, and the registry reaps finished callers every 3 s.
 constexpr auto kKilledCallerNoticed = 12s;
 
-// What a caller that was connected before the first datagram must have received: the first
-// `packets` packets as the publisher sent them, in order, unchanged, and nothing else.
-void expectWholeStream(const FileCaller& caller, std::uint64_t packets) {
-    const ToolRun check =
-        runTool("vandra-tscheck", {caller.file.string()}, caller.file.parent_path(), 30s);
-    SCOPED_TRACE(caller.file.string() + ": " + check.json);
-    EXPECT_EQ(check.status, 0) << check.output;
-    for (const char* zero : {"gaps", "duplicates", "corrupt", "trailing_bytes", "first_seq"}) {
-        EXPECT_EQ(check.number(zero), 0u) << zero;
-    }
-    EXPECT_EQ(check.number("last_seq"), packets - 1);
-    EXPECT_EQ(check.number("packets"), packets);
-}
-
 ToolRun publishOnce(const ServerFixture& fixture, const std::vector<std::string>& options) {
     const ToolRun published = fixture.publish(options);
     EXPECT_EQ(published.status, 0) << published.output;

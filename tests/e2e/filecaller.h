@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "harness.h"
 
 namespace vandra::e2e {
@@ -51,5 +53,19 @@ struct FileCaller {
         return lines;
     }
 };
+
+// What a caller that was connected before the first datagram must have received: the first
+// `packets` packets as the publisher sent them, in order, unchanged, and nothing else.
+inline void expectWholeStream(const FileCaller& caller, std::uint64_t packets) {
+    const ToolRun check =
+        runTool("vandra-tscheck", {caller.file.string()}, caller.file.parent_path(), 30s);
+    SCOPED_TRACE(caller.file.string() + ": " + check.json);
+    EXPECT_EQ(check.status, 0) << check.output;
+    for (const char* zero : {"gaps", "duplicates", "corrupt", "trailing_bytes", "first_seq"}) {
+        EXPECT_EQ(check.number(zero), 0u) << zero;
+    }
+    EXPECT_EQ(check.number("last_seq"), packets - 1);
+    EXPECT_EQ(check.number("packets"), packets);
+}
 
 } // namespace vandra::e2e

@@ -1,10 +1,12 @@
 #include <chrono>
 #include <csignal>
+#include <set>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "filecaller.h"
 #include "harness.h"
 #include "rawhttp.h"
 #include "webclient.h"
@@ -90,6 +92,82 @@ TEST(TwoInputs, FailsOverToTheBackupAndBackWithCallersConnected) {
     EXPECT_GE(through.number("last_seq").value_or(0), kMainAgainBase) << through.json;
     main->stop();
     second->stop();
+    server.expectCleanStop();
+}
+
+// The same RTP stream on two groups, each path with its own losses and the second one silent
+// for a second: a caller connected from the start gets every packet once, in order; the
+// merged stream lost nothing and each path's loss is exactly what it was made to drop.
+// Guards: a loss on one path reaching the callers, a packet delivered twice, a silent path
+// taken for a failover, per-path loss miscounted.
+TEST(TwoInputs, MergesTwoRtpPathsSoThatNeitherPathsLossReachesTheCallers) {
+    constexpr int kDatagrams = 800; // 4 reports of the file caller, about 2 s at 4 Mbit/s
+    constexpr int kSilentFirst = 200;
+    constexpr int kSilentEnd = 580; // a second of datagrams
+    std::set<int> dropsFirst;
+    std::set<int> dropsSecond;
+    for (int index = 1; index < kDatagrams - 1; ++index) {
+        if (index >= kSilentFirst && index < kSilentEnd) {
+            dropsSecond.insert(index);
+        } else if (index % 17 == 5) {
+            dropsFirst.insert(index);
+        } else if (index % 23 == 7) {
+            dropsSecond.insert(index);
+        }
+    }
+    const auto dropList = [](const std::set<int>& drops) {
+        std::string list;
+        for (int index : drops) {
+            list += (list.empty() ? "" : ",") + std::to_string(index);
+        }
+        return list;
+    };
+    const MulticastSource second = uniqueSource();
+    // The two publishers start one after the other: the widest window absorbs a slow start.
+    ServerFixture server(
+        {"source2=udp://" + second.group + ":" + std::to_string(second.port) + "(127.0.0.1)",
+         "merge_window=1000"});
+    ASSERT_TRUE(waitForJoin(*server.process, second.group)) << server.log();
+    FileCaller caller(server.dir(), "caller", server.srtPort);
+    ASSERT_TRUE(server.waitForLog("-- start ClientHandler loop", 15s)) << server.log();
+    const Json listed = waitForStatus(
+        server.webPort, [](const Json& s) { return s["callers"].size() == 1; }, 10s);
+    ASSERT_EQ(listed["callers"].size(), 1u) << listed.dump();
+
+    const auto publish = [&](const MulticastSource& source, const std::set<int>& drops) {
+        return startTool("vandra-publisher",
+                         publisherArgs(source.group, source.port,
+                                       {"--rtp", "--rtp-ssrc", "4242", "--rtp-seq", "65000",
+                                        "--bitrate", "4000000", "--count",
+                                        std::to_string(kDatagrams), "--rtp-drop", dropList(drops)}),
+                         server.dir());
+    };
+    auto first = publish(server.source, dropsFirst);
+    auto other = publish(second, dropsSecond);
+    EXPECT_EQ(finish(*first, 30s).status, 0);
+    EXPECT_EQ(finish(*other, 30s).status, 0);
+
+    EXPECT_TRUE(waitUntil([&] { return caller.reports() >= 4; }, 30s, 50ms)) << caller.reports();
+    caller.process->stop();
+    expectWholeStream(caller, kDatagrams * 7);
+    std::string metrics;
+    // Each input's last gap is counted once it has waited out the window.
+    const auto settled = [&] {
+        metrics = webBody(server.webPort, "/metrics");
+        return sampleOf(metrics, pathSeries("vandra_input_path_lost_packets_total", 1)) ==
+                   static_cast<double>(dropsFirst.size()) &&
+               sampleOf(metrics, pathSeries("vandra_input_path_lost_packets_total", 2)) ==
+                   static_cast<double>(dropsSecond.size());
+    };
+    EXPECT_TRUE(waitUntil(settled, 10s, 50ms)) << metrics;
+    EXPECT_EQ(sampleOf(metrics, "vandra_input_rtp_lost_packets_total"), 0.0) << metrics;
+    EXPECT_EQ(sampleOf(metrics, "vandra_input_switches_total"), 0.0) << metrics;
+    EXPECT_TRUE(contains(server.log(), "-- input 2 down: no datagram for")) << server.log();
+    EXPECT_TRUE(contains(server.log(), "-- input 2 up")) << server.log();
+    EXPECT_FALSE(contains(server.log(), "failover between")) << server.log();
+    const Json status = waitForStatus(
+        server.webPort, [](const Json&) { return true; }, 5s);
+    EXPECT_EQ(status["inputs"][0]["mode"], "merge") << status.dump();
     server.expectCleanStop();
 }
 

@@ -258,6 +258,42 @@ TEST_F(LeftServerInput, SwitchDropsTheOldInputsUnfinishedChunk) {
     EXPECT_TRUE(left_.pathFigures(InputSwitch::kMain).stalled);
 }
 
+// Two RTP inputs with different SSRCs are two streams: the second is never interleaved into
+// the first, and once that has lasted a second the log says so once and the inputs are
+// switched between. Guards: the other stream reaching the callers while merging, no fallback,
+// a line per packet, both inputs still shown as feeding the callers.
+TEST_F(LeftServerInput, RtpInputsOfTwoStreamsAreFailedOverBetweenNotMerged) {
+    left_.setSecondInput("239.1.1.1", "5000", "", "", 300, 1000);
+    const auto senderOn = [this](int path, std::uint32_t ssrc) {
+        tool::RtpOptions options;
+        options.ssrc = ssrc;
+        return tool::RtpSender(
+            options, [this, path](std::span<const std::uint8_t> datagram, std::uint64_t, bool) {
+                const int length = static_cast<int>(datagram.size());
+                left_.handlePathDatagram(path, datagram.data(), length, length, nowMs_);
+                return true;
+            });
+    };
+    tool::RtpSender main = senderOn(InputSwitch::kMain, 7);
+    tool::RtpSender backup = senderOn(InputSwitch::kBackup, 8);
+    EXPECT_TRUE(left_.merging());
+    constexpr std::uint64_t kDatagrams = 1200; // 1.2 s
+    for (std::uint64_t index = 0; index < kDatagrams; ++index) {
+        main.send(testPackets(index * kPacketsPerChunk, kPacketsPerChunk), 0);
+        backup.send(testPackets(1'000'000 + index * kPacketsPerChunk, kPacketsPerChunk), 0);
+        ++nowMs_;
+    }
+    EXPECT_FALSE(left_.merging());
+    EXPECT_EQ(log_.count("-- inputs 1 and 2 do not carry the same stream (SSRC 7 on input 1, 8 "
+                         "on input 2): failover between them, input 1 feeds the callers"),
+              1)
+        << log_.text();
+    EXPECT_EQ(sink_.packets, kDatagrams * kPacketsPerChunk);
+    EXPECT_EQ(sink_.sequence.gaps(), 0u);
+    EXPECT_TRUE(left_.pathFigures(InputSwitch::kMain).active);
+    EXPECT_FALSE(left_.pathFigures(InputSwitch::kBackup).active);
+}
+
 // Guards a settings value writing lines of its own into the operator's log: interface and
 // group text is escaped there, and an ordinary value is shown as it is. The receiver stops the
 // process when it cannot join, so each run is a child process.
