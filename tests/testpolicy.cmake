@@ -16,7 +16,8 @@
 
 set(vandra_threaded_tests
     "^(DataPathDelivery|DataPathCallers|DataPathInput|DataPathSrtSettings)\\."
-    "^(FastStart|AccessUsers|AccessReload|TwoInputs|ProgramSelection)\\."
+    "^(FastStart|AccessUsers|AccessReload|ProgramSelection)\\."
+    "^TwoInputs\\.(FailsOver|Merges)"
     "^SharedPort\\.LimitHolds"
     "^Observability\\.Metrics")
 set(vandra_browser_tests "^Dashboard\\.")
@@ -30,6 +31,7 @@ set(vandra_cpu_tests
     "^ProgramSelection\\."
     "^WebStatus\\.InputAndCallerRates"
     "^RtpInput\\."
+    "^TwoInputs\\.AnEncoded"
     "^Dashboard\\.TwoHundred"
     "^AccessUsers\\.Ffprobe"
     "^BacklogBudget\\."

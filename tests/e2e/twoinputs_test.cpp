@@ -1,7 +1,10 @@
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <set>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -92,6 +95,95 @@ TEST(TwoInputs, FailsOverToTheBackupAndBackWithCallersConnected) {
     EXPECT_GE(through.number("last_seq").value_or(0), kMainAgainBase) << through.json;
     main->stop();
     second->stop();
+    server.expectCleanStop();
+}
+
+// Frame times of the video that ffprobe decodes from `file`, in order; empty when it fails.
+std::vector<double> decodedFrameTimes(const std::filesystem::path& file) {
+    const ToolRun probe =
+        finish(*Process::start({"/usr/bin/ffprobe", "-v", "quiet", "-select_streams", "v:0",
+                                "-show_entries", "frame=pts_time", "-of", "csv=p=0", file.string()},
+                               file.parent_path(), file.string() + ".frames"),
+               60s);
+    std::vector<double> times;
+    std::istringstream lines(probe.status == 0 ? probe.output : "");
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line != "N/A") {
+            times.push_back(std::stod(line));
+        }
+    }
+    return times;
+}
+
+// The lengths of the runs of frames whose times follow on without a jump: each encoder's
+// clock differs from the other's by far more than `jump` seconds.
+std::vector<int> runsWithoutAJump(const std::vector<double>& times, double jump) {
+    std::vector<int> runs;
+    for (std::size_t i = 0; i < times.size(); ++i) {
+        if (i == 0 || std::abs(times[i] - times[i - 1]) > jump) {
+            runs.push_back(0);
+        }
+        ++runs.back();
+    }
+    return runs;
+}
+
+// Two encoders with the same settings, the backup's clock 1000 s ahead so that a switch shows
+// as a jump in the frames' times: a caller's recording across a failover and a failback decodes,
+// with frames of main, backup and main again. Guards: a switch inside a packet or a table cut short
+// that a player cannot decode past.
+TEST(TwoInputs, AnEncodedStreamDecodesAcrossAFailoverAndAFailback) {
+    const MulticastSource backup = uniqueSource();
+    ServerFixture server(
+        {"source2=udp://" + backup.group + ":" + std::to_string(backup.port) + "(127.0.0.1)",
+         "failover_timeout=300", "failback_delay=1000"});
+    ASSERT_TRUE(waitForJoin(*server.process, backup.group)) << server.log();
+    const std::vector<std::string> codec{"-t",   "60", "-c:v", "mpeg2video",
+                                         "-b:v", "1M", "-g",   "12"};
+    std::vector<std::string> backupCodec = codec;
+    backupCodec.insert(backupCodec.end(), {"-output_ts_offset", "1000"});
+    auto main = startEncoder(server.source.group, server.source.port, codec, server.dir());
+    auto second = startEncoder(backup.group, backup.port, backupCodec, server.dir());
+    FileCaller caller(server.dir(), "across", server.srtPort);
+    // Some seconds of video in each phase (1 Mbit/s).
+    constexpr std::uintmax_t kPhaseBytes = 300'000;
+    const auto grows = [&](std::uintmax_t from) {
+        return waitUntil([&] { return caller.size() >= from + kPhaseBytes; }, 20s);
+    };
+    // A switch goes only to an input that delivers, and the backup encoder may start late (the
+    // switch then went to it and back).
+    const Json ready = waitForStatus(
+        server.webPort,
+        [](const Json& s) {
+            return s["inputs"][0]["active"] == true && s["inputs"][1]["datagrams_total"] > 0;
+        },
+        20s);
+    ASSERT_EQ(ready["inputs"][0]["active"], true) << ready.dump();
+    ASSERT_TRUE(grows(caller.size())) << caller.messages() << server.log();
+    const int failovers = server.countInLog("-- input switched to 2");
+    main->stop();
+    ASSERT_TRUE(server.waitForLog("-- input switched to 2", 10s, failovers + 1)) << server.log();
+    ASSERT_TRUE(grows(caller.size())) << server.log();
+    const int failbacks = server.countInLog("-- input switched to 1");
+    main = startEncoder(server.source.group, server.source.port, codec, server.dir());
+    ASSERT_TRUE(server.waitForLog("-- input switched to 1", 15s, failbacks + 1)) << server.log();
+    ASSERT_TRUE(grows(caller.size())) << server.log();
+    caller.process->stop();
+    main->stop();
+    second->stop();
+
+    const std::vector<int> runs = runsWithoutAJump(decodedFrameTimes(caller.file), 10);
+    std::string seen;
+    for (const int frames : runs) {
+        seen += std::to_string(frames) + " ";
+    }
+    // Main, backup, main again (and a run of the backup first if the main encoder started
+    // late); more than a group of pictures (12 frames) decoded after each switch shows that
+    // decoding went on past it.
+    ASSERT_GE(runs.size(), 3u) << seen;
+    for (std::size_t i = runs.size() - 3; i < runs.size(); ++i) {
+        EXPECT_GT(runs[i], 12) << seen;
+    }
     server.expectCleanStop();
 }
 
