@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <numeric>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -37,14 +39,6 @@ double familySum(const std::string& metrics, const std::string& prefix) {
     return sum;
 }
 
-std::string text(const std::vector<int>& values) {
-    std::string out;
-    for (const int value : values) {
-        out += std::to_string(value) + " ";
-    }
-    return out;
-}
-
 // Guards against the listeners not sharing the work (every caller on one listener, or a
 // listener whose callers are not registered or counted), against a caller of one listener
 // missing bytes, and against SO_REUSEPORT letting a second server join the port instead of
@@ -64,14 +58,9 @@ TEST(SharedPort, FortyCallersSpreadOverListenersAndASecondServerIsRefused) {
         20s);
     EXPECT_TRUE(allIn) << fixture.log();
     spread = callersPerListener(fixture.webPort);
-    int sum = 0;
-    int used = 0;
-    for (const int n : spread) {
-        sum += n;
-        used += n > 0 ? 1 : 0;
-    }
-    EXPECT_EQ(sum, 40) << text(spread);
-    EXPECT_GE(used, 3) << text(spread);
+    const std::string shown = ::testing::PrintToString(spread);
+    EXPECT_EQ(std::accumulate(spread.begin(), spread.end(), 0), 40) << shown;
+    EXPECT_GE(std::count_if(spread.begin(), spread.end(), [](int n) { return n > 0; }), 3) << shown;
     // The bytes by listener add up to the callers' own, in one scrape.
     const std::string metrics = httpBody(rawHttpGet(fixture.webPort, "/metrics"));
     double byListener = 0;

@@ -57,14 +57,6 @@ std::unique_ptr<Process> startProbe(const ServerFixture& server, const std::stri
                           server.dir(), server.dir() / ("ffprobe_" + user + program + ".log"));
 }
 
-int count(const std::string& text, const std::string& part) {
-    int found = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        ++found;
-    }
-    return found;
-}
-
 std::set<int> pidsIn(const std::vector<std::uint8_t>& bytes) {
     std::set<int> pids;
     for (std::size_t at = 0; at + 188 <= bytes.size(); at += 188) {
@@ -96,12 +88,12 @@ TEST(ProgramSelection, CallersGetTheProgrammeTheyNameAndNoOtherAndUnknownOnesAre
     auto missing = startProbe(server, "bob", "9");
     const ToolRun oneRun = finish(*one, 30s);
     EXPECT_EQ(oneRun.status, 0) << oneRun.output;
-    EXPECT_EQ(count(oneRun.output, "[PROGRAM]"), 1) << oneRun.output;
+    EXPECT_EQ(occurrencesIn(oneRun.output, "[PROGRAM]"), 1) << oneRun.output;
     EXPECT_TRUE(contains(oneRun.output, "program_num=1")) << oneRun.output;
-    EXPECT_EQ(count(oneRun.output, "codec_name=h264"), 1) << oneRun.output;
-    EXPECT_EQ(count(oneRun.output, "codec_name=aac"), 1) << oneRun.output;
+    EXPECT_EQ(occurrencesIn(oneRun.output, "codec_name=h264"), 1) << oneRun.output;
+    EXPECT_EQ(occurrencesIn(oneRun.output, "codec_name=aac"), 1) << oneRun.output;
     const ToolRun wholeRun = finish(*whole, 30s);
-    EXPECT_EQ(count(wholeRun.output, "[PROGRAM]"), 2) << wholeRun.output;
+    EXPECT_EQ(occurrencesIn(wholeRun.output, "[PROGRAM]"), 2) << wholeRun.output;
     EXPECT_NE(finish(*missing, 30s).status, 0);
     EXPECT_TRUE(server.waitForLog("program \"9\" not in the input, SRT reject reason 1404", 10s))
         << server.log();

@@ -98,32 +98,27 @@ TEST(TwoInputs, FailsOverToTheBackupAndBackWithCallersConnected) {
     server.expectCleanStop();
 }
 
-// Frame times of the video that ffprobe decodes from `file`, in order; empty when it fails.
-std::vector<double> decodedFrameTimes(const std::filesystem::path& file) {
+// The video frames ffprobe decodes from `file`, as the lengths of the runs whose times follow
+// on without a jump of more than `jump` seconds; empty when it fails.
+std::vector<int> decodedRuns(const std::filesystem::path& file, double jump) {
     const ToolRun probe =
         finish(*Process::start({"/usr/bin/ffprobe", "-v", "quiet", "-select_streams", "v:0",
                                 "-show_entries", "frame=pts_time", "-of", "csv=p=0", file.string()},
                                file.parent_path(), file.string() + ".frames"),
                60s);
-    std::vector<double> times;
-    std::istringstream lines(probe.status == 0 ? probe.output : "");
-    for (std::string line; std::getline(lines, line);) {
-        if (!line.empty() && line != "N/A") {
-            times.push_back(std::stod(line));
-        }
-    }
-    return times;
-}
-
-// The lengths of the runs of frames whose times follow on without a jump: each encoder's
-// clock differs from the other's by far more than `jump` seconds.
-std::vector<int> runsWithoutAJump(const std::vector<double>& times, double jump) {
     std::vector<int> runs;
-    for (std::size_t i = 0; i < times.size(); ++i) {
-        if (i == 0 || std::abs(times[i] - times[i - 1]) > jump) {
+    std::istringstream lines(probe.status == 0 ? probe.output : "");
+    double last = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line == "N/A") {
+            continue;
+        }
+        const double time = std::stod(line);
+        if (runs.empty() || std::abs(time - last) > jump) {
             runs.push_back(0);
         }
         ++runs.back();
+        last = time;
     }
     return runs;
 }
@@ -172,11 +167,8 @@ TEST(TwoInputs, AnEncodedStreamDecodesAcrossAFailoverAndAFailback) {
     main->stop();
     second->stop();
 
-    const std::vector<int> runs = runsWithoutAJump(decodedFrameTimes(caller.file), 10);
-    std::string seen;
-    for (const int frames : runs) {
-        seen += std::to_string(frames) + " ";
-    }
+    const std::vector<int> runs = decodedRuns(caller.file, 10);
+    const std::string seen = ::testing::PrintToString(runs);
     // Main, backup, main again (and a run of the backup first if the main encoder started
     // late); more than a group of pictures (12 frames) decoded after each switch shows that
     // decoding went on past it.

@@ -201,13 +201,16 @@ std::string Process::output() const {
     return text.str();
 }
 
-int Process::countInOutput(const std::string& text) const {
-    const std::string all = output();
+int occurrencesIn(const std::string& text, const std::string& part) {
     int count = 0;
-    for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) {
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
         ++count;
     }
     return count;
+}
+
+int Process::countInOutput(const std::string& text) const {
+    return occurrencesIn(output(), text);
 }
 
 bool Process::waitForOutput(const std::string& text, std::chrono::milliseconds timeout,

@@ -21,6 +21,8 @@ constexpr int kSigterm = 128 + SIGTERM;
 constexpr int kSigkill = 128 + SIGKILL;
 
 bool contains(const std::string& text, const std::string& part);
+// How often `part` occurs in `text`, overlaps counted.
+int occurrencesIn(const std::string& text, const std::string& part);
 // `first` followed by `second`: a command line put together from its parts.
 std::vector<std::string> joined(std::vector<std::string> first,
                                 const std::vector<std::string>& second);

@@ -19,15 +19,10 @@ constexpr std::uint16_t kPmt2 = 0x1001, kVideo2 = 0x200, kAudio2 = 0x201, kNewAu
 
 Bytes pmt(std::uint16_t program, std::uint16_t pcr, const std::vector<std::uint16_t>& audio,
           std::uint8_t version = 0) {
-    Bytes body{static_cast<std::uint8_t>(0xE0 | pcr >> 8),
-               static_cast<std::uint8_t>(pcr & 0xFF),
-               0xF0,
-               0x00,
-               0x1B,
-               static_cast<std::uint8_t>(0xE0 | pcr >> 8),
-               static_cast<std::uint8_t>(pcr & 0xFF),
-               0xF0,
-               0x00};
+    const auto pcrHigh = static_cast<std::uint8_t>(0xE0 | pcr >> 8);
+    const auto pcrLow = static_cast<std::uint8_t>(pcr & 0xFF);
+    // PCR_PID, no descriptors, then the video (H.264) on the PCR's PID.
+    Bytes body{pcrHigh, pcrLow, 0xF0, 0x00, 0x1B, pcrHigh, pcrLow, 0xF0, 0x00};
     for (const std::uint16_t pid : audio) {
         body.insert(body.end(), {0x0F, static_cast<std::uint8_t>(0xE0 | pid >> 8),
                                  static_cast<std::uint8_t>(pid & 0xFF), 0xF0, 0x00});
