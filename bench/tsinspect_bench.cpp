@@ -10,6 +10,7 @@
 #include "core/chunk.h"
 #include "ingest/gopcache.h"
 #include "ingest/programtables.h"
+#include "ingest/sectionassembler.h"
 #include "ingest/tsinspector.h"
 
 namespace {
@@ -25,19 +26,9 @@ constexpr std::uint16_t kAudioPid = 0x101;
 constexpr int kPatternChunks = 16;
 constexpr int kStreamChunks = kPatternChunks * 16;
 
-std::uint32_t crc32(const std::vector<std::uint8_t>& data) {
-    std::uint32_t crc = 0xFFFFFFFFu;
-    for (const std::uint8_t byte : data) {
-        crc ^= static_cast<std::uint32_t>(byte) << 24;
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 0x80000000u) != 0 ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
-        }
-    }
-    return crc;
-}
-
 std::vector<std::uint8_t> withCrc(std::vector<std::uint8_t> section) {
-    const std::uint32_t crc = crc32(section);
+    const std::uint32_t crc =
+        vandra::psiCrc32(section.data(), static_cast<std::int32_t>(section.size()));
     for (int shift = 24; shift >= 0; shift -= 8) {
         section.push_back(static_cast<std::uint8_t>(crc >> shift));
     }

@@ -40,8 +40,7 @@ std::string pathSeries(const char* name, int input) {
 TEST(TwoInputs, FailsOverToTheBackupAndBackWithCallersConnected) {
     const MulticastSource backup = uniqueSource();
     ServerFixture server(
-        {"source2=udp://" + backup.group + ":" + std::to_string(backup.port) + "(127.0.0.1)",
-         "failover_timeout=300", "failback_delay=1000"});
+        {backup.setting("source2"), "failover_timeout=300", "failback_delay=1000"});
     ASSERT_TRUE(waitForJoin(*server.process, backup.group)) << server.log();
     auto main = startNumberedPublisher(server.source, 0, server.dir());
     auto second = startNumberedPublisher(backup, kBackupBase, server.dir());
@@ -130,8 +129,7 @@ std::vector<int> decodedRuns(const std::filesystem::path& file, double jump) {
 TEST(TwoInputs, AnEncodedStreamDecodesAcrossAFailoverAndAFailback) {
     const MulticastSource backup = uniqueSource();
     ServerFixture server(
-        {"source2=udp://" + backup.group + ":" + std::to_string(backup.port) + "(127.0.0.1)",
-         "failover_timeout=300", "failback_delay=1000"});
+        {backup.setting("source2"), "failover_timeout=300", "failback_delay=1000"});
     ASSERT_TRUE(waitForJoin(*server.process, backup.group)) << server.log();
     const std::vector<std::string> codec{"-t",   "60", "-c:v", "mpeg2video",
                                          "-b:v", "1M", "-g",   "12"};
@@ -208,9 +206,7 @@ TEST(TwoInputs, MergesTwoRtpPathsSoThatNeitherPathsLossReachesTheCallers) {
     };
     const MulticastSource second = uniqueSource();
     // The two publishers start one after the other: the widest window absorbs a slow start.
-    ServerFixture server(
-        {"source2=udp://" + second.group + ":" + std::to_string(second.port) + "(127.0.0.1)",
-         "merge_window=1000"});
+    ServerFixture server({second.setting("source2"), "merge_window=1000"});
     ASSERT_TRUE(waitForJoin(*server.process, second.group)) << server.log();
     FileCaller caller(server.dir(), "caller", server.srtPort);
     ASSERT_TRUE(server.waitForLog("-- start ClientHandler loop", 15s)) << server.log();

@@ -71,8 +71,8 @@ int freeTcpPort() {
     return port;
 }
 
-std::string MulticastSource::setting() const {
-    return "source=udp://" + group + ":" + std::to_string(port) + "(127.0.0.1)";
+std::string MulticastSource::setting(const std::string& key) const {
+    return key + "=udp://" + group + ":" + std::to_string(port) + "(127.0.0.1)";
 }
 
 MulticastSource uniqueSource() {

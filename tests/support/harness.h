@@ -52,7 +52,8 @@ int freeTcpPort();
 struct MulticastSource {
     std::string group;
     int port = 0;
-    std::string setting() const;
+    // "source=udp://GROUP:PORT(127.0.0.1)", or under another key (source2).
+    std::string setting(const std::string& key = "source") const;
 };
 MulticastSource uniqueSource();
 
