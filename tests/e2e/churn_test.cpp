@@ -61,6 +61,8 @@ TEST(ReliabilityChurn, PassingCallersLeaveNoTraceAndSteadyOnesLoseNothing) {
     const ToolRun steadyRun = finish(*steady, 10s);
     expectLossless(steadyRun, kSteadyCallers, "steady callers");
     EXPECT_TRUE(server.waitForLog(kRemoveLine, 15s, churned + kSteadyCallers));
+    // A caller is deleted after its removal is logged, outside the clients mutex.
+    EXPECT_TRUE(server.waitForLog(kDeleteLine, 5s, churned + kSteadyCallers));
 
     const Footprint after = settledFootprint(pid, before, 5s);
     for (const char* line : {kAcceptLine, kRemoveLine, kDeleteLine}) {
