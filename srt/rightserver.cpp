@@ -105,8 +105,8 @@ bool RightServer::start(SrtListenParams params) {
     gate_.policy = &access_;
     gate_.programs = catalog_.get();
     // An admitted request is watched until it becomes a caller; the accept loop counts the
-    // caller as active (ClientHandler::start) before it stops watching, so none is missed in
-    // between, and stops watching at once after, so that it is counted twice only briefly.
+    // caller as active (ClientHandler::start) and stops watching it in one step of the hook's
+    // lock, so that it is counted once throughout.
     gate_.callersHeld = [this] { return activeClientCount() + handshakes_.pendingCount(); };
     HandshakeMonitor::takeLibraryLog(handshakes_);
     tookLibraryLog_ = true;
@@ -176,10 +176,13 @@ void RightServer::acceptLoop(std::int32_t listenSocket, std::int32_t listener) {
                  << (hasUsers ? " user " + escapeForLog(handler->user()) : "")
                  << (program != ClientHandler::kWholeInput ? " program " + std::to_string(program)
                                                            : "");
-        handler->start(client);
-        // Before the registry's lock, which the receiver takes for every chunk: while both
-        // count this caller, a second caller arriving with it could be refused at the limit.
-        handshakes_.onAccepted(client);
+        {
+            // One step for the listen hook, which counts under this lock: counted both as
+            // active and as watched, a caller arriving in between would be refused at the limit.
+            MutexLock oneStep(gate_.deciding);
+            handler->start(client);
+            handshakes_.onAccepted(client);
+        }
         addClient(std::move(handler));
         peerLength = sizeof(peer);
     }
