@@ -55,7 +55,7 @@ function watchersText(number, callers) {
 }
 
 // One entry of texts per program, in the document's order.
-export function describePrograms(programs, callers) {
+function describePrograms(programs, callers) {
     const callerList = Array.isArray(callers) ? callers.filter(isObject) : [];
     return (Array.isArray(programs) ? programs.filter(isObject) : []).map((program) => {
         const number = num(program.number);
