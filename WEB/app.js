@@ -20,6 +20,7 @@ import {
     renderInputHealthFromHistory,
 } from "./js/input.js";
 import {link, startPolling} from "./js/poll.js";
+import {renderPrograms} from "./js/programs.js";
 import {
     renderLatency,
     renderSettings,
@@ -107,6 +108,8 @@ function renderStatus(doc) {
     renderLatency(latencyMs);
     inputState = renderInputHealth(doc.input, nowMs, doc.inputs);
     setAttr(byId("callers"), "data-mode", "status");
+    // Before the rows: a selected caller's detail names its program from this list.
+    renderPrograms(doc.programs, doc.callers);
     const histories = lastStats ? byCallerKey(lastStats.stats.right, remoteInStats) : new Map();
     syncRows(byCallerKey(doc.callers, remoteInStatus), remoteInStatus, histories,
              (row, caller) => updateRowFromStatus(row, caller, nowMs, latencyMs));

@@ -55,6 +55,64 @@ busy_percent() { # "busy total" at the start, at the end -> % of all cores busy 
         printf "%.0f", (y[2] > x[2]) ? 100 * (y[1] - x[1]) / (y[2] - x[2]) : 0 }'
 }
 
+# The server's /metrics.
+metric() { # web_port series -> value, empty when absent
+    curl -s --max-time 2 "http://127.0.0.1:$1/metrics" | awk -v s="$2" '$1 == s { print $2 }'
+}
+
+wait_callers() { # web_port count -> 0 once that many are connected (60 s at most)
+    for _ in $(seq 600); do
+        [ "$(metric "$1" vandra_callers)" = "$2" ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# Every thread's utime+stime in clock ticks and its context switches, one
+# "tid name ticks switches" line each.
+thread_ticks() { # pid
+    local task line rest name switches
+    for task in /proc/"$1"/task/*; do
+        read -r line <"$task/stat" 2>/dev/null || continue
+        switches=$(awk '/ctxt_switches/ { n += $2 } END { print n + 0 }' "$task/status" 2>/dev/null)
+        name=${line#*(}
+        name=${name%%)*}
+        rest=${line##*) }
+        # shellcheck disable=SC2086 # split the fields after the command name
+        set -- $rest
+        echo "${task##*/} ${name// /_} $((${12} + ${13})) ${switches:-0}"
+    done
+}
+
+# Per group of threads: the % of one core over the window, and the busiest thread of the group.
+# libsrt names its queue threads; the server's own (callers, input, web) are "other".
+cpu_by_group() { # before after seconds -> "total sndq sndq_max rcvq rcvq_max other sndq_switches"
+    python3 - "$1" "$2" "$3" "$(getconf CLK_TCK)" <<'EOF'
+import sys
+def read(path):
+    rows = {}
+    for line in open(path):
+        tid, name, ticks, switches = line.split()
+        rows[tid] = (name, int(ticks), int(switches))
+    return rows
+before, after = read(sys.argv[1]), read(sys.argv[2])
+scale = 100.0 / (float(sys.argv[3]) * int(sys.argv[4]))
+groups = {"sndq": [], "rcvq": [], "other": []}
+sndq_switches = 0
+for tid, (name, ticks, switches) in after.items():
+    used = (ticks - before.get(tid, (name, 0, 0))[1]) * scale
+    if name.startswith("SRT:SndQ"):
+        sndq_switches += switches - before.get(tid, (name, 0, 0))[2]
+    key = "sndq" if name.startswith("SRT:SndQ") else "rcvq" if name.startswith("SRT:RcvQ") \
+        else "other"
+    groups[key].append(used)
+total = sum(sum(v) for v in groups.values())
+print("%.1f %.1f %.1f %.1f %.1f %.1f %d" % (total, sum(groups["sndq"]), max(groups["sndq"] or [0]),
+      sum(groups["rcvq"]), max(groups["rcvq"] or [0]), sum(groups["other"]),
+      sndq_switches / float(sys.argv[3])))
+EOF
+}
+
 live_pids=()
 
 stop_pid() {

@@ -3,6 +3,7 @@
 import {createChart, destroyChart, plot} from "./charts.js";
 import {byId, setAttr, setElText} from "./dom.js";
 import {formatBytes, formatCount, formatLocalDateTime, num, text} from "./format.js";
+import {programLabel} from "./programs.js";
 import {rows} from "./table.js";
 
 const DETAIL_CHART_HEIGHT = 170;
@@ -109,6 +110,8 @@ export function renderDetail() {
     if (s) {
         if (typeof s.stream_id === "string" && s.stream_id !== "")
             facts.push([ "Stream id", s.stream_id ]);
+        if (Number.isFinite(num(s.program)))
+            facts.push([ "Program", programLabel(s.program) ]);
         facts.push([ "SRT socket id", text(s.id) ], [ "Sent", formatBytes(num(s.sent_bytes)) ],
                    [ "Packets sent", formatCount(num(s.sent_packets)) ],
                    [ "Retransmitted", formatCount(num(s.retransmitted_packets)) ],

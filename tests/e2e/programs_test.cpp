@@ -14,33 +14,30 @@
 namespace vandra::e2e {
 namespace {
 
-// Two programmes of H.264 and AAC each, the second named "Two" in the SDT, in real time.
-std::unique_ptr<Process> startTwoProgrammes(const ServerFixture& server) {
+// `programmes` (1 or 2) programmes of H.264 and AAC each, the second named "Two" in the SDT, in
+// real time.
+std::unique_ptr<Process> startProgrammes(const ServerFixture& server, int programmes) {
     const std::string output = "udp://" + server.source.group + ":" +
                                std::to_string(server.source.port) +
                                "?pkt_size=1316&localaddr=127.0.0.1&ttl=1";
     std::vector<std::string> argv{"/usr/bin/ffmpeg", "-nostdin", "-hide_banner", "-loglevel",
                                   "error"};
-    for (const char* source : {"testsrc2=size=320x180:rate=25", "sine=frequency=440",
-                               "testsrc=size=320x180:rate=25", "sine=frequency=880"}) {
-        argv = joined(argv, {"-re", "-f", "lavfi", "-i", source});
+    const std::vector<std::string> sources{"testsrc2=size=320x180:rate=25", "sine=frequency=440",
+                                           "testsrc=size=320x180:rate=25", "sine=frequency=880"};
+    for (int input = 0; input < 2 * programmes; ++input) {
+        argv = joined(argv, {"-re", "-f", "lavfi", "-i", sources[input]});
     }
-    argv = joined(argv, {"-t",       "60",
-                         "-map",     "0:v",
-                         "-map",     "1:a",
-                         "-map",     "2:v",
-                         "-map",     "3:a",
-                         "-c:v",     "libx264",
-                         "-preset",  "ultrafast",
-                         "-g",       "25",
-                         "-b:v",     "400k",
-                         "-c:a",     "aac",
-                         "-b:a",     "64k",
-                         "-program", "program_num=1:title=One:st=0:st=1",
-                         "-program", "program_num=2:title=Two:st=2:st=3",
-                         "-f",       "mpegts",
-                         output});
-    return Process::start(argv, server.dir(), server.dir() / "ffmpeg.log");
+    for (int input = 0; input < 2 * programmes; ++input) {
+        argv = joined(argv, {"-map", std::to_string(input) + (input % 2 == 0 ? ":v" : ":a")});
+    }
+    argv = joined(argv, {"-t", "60", "-c:v", "libx264", "-preset", "ultrafast", "-g", "25", "-b:v",
+                         "400k", "-c:a", "aac", "-b:a", "64k", "-program",
+                         "program_num=1:title=One:st=0:st=1"});
+    if (programmes == 2) {
+        argv = joined(argv, {"-program", "program_num=2:title=Two:st=2:st=3"});
+    }
+    return Process::start(joined(argv, {"-f", "mpegts", output}), server.dir(),
+                          server.dir() / ("ffmpeg" + std::to_string(programmes) + ".log"));
 }
 
 // Alice may watch programme 2 only, bob any.
@@ -67,15 +64,16 @@ std::set<int> pidsIn(const std::vector<std::uint8_t>& bytes) {
 
 // Guards against a caller of one programme getting others' packets or tables that do not
 // parse, a name not found from the SDT, a caller without "r" losing programmes, a missing
-// programme or one its user may not watch being let in, and the figures of a programme not
-// showing its viewer.
+// programme or one its user may not watch being let in, the figures of a programme not
+// showing its viewer, and the viewers of a programme that left the input kept (or another
+// programme's viewer cut with them, or the reason not logged).
 TEST(ProgramSelection, CallersGetTheProgrammeTheyNameAndNoOtherAndUnknownOnesAreRefused) {
     const ScratchDir secrets("vandra_secrets_");
     std::ofstream(secrets.path() / "users") << kUsers;
-    ServerFixture server({"programs=1", "faststart=1", "latency=200",
+    ServerFixture server({"programs=1", "faststart=1", "latency=200", "input_timeout=1000",
                           "users=" + (secrets.path() / "users").string()});
     ASSERT_TRUE(waitForJoin(*server.process, server.source.group)) << server.log();
-    auto encoder = startTwoProgrammes(server);
+    auto encoder = startProgrammes(server, 2);
     ASSERT_TRUE(server.waitForLog("-- input PAT lists 2 programs: 1, 2", 20s)) << server.log();
 
     const std::string alice = "&passphrase=alice-Zk9-secret";
@@ -157,6 +155,27 @@ TEST(ProgramSelection, CallersGetTheProgrammeTheyNameAndNoOtherAndUnknownOnesAre
     EXPECT_EQ(*pidsIn({start.begin(), start.begin() + 188}).begin(), 0);
     EXPECT_EQ(*pidsIn({start.begin() + 188, start.begin() + 376}).begin(),
               programme["pmt_pid"].get<int>());
+
+    // Programme 2 leaves the input (an encoder of programme 1 alone takes over): after
+    // input_timeout its two viewers are cut with the reason, programme 1's viewer stays.
+    FileCaller keeper(server.dir(), "keeper", server.srtPort,
+                      "streamid=%23!::u=bob,r=1&passphrase=bob-Zk9-secret");
+    ASSERT_TRUE(waitUntil([&] { return keeper.size() > 0; }, 10s)) << keeper.messages();
+    encoder->stop();
+    encoder = startProgrammes(server, 1);
+    ASSERT_TRUE(server.waitForLog("-- program 2 left the PAT: its viewers get nothing", 20s))
+        << server.log();
+    EXPECT_TRUE(server.waitForLog("ended: access withdrawn (program left the input)", 10s, 2))
+        << server.log();
+    const std::uintmax_t before = keeper.size();
+    const Json after = waitForStatus(
+        server.webPort,
+        [](const Json& s) { return s["callers"].size() == 1 && s["programs"].size() == 1; }, 10s);
+    ASSERT_EQ(after["callers"].size(), 1u) << after.dump();
+    EXPECT_EQ(after["callers"][0]["program"], 1);
+    EXPECT_TRUE(waitUntil([&] { return keeper.size() > before; }, 10s)) << "programme 1 goes on";
+    EXPECT_EQ(server.countInLog("(program left the input)"), 2) << server.log();
+    keeper.process->stop();
     late.process->stop();
     viewer.process->stop();
     encoder->stop();
