@@ -263,20 +263,35 @@ std::optional<std::uint64_t> ToolRun::number(const std::string& key) const {
     return std::stoull(text);
 }
 
+namespace {
+// The last report line a tool printed, empty while it has printed none.
+std::string lastReport(const std::string& output) {
+    std::string report;
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line.front() == '{') {
+            report = line;
+        }
+    }
+    return report;
+}
+} // namespace
+
 ToolRun finish(Process& process, std::chrono::milliseconds timeout) {
+    // A tool whose report is out is only leaving: on a loaded 2-core machine the kernel's
+    // teardown of a process with many threads and socket buffers took up to 20 s.
+    constexpr auto kLeavingGrace = 60s;
     ToolRun run;
-    const std::optional<int> status = process.waitExit(timeout);
+    std::optional<int> status = process.waitExit(timeout);
+    if (!status && !lastReport(process.output()).empty()) {
+        status = process.waitExit(kLeavingGrace);
+    }
     if (!status) {
         process.stop();
     }
     run.status = status.value_or(-1);
     run.output = process.output();
-    std::istringstream lines(run.output);
-    for (std::string line; std::getline(lines, line);) {
-        if (!line.empty() && line.front() == '{') {
-            run.json = line;
-        }
-    }
+    run.json = lastReport(run.output);
     return run;
 }
 
