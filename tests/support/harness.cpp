@@ -75,12 +75,16 @@ std::string MulticastSource::setting(const std::string& key) const {
     return key + "=udp://" + group + ":" + std::to_string(port) + "(127.0.0.1)";
 }
 
+// The group is this test process's own: the kernel's membership table, which tells that the
+// server has joined, is shared by every process on the machine, and a test running beside
+// with the same group would make a server look joined before it has even started.
 MulticastSource uniqueSource() {
     static std::atomic<int> counter{1};
     const int n = counter++;
+    const int id = static_cast<int>(::getpid() % 65536);
     MulticastSource source;
-    source.group =
-        "239.255." + std::to_string(100 + ::getpid() % 150) + "." + std::to_string(n % 250 + 1);
+    source.group = "239." + std::to_string(100 + n % 100) + "." + std::to_string(id / 256) + "." +
+                   std::to_string(id % 256);
     source.port = freeUdpPort();
     return source;
 }
