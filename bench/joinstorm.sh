@@ -36,29 +36,9 @@ usage() {
     print_usage 15
 }
 
-while [ $# -gt 0 ]; do
-    case "$1" in
-    --callers)
-        [ $# -ge 2 ] || usage
-        read -r -a storms <<<"$2"
-        shift
-        ;;
-    --rounds)
-        need_count $# "${2:-}"
-        rounds=$2
-        shift
-        ;;
-    --seconds)
-        need_count $# "${2:-}"
-        seconds=$2
-        shift
-        ;;
-    --no-readme) write_readme=0 ;;
-    --keep-logs) keep_logs=1 ;;
-    *) usage ;;
-    esac
-    shift
-done
+declare -A count_options=([--rounds]=rounds [--seconds]=seconds)
+declare -A list_options=([--callers]=storms)
+parse_options "$@"
 
 WORK=$(mktemp -d /tmp/vandra-joinstorm.XXXXXX)
 

@@ -19,6 +19,31 @@ need_count() {
     if [ "$1" -lt 2 ] || ! [[ "$2" =~ ^[1-9][0-9]*$ ]]; then usage; fi
 }
 
+# Reads a bench's command line: --no-readme, --keep-logs, and the options the script names in
+# count_options (option -> variable, a positive count) and list_options (option -> array, a
+# space-separated list); anything else, or a missing or bad value, prints the usage.
+parse_options() {
+    while [ $# -gt 0 ]; do
+        case "$1" in
+        --no-readme) write_readme=0 ;;
+        --keep-logs) keep_logs=1 ;;
+        *)
+            if [ -n "${count_options[$1]:-}" ]; then
+                need_count $# "${2:-}"
+                printf -v "${count_options[$1]}" '%s' "$2"
+            elif [ -n "${list_options[$1]:-}" ]; then
+                [ $# -ge 2 ] || usage
+                read -r -a "${list_options[$1]}" <<<"$2"
+            else
+                usage
+            fi
+            shift
+            ;;
+        esac
+        shift
+    done
+}
+
 # Raises the soft limit of open files to $1 (or as far as the hard limit allows): a load
 # client with hundreds of callers holds a UDP socket for each.
 raise_fd_limit() {

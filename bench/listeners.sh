@@ -36,34 +36,9 @@ usage() {
     print_usage 10
 }
 
-while [ $# -gt 0 ]; do
-    case "$1" in
-    --threads)
-        [ $# -ge 2 ] || usage
-        read -r -a threads <<<"$2"
-        shift
-        ;;
-    --spread)
-        [ $# -ge 2 ] || usage
-        read -r -a spread <<<"$2"
-        shift
-        ;;
-    --callers)
-        need_count $# "${2:-}"
-        callers=$2
-        shift
-        ;;
-    --seconds)
-        need_count $# "${2:-}"
-        seconds=$2
-        shift
-        ;;
-    --no-readme) write_readme=0 ;;
-    --keep-logs) keep_logs=1 ;;
-    *) usage ;;
-    esac
-    shift
-done
+declare -A count_options=([--callers]=callers [--seconds]=seconds)
+declare -A list_options=([--threads]=threads [--spread]=spread)
+parse_options "$@"
 raise_fd_limit "$FD_LIMIT"
 
 WORK=$(mktemp -d /tmp/vandra-listeners.XXXXXX)

@@ -39,29 +39,9 @@ usage() {
     print_usage 12
 }
 
-while [ $# -gt 0 ]; do
-    case "$1" in
-    --callers)
-        need_count $# "${2:-}"
-        callers=$2
-        shift
-        ;;
-    --seconds)
-        need_count $# "${2:-}"
-        seconds=$2
-        shift
-        ;;
-    --rounds)
-        need_count $# "${2:-}"
-        rounds=$2
-        shift
-        ;;
-    --no-readme) write_readme=0 ;;
-    --keep-logs) keep_logs=1 ;;
-    *) usage ;;
-    esac
-    shift
-done
+declare -A count_options=([--callers]=callers [--seconds]=seconds [--rounds]=rounds)
+declare -A list_options=()
+parse_options "$@"
 raise_fd_limit 4096
 
 WORK=$(mktemp -d /tmp/vandra-programs.XXXXXX)

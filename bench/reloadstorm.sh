@@ -37,28 +37,9 @@ usage() {
     print_usage 16
 }
 
-while [ $# -gt 0 ]; do
-    case "$1" in
-    --callers)
-        [ $# -ge 2 ] || usage
-        read -r -a counts <<<"$2"
-        shift
-        ;;
-    --mbps | --seconds | --latency)
-        need_count $# "${2:-}"
-        case "$1" in
-        --mbps) mbps=$2 ;;
-        --seconds) seconds=$2 ;;
-        --latency) latency_ms=$2 ;;
-        esac
-        shift
-        ;;
-    --no-readme) write_readme=0 ;;
-    --keep-logs) keep_logs=1 ;;
-    *) usage ;;
-    esac
-    shift
-done
+declare -A count_options=([--mbps]=mbps [--seconds]=seconds [--latency]=latency_ms)
+declare -A list_options=([--callers]=counts)
+parse_options "$@"
 
 WORK=$(mktemp -d /tmp/vandra-reloadstorm.XXXXXX)
 
